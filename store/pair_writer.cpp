@@ -1,0 +1,170 @@
+#include "store/pair_writer.h"
+
+#include "store/pair_table.h"
+
+#include <windows.h>
+
+static const char kBom[3] = {'\xEF', '\xBB', '\xBF'};
+
+// errorText = prefix + the system's text for code, as the system gives it (not trimmed).
+static void SetSystemErrorText(std::wstring &errorText, const wchar_t *prefix, DWORD code) {
+    wchar_t buf[512] = {};
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                   buf, 512, nullptr);
+    errorText = prefix;
+    errorText += buf;
+}
+
+// Writes all of bytes; a write that stores fewer bytes than asked is a failure too (a full
+// disk can report success with a short count). On failure, *code is the reason.
+static bool WriteAll(HANDLE file, const char *bytes, size_t size, DWORD *code) {
+    DWORD written = 0;
+    if (!WriteFile(file, bytes, (DWORD)size, &written, nullptr)) {
+        *code = GetLastError();
+        return false;
+    }
+    if (written != size) {
+        *code = ERROR_DISK_FULL;
+        return false;
+    }
+    return true;
+}
+
+bool ConvertToUtf8(const std::wstring &path, std::string &utf8) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0)
+        return false;
+    utf8.assign(n - 1, '\0');
+    // The terminator lands in the string's own terminator place.
+    WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, utf8.data(), n, nullptr, nullptr);
+    return true;
+}
+
+std::string FormatAppendLine(const std::string &sourceUtf8, const std::string &destUtf8) {
+    return "[PAIR]," + sourceUtf8 + "\\," + destUtf8 + "\n";
+}
+
+std::string FormatRewriteLine(const std::string &sourceUtf8, const std::string &destUtf8) {
+    auto escape = [](const std::string &in) {
+        std::string out;
+        out.reserve(in.size());
+        for (char c : in) {
+            if (c == '\\')
+                out += "\\\\";
+            else if (c == ',')
+                out += "\\,";
+            else
+                out.push_back(c);
+        }
+        return out;
+    };
+    return "[PAIR]," + escape(sourceUtf8) + "," + escape(destUtf8) + "\n";
+}
+
+bool AppendFolderPair(const std::wstring &source, const std::wstring &dest,
+                      std::wstring &errorText) {
+    std::wstring filePath = GetConfigFilePath();
+    if (filePath.empty()) {
+        errorText = L"GetConfigFilePath failed";
+        return false;
+    }
+    std::string sa, sb;
+    if (!source.empty() && !ConvertToUtf8(source, sa)) {
+        errorText = L"WideCharToMultiByte failed for first string";
+        return false;
+    }
+    if (!dest.empty() && !ConvertToUtf8(dest, sb)) {
+        errorText = L"WideCharToMultiByte failed for second string";
+        return false;
+    }
+
+    HANDLE file = CreateFileW(filePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        SetSystemErrorText(errorText, L"CreateFileW failed: ", GetLastError());
+        return false;
+    }
+    // Every failure from here on closes the file; one after a write also cuts the file back
+    // to its old size, so a later append never continues a partial line.
+    LARGE_INTEGER fileSize = {};
+    auto fail = [&](const wchar_t *prefix, DWORD code, bool cutBack) {
+        SetSystemErrorText(errorText, prefix, code);
+        if (cutBack && SetFilePointerEx(file, fileSize, nullptr, FILE_BEGIN))
+            SetEndOfFile(file);
+        CloseHandle(file);
+        return false;
+    };
+
+    if (!GetFileSizeEx(file, &fileSize))
+        return fail(L"GetFileSizeEx failed: ", GetLastError(), false);
+    LARGE_INTEGER zero = {};
+    if (!SetFilePointerEx(file, zero, nullptr, FILE_END))
+        return fail(L"SetFilePointerEx failed: ", GetLastError(), false);
+
+    DWORD code = 0;
+    if (fileSize.QuadPart == 0 && !WriteAll(file, kBom, sizeof kBom, &code))
+        return fail(L"WriteFile(BOM) failed: ", code, true);
+    std::string out = FormatAppendLine(sa, sb);
+    if (!WriteAll(file, out.data(), out.size(), &code))
+        return fail(L"WriteFile(content) failed: ", code, true);
+
+    CloseHandle(file);
+    return true;
+}
+
+bool SaveAllFolderPairs(std::wstring &errorText) {
+    std::wstring filePathW = GetConfigFilePath();
+    if (filePathW.empty()) {
+        errorText = L"GetConfigFilePath failed";
+        return false;
+    }
+
+    // Open the pair file itself first, as the in-place rewrite did, so that a file that cannot
+    // be written (a folder, read-only, a missing directory) fails as before, untouched.
+    HANDLE file = CreateFileW(filePathW.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        SetSystemErrorText(errorText, L"CreateFileW failed: ", GetLastError());
+        return false;
+    }
+    CloseHandle(file);
+
+    std::wstring tempPath = filePathW + L".tmp";
+    HANDLE temp = CreateFileW(tempPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (temp == INVALID_HANDLE_VALUE) {
+        SetSystemErrorText(errorText, L"CreateFileW failed: ", GetLastError());
+        return false;
+    }
+    auto fail = [&](const wchar_t *prefix, DWORD code) {
+        SetSystemErrorText(errorText, prefix, code);
+        if (temp != INVALID_HANDLE_VALUE)
+            CloseHandle(temp);
+        DeleteFileW(tempPath.c_str());
+        return false;
+    };
+
+    DWORD code = 0;
+    if (!WriteAll(temp, kBom, sizeof kBom, &code))
+        return fail(L"WriteFile(BOM) failed: ", code);
+    for (size_t i = 0; i < g_sourceFolders.size(); ++i) {
+        // A path that cannot be converted is written as an empty half.
+        std::string sa, sb;
+        if (!ConvertToUtf8(g_sourceFolders[i], sa))
+            sa.clear();
+        if (i < g_destFolders.size() && !ConvertToUtf8(g_destFolders[i], sb))
+            sb.clear();
+        std::string line = FormatRewriteLine(sa, sb);
+        if (!WriteAll(temp, line.data(), line.size(), &code))
+            return fail(L"WriteFile(content) failed: ", code);
+    }
+    if (!FlushFileBuffers(temp))
+        return fail(L"FlushFileBuffers failed: ", GetLastError());
+    CloseHandle(temp);
+    temp = INVALID_HANDLE_VALUE;
+
+    if (!MoveFileExW(tempPath.c_str(), filePathW.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return fail(L"MoveFileExW failed: ", GetLastError());
+    return true;
+}

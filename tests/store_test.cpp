@@ -1,0 +1,7 @@
+#include "store/pair_table.h"
+#include "store/pair_writer.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+TEST(Smoke, Runs) { EXPECT_TRUE(true); }

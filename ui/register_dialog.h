@@ -1,0 +1,12 @@
+// The pair registration dialog (IDD_REGISTER) and its folder picker.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+INT_PTR CALLBACK RegisterDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The shell's file-open dialog in folder mode. True and selectedPath set when a folder with a
+// file-system path was chosen; false, selectedPath untouched, otherwise.
+bool BrowseForFolder(HWND owner, std::wstring &selectedPath);
