@@ -10,8 +10,9 @@ stamp=$prefix/.vantrel-ready
 
 mkdir -p "$prefix"
 wine=/usr/lib/wine/wine64
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 "$wine" wineboot --init >/dev/null 2>&1 < /dev/null
-wineserver -w
+"$wineserver" -w
 reg=$(mktemp --suffix=.reg)
 cat > "$reg" <<'REG'
 REGEDIT4
@@ -22,6 +23,6 @@ REGEDIT4
 "MS UI Gothic"="IPAGothic"
 REG
 "$wine" regedit /S "$(winepath_arg=$(printf 'Z:%s' "$reg" | tr / '\\'); echo "$winepath_arg")" >/dev/null 2>&1 < /dev/null
-wineserver -w
+"$wineserver" -w
 rm -f "$reg"
 touch "$stamp"

@@ -7,9 +7,12 @@
 set -u
 action=$1 prefix=$2 display=$3 start_xvfb=$4
 here=$(cd "$(dirname "$0")" && pwd)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=$display
 export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
 xvfb_pid_file=/tmp/vantrel-xvfb-${display#:}.pid
+# A 64 KiB file system beside the prefix, where writes fail with a full disk (root only).
+small_fs=$(dirname "$prefix")/smallfs
 
 case $action in
 start)
@@ -23,11 +26,19 @@ start)
         done
     fi
     "$here/wine-prefix.sh" "$prefix" || exit 1
-    wineserver -p >/dev/null 2>&1 < /dev/null
+    "$wineserver" -p >/dev/null 2>&1 < /dev/null
+    # Start Wine's background services now, detached from CTest's output pipes: started by the
+    # first test program instead, they would hold its pipes open and CTest would wait forever.
+    /usr/lib/wine/wine64 cmd.exe /c exit >/dev/null 2>&1 < /dev/null
+    if [ "$(id -u)" = 0 ] && ! mountpoint -q "$small_fs"; then
+        mkdir -p "$small_fs" && mount -t tmpfs -o size=64k vantrel-smallfs "$small_fs" ||
+            echo "No small file system: disk-full tests will be skipped"
+    fi
     echo "Wine prefix $prefix ready, wineserver running, DISPLAY=$display"
     ;;
 stop)
-    wineserver -k >/dev/null 2>&1
+    "$wineserver" -k >/dev/null 2>&1
+    mountpoint -q "$small_fs" && umount "$small_fs"
     if [ "$start_xvfb" = yes ] && [ -f "$xvfb_pid_file" ]; then
         kill "$(cat "$xvfb_pid_file")" 2>/dev/null
         rm -f "$xvfb_pid_file"
