@@ -6,12 +6,12 @@
 // The tray icon's callback message.
 constexpr UINT WM_TRAYICON = WM_APP + 1;
 
-extern HINSTANCE g_hInst;           // the program's module; set first in CreateMainWindow
-extern wchar_t g_szTitle[100];      // IDS_APP_TITLE: window title and tray tip
+extern HINSTANCE g_hInst;            // the program's module; set first in CreateMainWindow
+extern wchar_t g_szTitle[100];       // IDS_APP_TITLE: window title and tray tip
 extern wchar_t g_szWindowClass[100]; // IDC_MAINCLASS: the main window's class name
-extern HWND g_hMainWnd;             // set once when created, never cleared; watch threads post to it
-extern HWND g_hPanelDlg;            // the embedded control panel, or null
-extern bool g_notifyToDebugOutput;  // notices to the debugger output (true) or a message box
+extern HWND g_hMainWnd;            // set once when created, never cleared; watch threads post to it
+extern HWND g_hPanelDlg;           // the embedded control panel, or null
+extern bool g_notifyToDebugOutput; // notices to the debugger output (true) or a message box
 
 ATOM RegisterMainWindowClass(HINSTANCE instance);
 BOOL CreateMainWindow(HINSTANCE instance, int showCommand);

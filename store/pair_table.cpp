@@ -138,8 +138,8 @@ void LoadFolderPairs() {
     std::string line;
     if (std::getline(ifs, line)) {
         // The byte order mark counts only at the very start of the file.
-        if (line.size() >= 3 && (unsigned char)line[0] == 0xEF &&
-            (unsigned char)line[1] == 0xBB && (unsigned char)line[2] == 0xBF)
+        if (line.size() >= 3 && (unsigned char)line[0] == 0xEF && (unsigned char)line[1] == 0xBB &&
+            (unsigned char)line[2] == 0xBF)
             line.erase(0, 3);
         process(line);
     }

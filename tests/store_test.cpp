@@ -81,8 +81,7 @@ TEST_F(PairStore, AppendWritesBomOnlyIntoAnEmptyFile) {
 TEST_F(PairStore, AppendKeepsCommasAndJapaneseUnescaped) {
     std::wstring err;
     ASSERT_TRUE(AppendFolderPair(L"C:\\a,b", L"D:\\写真", err));
-    EXPECT_EQ(ReadFileBytes(pairFile),
-              kBom + "[PAIR],C:\\a,b\\,D:\\\xE5\x86\x99\xE7\x9C\x9F\n");
+    EXPECT_EQ(ReadFileBytes(pairFile), kBom + "[PAIR],C:\\a,b\\,D:\\\xE5\x86\x99\xE7\x9C\x9F\n");
 }
 
 TEST_F(PairStore, RewriteEscapesBackslashesAndCommas) {
@@ -229,8 +228,27 @@ TEST_F(PairStore, ReadingAPairLineDecodesBothForms) {
 
 std::wstring RandomPath(std::mt19937 &rng, bool allowComma) {
     static const std::vector<std::wstring> pieces = {
-        L"a", L"Z", L"0", L" ", L".", L"\\", L"/", L"\\\\", L"写真", L"データ", L"é", L"ß",
-        L"Ω", L"\U0001F4C1", L"-", L"_", L"(1)", L"C:\\", L"\\\\nas\\share\\", L"~", L"#",
+        L"a",
+        L"Z",
+        L"0",
+        L" ",
+        L".",
+        L"\\",
+        L"/",
+        L"\\\\",
+        L"写真",
+        L"データ",
+        L"é",
+        L"ß",
+        L"Ω",
+        L"\U0001F4C1",
+        L"-",
+        L"_",
+        L"(1)",
+        L"C:\\",
+        L"\\\\nas\\share\\",
+        L"~",
+        L"#",
     };
     std::uniform_int_distribution<int> count(0, 8);
     std::uniform_int_distribution<size_t> pick(0, pieces.size());
@@ -390,8 +408,8 @@ TEST_F(PairStore, RefusedReplacementLeavesThePairFileAsItWas) {
 TEST_F(PairStore, HeldPairFileWithoutWriteSharingFailsToOpen) {
     const std::string before = kBom + "[PAIR],a,b\n";
     WritePairFile(before);
-    HANDLE holder =
-        CreateFileW(pairFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE holder = CreateFileW(pairFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     std::wstring err;
     EXPECT_FALSE(AppendFolderPair(L"c", L"d", err));
