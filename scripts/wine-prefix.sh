@@ -5,6 +5,7 @@
 set -u
 prefix=$1
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export PATH=/usr/lib/wine:$PATH  # Debian keeps wineserver there
 stamp=$prefix/.vantrel-ready
 [ -f "$stamp" ] && exit 0
 
