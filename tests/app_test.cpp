@@ -730,6 +730,17 @@ TEST_F(MainWindow, PanelStaysOnTheClientAreaWhateverIsAsked) {
     RECT client;
     GetClientRect(window_, &client);
     EXPECT_PRED2(SameRect, RectInParent(g_hPanelDlg), client) << Describe(client);
+
+    // Even a pure z-order change puts the panel back: resize the main window while WM_SIZE
+    // cannot reach the panel, then ask the panel only to move to the bottom.
+    HWND panel = g_hPanelDlg;
+    g_hPanelDlg = nullptr;
+    SetWindowPos(window_, nullptr, 0, 0, 300, 250, SWP_NOMOVE | SWP_NOZORDER);
+    g_hPanelDlg = panel;
+    GetClientRect(window_, &client);
+    ASSERT_FALSE(SameRect(RectInParent(panel), client));
+    SetWindowPos(panel, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    EXPECT_PRED2(SameRect, RectInParent(panel), client) << Describe(client);
 }
 
 TEST_F(MainWindow, TabAndShiftTabMoveBetweenTheTwoButtons) {
@@ -1191,6 +1202,12 @@ TEST(Program, CopiesAFileAndPrintsItsNoticeThenExitsCleanly) {
     ASSERT_TRUE(ConvertToUtf8(dest, destUtf8));
     WriteFileBytes(configRoot + L"\\Vantrel\\folders.txt",
                    "\xEF\xBB\xBF" + FormatAppendLine(sourceUtf8, destUtf8));
+
+    // Under Wine the debugger gets debug strings in the ANSI code page; only 932 (from a
+    // ja_JP.UTF-8 locale) holds the notices' Japanese.
+    if (RunningUnderWine()) {
+        EXPECT_EQ(GetACP(), 932u);
+    }
 
     std::vector<wchar_t> environment = EnvironmentWith(L"LOCALAPPDATA", configRoot);
     ChildRun run;

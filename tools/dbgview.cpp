@@ -8,6 +8,7 @@
 // ours: it is the same system in the same session. The exit code is the debuggee's.
 #include <windows.h>
 
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
