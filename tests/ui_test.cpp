@@ -210,6 +210,7 @@ class DialogTest : public testing::Test {
         g_hInst = GetModuleHandleW(nullptr);
         root = MakeTempDir();
         pairFile = UseConfigRoot(root);
+        GetConfigDirectory(); // creates root\Vantrel, so tests can lay out the pair file
         source = root + L"\\ソース";
         dest = root + L"\\複製先";
         CreateDirectoryW(source.c_str(), nullptr);
@@ -453,4 +454,266 @@ TEST_F(DialogTest, ListTemplateHasTheSameFrameAndTheListIsBuiltAtRunTime) {
                                                L"ChildDlg2Proc: inserted 0 items\n"};
     EXPECT_EQ(TraceLinesStartingWith(trace, L"ChildDlg2Proc:"), expectedTrace);
     DestroyWindow(dialog);
+}
+
+// ---- Registration ----------------------------------------------------------------------------
+
+TEST_F(DialogTest, MissingFolderWarnsAndWritesNothing) {
+    std::vector<BoxSeen> boxes;
+    std::wstring sourceAfter, destAfter;
+    INT_PTR result = RunDialog(IDD_REGISTER, RegisterDlgProc, [&](HWND dialog) {
+        Press(dialog, IDC_BTN_SAVE); // both empty
+        boxes.push_back(AnswerMessageBox(thread, dialog));
+        Type(dialog, IDC_EDIT_SOURCE, source);
+        Press(dialog, IDC_BTN_SAVE); // destination empty
+        boxes.push_back(AnswerMessageBox(thread, dialog));
+        Type(dialog, IDC_EDIT_SOURCE, L"");
+        Type(dialog, IDC_EDIT_DEST, dest);
+        Press(dialog, IDC_BTN_SAVE); // source empty
+        boxes.push_back(AnswerMessageBox(thread, dialog));
+        sourceAfter = ItemText(dialog, IDC_EDIT_SOURCE);
+        destAfter = ItemText(dialog, IDC_EDIT_DEST);
+        Press(dialog, IDCANCEL);
+    });
+    EXPECT_EQ(result, IDCANCEL);
+    ASSERT_EQ(boxes.size(), 3u);
+    for (const BoxSeen &box : boxes)
+        EXPECT_TRUE(IsBox(box, L"警告", IDI_WARNING, kBothFolders)) << WideToUtf8(box.text);
+    EXPECT_EQ(sourceAfter, L"");
+    EXPECT_EQ(destAfter, dest);
+    EXPECT_FALSE(FileExists(pairFile));
+}
+
+TEST_F(DialogTest, SavedPairIsAppendedAndMonitoringRestartsWithIt) {
+    std::wstring otherSource = root + L"\\other";
+    CreateDirectoryW(otherSource.c_str(), nullptr);
+    std::string before = kBom + AppendLine(otherSource, dest);
+    WriteFileBytes(pairFile, before);
+
+    StartDebugCapture();
+    BoxSeen box;
+    std::string fileWhileBoxShown;
+    std::vector<std::wstring> traceWhileBoxShown;
+    INT_PTR result = RunDialog(IDD_REGISTER, RegisterDlgProc, [&](HWND dialog) {
+        Type(dialog, IDC_EDIT_SOURCE, source);
+        Type(dialog, IDC_EDIT_DEST, dest);
+        Press(dialog, IDC_BTN_SAVE);
+        HWND shown = WaitForThreadWindow(thread, L"#32770", dialog);
+        fileWhileBoxShown = ReadFileBytes(pairFile);
+        traceWhileBoxShown = TakeDebugOutput();
+        if (shown)
+            box = AnswerMessageBox(thread, dialog);
+    });
+    std::vector<std::wstring> trace = TakeDebugOutput();
+
+    EXPECT_EQ(result, IDC_BTN_SAVE);
+    EXPECT_TRUE(IsBox(box, L"情報", IDI_INFORMATION, kSaved)) << WideToUtf8(box.text);
+    std::string expected = before + AppendLine(source, dest);
+    EXPECT_EQ(fileWhileBoxShown, expected);
+    EXPECT_EQ(ReadFileBytes(pairFile), expected);
+    // Monitoring restarts only once the box is closed, with one watch thread per pair.
+    EXPECT_TRUE(TraceLinesStartingWith(traceWhileBoxShown, L"StartMonitoring:").empty());
+    std::vector<std::wstring> started =
+        TraceLinesStartingWith(trace, L"StartMonitoring: created thread ");
+    ASSERT_EQ(started.size(), 2u);
+    EXPECT_EQ(started[1].rfind(L"StartMonitoring: created thread 1 handle=", 0), 0u);
+    ASSERT_EQ(g_sourceFolders.size(), 2u);
+    EXPECT_EQ(g_sourceFolders[1], source);
+    EXPECT_EQ(g_destFolders[1], dest);
+}
+
+TEST_F(DialogTest, FirstPairCreatesTheFileWithByteOrderMark) {
+    INT_PTR result = RunDialog(IDD_REGISTER, RegisterDlgProc, [&](HWND dialog) {
+        Type(dialog, IDC_EDIT_SOURCE, L"C:\\Work");
+        Type(dialog, IDC_EDIT_DEST, L"  ");
+        Press(dialog, IDC_BTN_SAVE);
+        AnswerMessageBox(thread, dialog);
+    });
+    EXPECT_EQ(result, IDC_BTN_SAVE);
+    // Blanks count as a folder and are kept as typed.
+    EXPECT_EQ(ReadFileBytes(pairFile), kBom + "[PAIR],C:\\Work\\,  \n");
+}
+
+TEST_F(DialogTest, FailedAppendShowsTheErrorAndKeepsBothTexts) {
+    // A folder where the pair file should be: it cannot be opened for writing.
+    CreateDirectoryW(pairFile.c_str(), nullptr);
+    HANDLE probe = CreateFileW(pairFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD code = GetLastError();
+    ASSERT_EQ(probe, INVALID_HANDLE_VALUE);
+
+    StartDebugCapture();
+    BoxSeen failed, saved;
+    std::wstring sourceAfter, destAfter;
+    INT_PTR result = RunDialog(IDD_REGISTER, RegisterDlgProc, [&](HWND dialog) {
+        Type(dialog, IDC_EDIT_SOURCE, source);
+        Type(dialog, IDC_EDIT_DEST, dest);
+        Press(dialog, IDC_BTN_SAVE);
+        failed = AnswerMessageBox(thread, dialog);
+        sourceAfter = ItemText(dialog, IDC_EDIT_SOURCE);
+        destAfter = ItemText(dialog, IDC_EDIT_DEST);
+        // The user clears the way and tries again.
+        RemoveDirectoryW(pairFile.c_str());
+        Press(dialog, IDC_BTN_SAVE);
+        saved = AnswerMessageBox(thread, dialog);
+    });
+    EXPECT_TRUE(IsBox(failed, L"エラー", IDI_ERROR, L"CreateFileW failed: " + SystemText(code)))
+        << WideToUtf8(failed.text);
+    EXPECT_EQ(sourceAfter, source);
+    EXPECT_EQ(destAfter, dest);
+    EXPECT_TRUE(IsBox(saved, L"情報", IDI_INFORMATION, kSaved));
+    EXPECT_EQ(result, IDC_BTN_SAVE);
+    EXPECT_EQ(ReadFileBytes(pairFile), kBom + AppendLine(source, dest));
+    EXPECT_EQ(TraceLinesStartingWith(TakeDebugOutput(), L"StartMonitoring: created thread ").size(),
+              1u);
+}
+
+TEST_F(DialogTest, EscapeClosesWithoutSavingAndEnterSaves) {
+    INT_PTR escaped = RunDialog(IDD_REGISTER, RegisterDlgProc, [&](HWND dialog) {
+        Type(dialog, IDC_EDIT_SOURCE, source);
+        Type(dialog, IDC_EDIT_DEST, dest);
+        PostMessageW(GetDlgItem(dialog, IDC_EDIT_DEST), WM_KEYDOWN, VK_ESCAPE, 0);
+        WaitFor([&] { return !IsWindow(dialog); });
+    });
+    EXPECT_EQ(escaped, IDCANCEL);
+    EXPECT_FALSE(FileExists(pairFile));
+
+    BoxSeen box;
+    INT_PTR entered = RunDialog(IDD_REGISTER, RegisterDlgProc, [&](HWND dialog) {
+        Type(dialog, IDC_EDIT_SOURCE, source);
+        Type(dialog, IDC_EDIT_DEST, dest);
+        PostMessageW(GetDlgItem(dialog, IDC_EDIT_SOURCE), WM_KEYDOWN, VK_RETURN, 0);
+        box = AnswerMessageBox(thread, dialog);
+    });
+    EXPECT_EQ(entered, IDC_BTN_SAVE);
+    EXPECT_TRUE(IsBox(box, L"情報", IDI_INFORMATION, kSaved));
+    EXPECT_EQ(ReadFileBytes(pairFile), kBom + AppendLine(source, dest));
+}
+
+TEST_F(DialogTest, TextsLongerThan4095CharactersAreCut) {
+    std::wstring longSource = L"C:\\" + std::wstring(5000, L's');
+    std::wstring longDest = L"D:\\" + std::wstring(4092, L'd') + L"XYZ";
+    INT_PTR result = RunDialog(IDD_REGISTER, RegisterDlgProc, [&](HWND dialog) {
+        Type(dialog, IDC_EDIT_SOURCE, longSource);
+        Type(dialog, IDC_EDIT_DEST, longDest);
+        Press(dialog, IDC_BTN_SAVE);
+        AnswerMessageBox(thread, dialog);
+    });
+    EXPECT_EQ(result, IDC_BTN_SAVE);
+    EXPECT_EQ(ReadFileBytes(pairFile),
+              kBom + AppendLine(longSource.substr(0, 4095), longDest.substr(0, 4095)));
+}
+
+// Registers one pair through the dialog; returns the box the save showed.
+static BoxSeen RegisterThroughDialog(DWORD thread, const std::wstring &source,
+                                     const std::wstring &dest, INT_PTR *result = nullptr) {
+    BoxSeen box;
+    INT_PTR ended = RunDialog(IDD_REGISTER, RegisterDlgProc, [&](HWND dialog) {
+        Type(dialog, IDC_EDIT_SOURCE, source);
+        Type(dialog, IDC_EDIT_DEST, dest);
+        Press(dialog, IDC_BTN_SAVE);
+        box = AnswerMessageBox(thread, dialog);
+    });
+    if (result)
+        *result = ended;
+    return box;
+}
+
+TEST_F(DialogTest, PairsTheAppendFormWouldChangeAreRegisteredByRewriting) {
+    // The file already holds a pair in the append form; it survives every rewrite.
+    std::wstring firstSource = L"C:\\Work", firstDest = L"D:\\Backup";
+    WriteFileBytes(pairFile, kBom + AppendLine(firstSource, firstDest));
+
+    struct Case {
+        std::wstring source, dest;
+    } cases[] = {
+        {L"\\\\nas\\share\\データ", dest},      // UNC source
+        {source, L"\\\\nas\\backup"},          // UNC destination
+        {L"C:", L"D:\\x"},                      // would come back as C:\ .
+        {L"C:\\a\\,b", L"D:\\y"},               // a backslash before a comma
+    };
+    std::vector<std::wstring> sources = {firstSource}, dests = {firstDest};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(WideToUtf8(c.source + L" -> " + c.dest));
+        INT_PTR result = 0;
+        BoxSeen box = RegisterThroughDialog(thread, c.source, c.dest, &result);
+        EXPECT_EQ(result, IDC_BTN_SAVE);
+        EXPECT_TRUE(IsBox(box, L"情報", IDI_INFORMATION, kSaved)) << WideToUtf8(box.text);
+        sources.push_back(c.source);
+        dests.push_back(c.dest);
+
+        std::string expected = kBom;
+        for (size_t i = 0; i < sources.size(); ++i)
+            expected += RewriteLine(sources[i], dests[i]);
+        EXPECT_EQ(ReadFileBytes(pairFile), expected);
+        // Monitoring restarted from the file: the table holds every pair as typed.
+        EXPECT_EQ(g_sourceFolders, sources);
+        EXPECT_EQ(g_destFolders, dests);
+    }
+
+    // A pair the append form carries is still appended, after the rewritten lines.
+    std::string before = ReadFileBytes(pairFile);
+    RegisterThroughDialog(thread, source, dest);
+    EXPECT_EQ(ReadFileBytes(pairFile), before + AppendLine(source, dest));
+    LoadFolderPairs();
+    ASSERT_EQ(g_sourceFolders.size(), sources.size() + 1);
+    EXPECT_EQ(g_sourceFolders.back(), source);
+    EXPECT_EQ(g_destFolders.back(), dest);
+}
+
+TEST_F(DialogTest, FailedRewriteRegistrationShowsTheErrorAndLeavesTableAndFile) {
+    std::string before = kBom + AppendLine(L"C:\\Work", L"D:\\Backup");
+    WriteFileBytes(pairFile, before);
+    g_sourceFolders = {L"running source"};
+    g_destFolders = {L"running dest"};
+    // Another program holds the pair file and lets nobody write it.
+    HANDLE held = CreateFileW(pairFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    HANDLE probe = CreateFileW(pairFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD code = GetLastError();
+    ASSERT_EQ(probe, INVALID_HANDLE_VALUE);
+
+    BoxSeen box;
+    std::wstring sourceAfter;
+    RunDialog(IDD_REGISTER, RegisterDlgProc, [&](HWND dialog) {
+        Type(dialog, IDC_EDIT_SOURCE, L"\\\\nas\\share");
+        Type(dialog, IDC_EDIT_DEST, dest);
+        Press(dialog, IDC_BTN_SAVE);
+        box = AnswerMessageBox(thread, dialog);
+        sourceAfter = ItemText(dialog, IDC_EDIT_SOURCE);
+    });
+    CloseHandle(held);
+    EXPECT_TRUE(IsBox(box, L"エラー", IDI_ERROR, L"CreateFileW failed: " + SystemText(code)))
+        << WideToUtf8(box.text);
+    EXPECT_EQ(sourceAfter, L"\\\\nas\\share");
+    EXPECT_EQ(ReadFileBytes(pairFile), before);
+    EXPECT_EQ(g_sourceFolders, std::vector<std::wstring>{L"running source"});
+    EXPECT_EQ(g_destFolders, std::vector<std::wstring>{L"running dest"});
+}
+
+TEST_F(DialogTest, DestinationWithCommaIsRefusedAndNothingIsWritten) {
+    std::string before = kBom + AppendLine(L"C:\\Work", L"D:\\Backup");
+    WriteFileBytes(pairFile, before);
+    BoxSeen refused, lineBreak;
+    std::wstring destAfter;
+    RunDialog(IDD_REGISTER, RegisterDlgProc, [&](HWND dialog) {
+        Type(dialog, IDC_EDIT_SOURCE, source);
+        Type(dialog, IDC_EDIT_DEST, L"D:\\Backup,2024");
+        Press(dialog, IDC_BTN_SAVE);
+        refused = AnswerMessageBox(thread, dialog);
+        destAfter = ItemText(dialog, IDC_EDIT_DEST);
+    });
+    EXPECT_TRUE(refused.shown);
+    EXPECT_EQ(refused.caption, L"警告");
+    EXPECT_EQ(refused.icon, LoadIconW(nullptr, IDI_WARNING));
+    EXPECT_NE(refused.text.find(L"カンマ"), std::wstring::npos) << WideToUtf8(refused.text);
+    EXPECT_EQ(destAfter, L"D:\\Backup,2024");
+    EXPECT_EQ(ReadFileBytes(pairFile), before);
+    // A comma in the source is fine: it is carried as typed.
+    BoxSeen saved = RegisterThroughDialog(thread, root + L"\\a,b", dest);
+    EXPECT_TRUE(IsBox(saved, L"情報", IDI_INFORMATION, kSaved));
+    ASSERT_EQ(g_sourceFolders.size(), 2u);
+    EXPECT_EQ(g_sourceFolders[1], root + L"\\a,b");
 }
