@@ -1248,8 +1248,9 @@ TEST(Program, CopiesAFileAndPrintsItsNoticeThenExitsCleanly) {
     if (window) {
         EXPECT_FALSE(TrayIconExists(window));
     }
-    // Monitoring was stopped before the program returned: its cancelled read was traced.
-    EXPECT_NE(run.Output().find(L"ReadDirectoryChangesW failed on index 0, err=995\n"),
+    // Monitoring was stopped before the program returned: its cancelled read was traced (the
+    // error code differs between Windows and Wine).
+    EXPECT_NE(run.Output().find(L"ReadDirectoryChangesW failed on index 0, err="),
               std::wstring::npos)
         << run.output;
     RemoveTree(root);
