@@ -25,6 +25,10 @@ start)
     fi
     "$here/wine-prefix.sh" "$prefix" || exit 1
     wineserver -p >/dev/null 2>&1 < /dev/null
+    # The first Wine process of a session starts Wine's system processes (services.exe and the
+    # like), which inherit its standard handles and live as long as the server. Start them here,
+    # away from CTest's pipes: a test that started them would keep CTest waiting for ever.
+    /usr/lib/wine/wine64 cmd /c exit >/dev/null 2>&1 < /dev/null
     echo "Wine prefix $prefix ready, wineserver running, DISPLAY=$display"
     ;;
 stop)
