@@ -27,7 +27,8 @@ if [ -z "${DISPLAY:-}" ]; then
     while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
     Xvfb ":$n" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 < /dev/null &
     xvfb=$!
-    trap 'kill $xvfb 2>/dev/null' EXIT
+    # Wine's own processes first, so they do not complain about the X server going away.
+    trap 'wineserver -k 2>/dev/null; kill $xvfb 2>/dev/null' EXIT
     for _ in $(seq 50); do
         [ -e "/tmp/.X11-unix/X$n" ] && break
         sleep 0.1
