@@ -975,6 +975,29 @@ TEST_F(MainWindow, NoticeArrivesAlsoWhileTheWindowIsHidden) {
     EXPECT_EQ(lines[0], L"x\r\n");
 }
 
+// Without its window the program has nothing to show: no panel, no tray icon, no monitoring.
+TEST(MainWindowCreation, FailsWithoutTheClassAndStartsNothing) {
+    std::wstring root = MakeTempDir();
+    std::wstring source = root + L"\\src";
+    CreateDirectoryW(source.c_str(), nullptr);
+    std::string sourceUtf8;
+    ASSERT_TRUE(ConvertToUtf8(source, sourceUtf8));
+    std::wstring pairFile = UseConfigRoot(root);
+    CreateDirectoryW((root + L"\\Vantrel").c_str(), nullptr);
+    WriteFileBytes(pairFile, FormatAppendLine(sourceUtf8, sourceUtf8));
+
+    wcscpy_s(g_szWindowClass, L"NoSuchVantrelClass");
+    HWND panelBefore = g_hPanelDlg;
+    StartDebugCapture();
+    EXPECT_FALSE(CreateMainWindow(Module(), SW_SHOWNORMAL));
+    PumpFor(200);
+    EXPECT_EQ(g_hPanelDlg, panelBefore);
+    for (const std::wstring &line : TakeDebugOutput())
+        EXPECT_EQ(line.find(L"StartMonitoring"), std::wstring::npos) << WideToUtf8(line);
+    StopMonitoring();
+    RemoveTree(root);
+}
+
 TEST(NoticeSink, WithTheSwitchOffShowsAMessageBoxOwnedByTheWindowEvenWhenHidden) {
     HWND owner = CreateWindowExW(0, L"STATIC", L"owner", WS_OVERLAPPED, 0, 0, 100, 100, nullptr,
                                  nullptr, Module(), nullptr);
@@ -1155,8 +1178,13 @@ TEST(DebugView, ReportsAProgramThatCannotStart) {
     ChildRun run;
     ASSERT_TRUE(StartChild(run, Quoted(viewer) + L" C:\\no\\such\\program.exe", nullptr));
     EXPECT_EQ(FinishChild(run, 30000), 2);
-    EXPECT_NE(run.output.find("VantrelDebugView: CreateProcessW failed (2)"), std::string::npos)
+    EXPECT_NE(run.output.find("VantrelDebugView: CreateProcessW failed (2): "), std::string::npos)
         << run.output;
+
+    ChildRun bare;
+    ASSERT_TRUE(StartChild(bare, Quoted(viewer), nullptr));
+    EXPECT_EQ(FinishChild(bare, 30000), 2);
+    EXPECT_NE(bare.output.find("VantrelDebugView: usage: "), std::string::npos) << bare.output;
 }
 
 struct FoundWindow {
