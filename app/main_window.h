@@ -1,4 +1,4 @@
-// The main window, its globals and its messages.
+// The main window: its globals, its class, its procedure and the message loop's dispatch.
 #pragma once
 
 #include <windows.h>
@@ -14,5 +14,10 @@ extern HWND g_hPanelDlg;           // the embedded control panel, or null
 extern bool g_notifyToDebugOutput; // notices to the debugger output (true) or a message box
 
 ATOM RegisterMainWindowClass(HINSTANCE instance);
+// Creates the main window with its panel and tray icon, shows it and starts monitoring.
 BOOL CreateMainWindow(HINSTANCE instance, int showCommand);
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// One message of the main loop: the panel's dialog handling first, then the accelerators of
+// the window the message is addressed to, then translation and dispatch.
+void DispatchLoopMessage(MSG &msg, HACCEL accelerators);

@@ -9,6 +9,7 @@ action=$1 prefix=$2 display=$3 start_xvfb=$4
 here=$(cd "$(dirname "$0")" && pwd)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=$display
+export PATH=/usr/lib/wine:$PATH  # Debian keeps wineserver there
 export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
 xvfb_pid_file=/tmp/vantrel-xvfb-${display#:}.pid
 # A 64 KiB file system beside the prefix, where writes fail with a full disk (root only).
