@@ -181,8 +181,9 @@ bool IsSameFile(const std::wstring &first, const std::wstring &second) {
         CSTR_EQUAL)
         return true;
     // Other spellings of one file: short names, links, a second path to the same volume.
+    // The second path (a destination) is usually missing: look at it first.
     BY_HANDLE_FILE_INFORMATION infoA, infoB;
-    if (!IdentityOf(first, infoA) || !IdentityOf(second, infoB))
+    if (!IdentityOf(second, infoB) || !IdentityOf(first, infoA))
         return false;
     return infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
            infoA.nFileIndexHigh == infoB.nFileIndexHigh &&

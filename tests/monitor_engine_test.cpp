@@ -3,6 +3,7 @@
 #include "app/main_window.h"
 #include "monitor/monitor.h"
 #include "monitor/watch_thread.h"
+#include "store/pair_table.h"
 #include "tests/monitor_test_helpers.h"
 #include "tests/test_support.h"
 
@@ -171,6 +172,20 @@ TEST_F(EngineTest, ANoticeThatCannotBePostedIsFreedByThePoster) {
     EXPECT_EQ(CountLines(L"PostMessageW failed"), 1u);
 }
 
+TEST_F(EngineTest, AStartingThreadKeepsItsPathsWhenTheTableChanges) {
+    std::wstring src = Folder(L"src"), dst = root + L"\\dst";
+    WritePairFile({{src, dst}, {src, dst}});
+    StartMonitoring();
+    // The pair list dialog may reload or edit the table while the threads still start.
+    g_sourceFolders.assign(1, root + L"\\elsewhere");
+    g_destFolders.clear();
+    ASSERT_TRUE(WaitForReadsPending());
+    EXPECT_EQ(CountLines(L"MonitorThread[0] started for path: " + src + L"\n"), 1u);
+    EXPECT_EQ(CountLines(L"MonitorThread[1] started for path: " + src + L"\n"), 1u);
+    WriteFileBytes(src + L"\\t.txt", "t");
+    EXPECT_TRUE(Arrives(dst, L"t.txt", "t"));
+}
+
 TEST_F(EngineTest, AMissingSourceFolderEndsItsThreadWithoutALine) {
     std::wstring src = Folder(L"src");
     WritePairFile({{root + L"\\does-not-exist", root + L"\\d0"}, {src, root + L"\\d1"}});
@@ -245,11 +260,14 @@ TEST_F(EngineTest, FiftyStartStopCyclesLeakNoHandle) {
 TEST_F(EngineTest, AThreadHeldPastItsWaitTouchesNothingOfTheNextGeneration) {
     std::wstring srcA = Folder(L"srcA"), dstA = Folder(L"dstA");
     std::wstring srcB = Folder(L"srcB"), dstB = Folder(L"dstB");
-    // Destination copies held open without sharing make every copy of the old generation's
-    // thread retry for a second.
+    // A folder of six files moves into the watched tree in one rename, so one batch copies
+    // all six; their destination copies are held open without sharing, so every copy retries
+    // for a second and the old generation's thread stays busy long past its wait.
+    std::wstring pack = Folder(L"pack");
     std::vector<HANDLE> held;
     for (int i = 0; i < 6; ++i) {
         std::wstring name = L"\\f" + std::to_wstring(i) + L".txt";
+        WriteFileBytes(pack + name, "fresh");
         WriteFileBytes(dstA + name, "stale");
         held.push_back(CreateFileW((dstA + name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                    0, nullptr));
@@ -260,9 +278,9 @@ TEST_F(EngineTest, AThreadHeldPastItsWaitTouchesNothingOfTheNextGeneration) {
     ASSERT_TRUE(WaitForReadsPending());
     std::shared_ptr<WatchContext> old = g_watchContexts[0];
     HANDLE oldDir = old->dirHandle;
-    for (int i = 0; i < 6; ++i)
-        WriteFileBytes(srcA + L"\\f" + std::to_wstring(i) + L".txt", "fresh");
-    PumpFor(1500);
+    ASSERT_TRUE(MoveFileW(pack.c_str(), (srcA + L"\\pack").c_str()));
+    ASSERT_TRUE(PumpUntil([] { return CountLines(L"MonitorThread[0] Read ") > 0; }, 5000));
+    PumpFor(500);
 
     ULONGLONG start = GetTickCount64();
     StopMonitoring();

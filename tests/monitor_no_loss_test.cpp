@@ -48,22 +48,23 @@ class NoLossTest : public testing::Test {
     static std::string ContentOf(const std::wstring &name) {
         return "content of " + WideToUtf8(name);
     }
-    // Pumps until every named file is in dst with its content; returns how many are.
+    // Pumps until every named file is in dst with its content; returns how many are. Looks
+    // only every 200 ms, so that the test does not compete with the copies it waits for.
     size_t WaitForAll(const std::vector<std::wstring> &names, DWORD timeoutMs) {
-        PumpUntil([&] { return CountFiles(dst) >= names.size(); }, timeoutMs);
-        PumpUntil(
-            [&] {
-                for (const std::wstring &name : names)
-                    if (ReadFileBytes(dst + L"\\" + name) != ContentOf(name))
-                        return false;
-                return true;
-            },
-            5000);
-        size_t arrived = 0;
-        for (const std::wstring &name : names)
-            if (ReadFileBytes(dst + L"\\" + name) == ContentOf(name))
-                ++arrived;
-        return arrived;
+        std::vector<bool> arrived(names.size(), false);
+        size_t count = 0;
+        ULONGLONG end = GetTickCount64() + timeoutMs;
+        while (count < names.size() && GetTickCount64() < end) {
+            PumpFor(200);
+            if (CountFiles(dst) < names.size() && GetTickCount64() < end)
+                continue;
+            for (size_t i = 0; i < names.size(); ++i)
+                if (!arrived[i] && ReadFileBytes(dst + L"\\" + names[i]) == ContentOf(names[i])) {
+                    arrived[i] = true;
+                    ++count;
+                }
+        }
+        return count;
     }
     // Pumps until no copy has been made for quietMs.
     void WaitUntilQuiet(DWORD quietMs, DWORD timeoutMs) {
