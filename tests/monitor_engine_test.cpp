@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace {
 
 class EngineTest : public testing::Test {
@@ -329,7 +331,11 @@ TEST_F(EngineTest, ADestinationInsideTheTreeDoesNotCopyForever) {
     size_t reads = CountLines(L"MonitorThread[0] Read ");
     PumpFor(2000);
     EXPECT_EQ(CountLines(L"MonitorThread[0] Read "), reads) << "the pair keeps copying";
-    EXPECT_EQ(CountLines(L"CopyFile succeeded: "), 1u);
+    // One copy, or two when the file's creation and its write came in separate batches; the
+    // copies then came back as changes of the tree and were not copied onto themselves.
+    EXPECT_GE(CountLines(L"CopyFile succeeded: "), 1u);
+    EXPECT_LE(CountLines(L"CopyFile succeeded: "), 2u);
+    EXPECT_GE(CountLines(L"Skipping copy onto its own source: " + dst + L"\\a.txt\n"), 1u);
     EXPECT_EQ(ReadFileBytes(src + L"\\a.txt"), "data");
     EXPECT_EQ(ReadFileBytes(dst + L"\\a.txt"), "data");
 }
