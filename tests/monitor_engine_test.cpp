@@ -13,6 +13,12 @@
 
 namespace {
 
+// The directory handle of a context, read as StopMonitoring reads it.
+HANDLE DirHandleOf(WatchContext &context) {
+    std::lock_guard<std::mutex> lock(context.handleLock);
+    return context.dirHandle;
+}
+
 class EngineTest : public testing::Test {
   protected:
     void SetUp() override {
@@ -195,7 +201,7 @@ TEST_F(EngineTest, AMissingSourceFolderEndsItsThreadWithoutALine) {
     ASSERT_EQ(g_threadHandles.size(), 2u);
     ASSERT_NE(g_threadHandles[0], nullptr);
     EXPECT_EQ(WaitForSingleObject(g_threadHandles[0], 5000), WAIT_OBJECT_0);
-    EXPECT_EQ(g_watchContexts[0]->dirHandle, nullptr);
+    EXPECT_EQ(DirHandleOf(*g_watchContexts[0]), nullptr);
     ASSERT_TRUE(WaitForReadsPending());
     EXPECT_EQ(CountLinesContaining(L"[0]"), 0u);
     EXPECT_EQ(CountLines(L"MonitorThread[1] started for path: "), 1u);
@@ -231,7 +237,7 @@ TEST_F(EngineTest, StoppingTwentyBlockedThreadsTakesOnePauseNotTwenty) {
     EXPECT_TRUE(g_watchContexts.empty());
     for (size_t i = 0; i < contexts.size(); ++i) {
         EXPECT_TRUE(contexts[i]->ended.load());
-        EXPECT_EQ(contexts[i]->dirHandle, nullptr);
+        EXPECT_EQ(DirHandleOf(*contexts[i]), nullptr);
         // A cancelled read fails with ERROR_OPERATION_ABORTED; Wine says ERROR_IO_PENDING.
         std::wstring line = L"ReadDirectoryChangesW failed on index " + std::to_wstring(i);
         EXPECT_EQ(CountLines(line + L", err=995\n") + CountLines(line + L", err=997\n"), 1u);
@@ -279,7 +285,7 @@ TEST_F(EngineTest, AThreadHeldPastItsWaitTouchesNothingOfTheNextGeneration) {
     StartMonitoring();
     ASSERT_TRUE(WaitForReadsPending());
     std::shared_ptr<WatchContext> old = g_watchContexts[0];
-    HANDLE oldDir = old->dirHandle;
+    HANDLE oldDir = DirHandleOf(*old);
     ASSERT_TRUE(MoveFileW(pack.c_str(), (srcA + L"\\pack").c_str()));
     ASSERT_TRUE(PumpUntil([] { return CountLines(L"MonitorThread[0] Read ") > 0; }, 5000));
     PumpFor(500);
@@ -289,7 +295,7 @@ TEST_F(EngineTest, AThreadHeldPastItsWaitTouchesNothingOfTheNextGeneration) {
     ULONGLONG took = GetTickCount64() - start;
     EXPECT_GE(took, 1900u);
     ASSERT_FALSE(old->ended.load()) << "the old thread was meant to be busy copying";
-    EXPECT_EQ(old->dirHandle, oldDir);
+    EXPECT_EQ(DirHandleOf(*old), oldDir);
 
     // The next generation watches another pair at the same index.
     WritePairFile({{srcB, dstB}});
@@ -297,16 +303,16 @@ TEST_F(EngineTest, AThreadHeldPastItsWaitTouchesNothingOfTheNextGeneration) {
     ASSERT_TRUE(WaitForReadsPending());
     std::shared_ptr<WatchContext> next = g_watchContexts[0];
     ASSERT_NE(next, old);
-    HANDLE nextDir = next->dirHandle;
+    HANDLE nextDir = DirHandleOf(*next);
     ASSERT_NE(nextDir, nullptr);
 
     for (HANDLE file : held)
         CloseHandle(file);
     EXPECT_TRUE(PumpUntil([&] { return old->ended.load(); }, 15000));
-    EXPECT_EQ(old->dirHandle, nullptr);
+    EXPECT_EQ(DirHandleOf(*old), nullptr);
 
     // The new generation's handle, tick and thread are untouched and still work.
-    EXPECT_EQ(next->dirHandle, nextDir);
+    EXPECT_EQ(DirHandleOf(*next), nextDir);
     DWORD flags = 0;
     EXPECT_TRUE(GetHandleInformation(nextDir, &flags));
     EXPECT_EQ(next->lastNotifyTick, 0u);

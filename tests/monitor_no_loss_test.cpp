@@ -155,7 +155,9 @@ TEST_F(NoLossTest, AFileWrittenWhileTheWatchStartsIsMirrored) {
     CreateDirectoryW((src + L"\\sub").c_str(), nullptr);
     WritePairFile({{src, dst}});
     StartMonitoring();
-    // Written while the existing subfolder may not be watched yet.
+    // Written as soon as the first read has started, before the existing subfolder is
+    // watched under Wine.
+    ASSERT_TRUE(PumpUntil([] { return g_watchContexts[0]->readsIssued.load() > 0; }, 10000));
     WriteFileBytes(src + L"\\sub\\early.txt", "early");
     EXPECT_TRUE(PumpUntil([&] { return ReadFileBytes(dst + L"\\early.txt") == "early"; }, 10000));
 }
