@@ -71,11 +71,14 @@ static bool RegisterByRewrite(const std::wstring &source, const std::wstring &de
     return saved;
 }
 
+// Short lines: a message box wraps long ones at awkward places.
 static const wchar_t *RefusalText(const std::wstring &dest) {
     if (dest.find(L',') != std::wstring::npos)
-        return L"複製先フォルダパスにカンマ (,) が含まれています。\n"
-               L"カンマを含む複製先フォルダは登録できません。別のフォルダを指定してください。";
-    return L"フォルダパスに改行など登録できない文字が含まれています。\n"
+        return L"複製先フォルダパスにカンマ (,) が\n"
+               L"含まれているため登録できません。\n"
+               L"別のフォルダを指定してください。";
+    return L"フォルダパスに改行など登録できない\n"
+           L"文字が含まれています。\n"
            L"フォルダパスを確認してください。";
 }
 
