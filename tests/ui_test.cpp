@@ -119,6 +119,8 @@ static INT_PTR RunDialog(int templateId, DLGPROC proc, const std::function<void(
         HWND dialog = WaitForThreadWindow(thread, L"#32770");
         if (!dialog)
             return;
+        // Real input goes to the foreground window: let the new dialog become it first.
+        WaitFor([&] { return GetForegroundWindow() == dialog; });
         script(dialog);
         WaitFor([&] {
             if (!IsWindow(dialog))
@@ -140,13 +142,27 @@ static INT_PTR RunDialog(int templateId, DLGPROC proc, const std::function<void(
 }
 
 // Real input, as the user gives it.
+// Moves the pointer there first (the X server's pointer too: a window that appears under it
+// reports where that one is), then moves and clicks in one input sequence.
 static void ClickAt(POINT screen, bool right) {
     SetCursorPos(screen.x, screen.y);
-    INPUT in[2] = {};
-    in[0].type = in[1].type = INPUT_MOUSE;
-    in[0].mi.dwFlags = right ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN;
-    in[1].mi.dwFlags = right ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP;
-    SendInput(2, in, sizeof(INPUT));
+    WaitFor([&] {
+        POINT now;
+        return GetCursorPos(&now) && now.x == screen.x && now.y == screen.y;
+    });
+    Sleep(50);
+    int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+    INPUT in[3] = {};
+    for (INPUT &one : in) {
+        one.type = INPUT_MOUSE;
+        // Normalised so that the system maps it back to exactly this pixel.
+        one.mi.dx = (screen.x * 65536 + width - 1) / width;
+        one.mi.dy = (screen.y * 65536 + height - 1) / height;
+    }
+    in[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    in[1].mi.dwFlags = (right ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN) | MOUSEEVENTF_ABSOLUTE;
+    in[2].mi.dwFlags = (right ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP) | MOUSEEVENTF_ABSOLUTE;
+    SendInput(3, in, sizeof(INPUT));
 }
 
 static void PressKeys(std::initializer_list<WORD> keys) {
@@ -839,11 +855,17 @@ struct MenuSeen {
     std::vector<std::pair<UINT, std::wstring>> items;
 };
 
+// Waits until a popup menu is shown and its thread is tracking it, so that keys reach it.
 static MenuSeen WaitForContextMenu(DWORD thread, DWORD timeoutMs = kWaitMs) {
     MenuSeen seen;
     HWND menu = nullptr;
-    if (!WaitFor([&] { return (menu = FindThreadWindow(thread, L"#32768")) != nullptr; },
-                 timeoutMs))
+    auto tracking = [&] {
+        GUITHREADINFO info = {};
+        info.cbSize = sizeof info;
+        return GetGUIThreadInfo(thread, &info) && (info.flags & (GUI_INMENUMODE | GUI_POPUPMENUMODE)) &&
+               (menu = FindThreadWindow(thread, L"#32768")) != nullptr;
+    };
+    if (!WaitFor(tracking, timeoutMs))
         return seen;
     seen.shown = true;
     RECT r;
@@ -952,7 +974,7 @@ TEST_F(DialogTest, RightClickWithoutSelectionOffersDeleteThatDeletesNothing) {
     });
     EXPECT_EQ(result, IDOK);
     EXPECT_TRUE(IsDeleteMenu(menu));
-    EXPECT_EQ(menu.at.x, clicked.x);
+    EXPECT_EQ(menu.at.x, clicked.x) << menu.at.y << " " << clicked.y;
     EXPECT_EQ(menu.at.y, clicked.y);
     EXPECT_EQ(selectedByClick, -1);
     EXPECT_EQ(g_sourceFolders, std::vector<std::wstring>{source});
@@ -1011,15 +1033,17 @@ TEST_F(DialogTest, DeletingTheOnlyPairLeavesAnEmptyListAndOnlyTheByteOrderMark) 
     WriteFileBytes(pairFile, kBom + AppendLine(source, dest));
     StartDebugCapture();
     int rowsAfter = -1;
+    MenuSeen menu;
     RunDialog(IDD_LIST, ChildDlg2Proc, [&](HWND dialog) {
         HWND list = GetDlgItem(dialog, IDC_LISTVIEW);
         ClickAt(RowPoint(list, 0), true);
-        WaitForContextMenu(thread);
+        menu = WaitForContextMenu(thread);
         PressKeys({'D'});
         WaitFor([&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 0; });
         rowsAfter = (int)SendMessageW(list, LVM_GETITEMCOUNT, 0, 0);
         Press(dialog, IDCANCEL);
     });
+    EXPECT_TRUE(IsDeleteMenu(menu));
     EXPECT_EQ(rowsAfter, 0);
     EXPECT_EQ(ReadFileBytes(pairFile), kBom);
     EXPECT_TRUE(g_sourceFolders.empty());
@@ -1051,7 +1075,9 @@ TEST_F(DialogTest, FailedDeletionKeepsRowsAndTableAlignedWithTheFile) {
         fileAfterFailure = ReadFileBytes(pairFile);
         rowsAfterFailure = ListRows(list);
         CloseHandle(held);
-        // The user deletes the row that now shows b again: b goes, and nothing else.
+        // The user deletes the row that now shows b again: b goes, and nothing else. (A pause
+        // first: two clicks on the same spot in quick succession make a double click.)
+        Sleep(GetDoubleClickTime() + 100);
         ClickAt(RowPoint(list, 1), true);
         WaitForContextMenu(thread);
         PressKeys({'D'});
