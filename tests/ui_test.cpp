@@ -78,7 +78,9 @@ static void Type(HWND dialog, int id, const std::wstring &text) {
     SendDlgItemMessageW(dialog, id, WM_SETTEXT, 0, (LPARAM)text.c_str());
 }
 
-static std::wstring ItemText(HWND dialog, int id) { return TextOf(GetDlgItem(dialog, id)); }
+static std::wstring ItemText(HWND dialog, int id) {
+    return TextOf(GetDlgItem(dialog, id));
+}
 
 // What a message box showed.
 struct BoxSeen {
@@ -97,7 +99,8 @@ static BoxSeen AnswerMessageBox(DWORD thread, HWND owner) {
     seen.caption = TextOf(box);
     seen.text = ItemText(box, 0xFFFF);
     for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-        if (ClassOf(child) == L"Static" && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
+        if (ClassOf(child) == L"Static" &&
+            (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
             seen.icon = (HICON)SendMessageW(child, STM_GETICON, 0, 0);
     }
     PostMessageW(box, WM_COMMAND, IDOK, 0);
@@ -160,7 +163,8 @@ static void ClickAt(POINT screen, bool right) {
         one.mi.dy = (screen.y * 65536 + height - 1) / height;
     }
     in[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
-    in[1].mi.dwFlags = (right ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN) | MOUSEEVENTF_ABSOLUTE;
+    in[1].mi.dwFlags =
+        (right ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN) | MOUSEEVENTF_ABSOLUTE;
     in[2].mi.dwFlags = (right ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP) | MOUSEEVENTF_ABSOLUTE;
     SendInput(3, in, sizeof(INPUT));
 }
@@ -214,6 +218,18 @@ static std::wstring SystemText(DWORD code) {
     FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
                    buf, 512, nullptr);
     return buf;
+}
+
+// The error with which replacing path by another file fails right now; 0 when it would work.
+static DWORD ReplaceRefusal(const std::wstring &path) {
+    std::wstring probe = path + L".probe";
+    WriteFileBytes(probe, "probe");
+    DWORD code = 0;
+    if (!MoveFileExW(probe.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        code = GetLastError();
+    DeleteFileW(probe.c_str());
+    return code;
 }
 
 static const wchar_t kDialogCaption[] = L"監視フォルダ登録";
@@ -273,8 +289,18 @@ static bool ReadDialogTemplate(int id, DialogTemplate &dlg) {
         return false;
     auto *p = (const BYTE *)LockResource(LoadResource(GetModuleHandleW(nullptr), found));
     const BYTE *start = p;
-    auto word = [&] { WORD w; memcpy(&w, p, 2); p += 2; return w; };
-    auto dword = [&] { DWORD d; memcpy(&d, p, 4); p += 4; return d; };
+    auto word = [&] {
+        WORD w;
+        memcpy(&w, p, 2);
+        p += 2;
+        return w;
+    };
+    auto dword = [&] {
+        DWORD d;
+        memcpy(&d, p, 4);
+        p += 4;
+        return d;
+    };
     auto text = [&] {
         std::wstring s;
         for (WORD w; (w = word()) != 0;)
@@ -390,14 +416,15 @@ TEST_F(DialogTest, RegistrationTemplateHasTheWrittenFrameAndControlsInOrder) {
 
     // As created: the same controls in the same (tab) order, placed where the units say, and
     // the keyboard focus on the first tab stop, the "登録" button.
-    HWND dialog = CreateDialogParamW(g_hInst, MAKEINTRESOURCEW(IDD_REGISTER), nullptr,
-                                     RegisterDlgProc, 0);
+    HWND dialog =
+        CreateDialogParamW(g_hInst, MAKEINTRESOURCEW(IDD_REGISTER), nullptr, RegisterDlgProc, 0);
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(TextOf(dialog), kDialogCaption);
     EXPECT_FALSE(IsWindowVisible(dialog));
     EXPECT_EQ(GetFocus(), GetDlgItem(dialog, IDC_BTN_SAVE));
     size_t i = 0;
-    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT), ++i) {
+    for (HWND child = GetWindow(dialog, GW_CHILD); child;
+         child = GetWindow(child, GW_HWNDNEXT), ++i) {
         SCOPED_TRACE(i);
         ASSERT_LT(i, 8u);
         EXPECT_EQ((DWORD)GetDlgCtrlID(child), expected[i].id);
@@ -644,10 +671,10 @@ TEST_F(DialogTest, PairsTheAppendFormWouldChangeAreRegisteredByRewriting) {
     struct Case {
         std::wstring source, dest;
     } cases[] = {
-        {L"\\\\nas\\share\\データ", dest},      // UNC source
-        {source, L"\\\\nas\\backup"},          // UNC destination
-        {L"C:", L"D:\\x"},                      // would come back as C:\ .
-        {L"C:\\a\\,b", L"D:\\y"},               // a backslash before a comma
+        {L"\\\\nas\\share\\データ", dest}, // UNC source
+        {source, L"\\\\nas\\backup"},      // UNC destination
+        {L"C:", L"D:\\x"},                 // would come back as C:\ .
+        {L"C:\\a\\,b", L"D:\\y"},          // a backslash before a comma
     };
     std::vector<std::wstring> sources = {firstSource}, dests = {firstDest};
     for (const Case &c : cases) {
@@ -683,14 +710,13 @@ TEST_F(DialogTest, FailedRewriteRegistrationShowsTheErrorAndLeavesTableAndFile) 
     WriteFileBytes(pairFile, before);
     g_sourceFolders = {L"running source"};
     g_destFolders = {L"running dest"};
-    // Another program holds the pair file and lets nobody write it.
-    HANDLE held = CreateFileW(pairFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    // Another program reads the pair file and does not let it be replaced meanwhile: an
+    // append would go through, the rewrite cannot.
+    HANDLE held = CreateFileW(pairFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    HANDLE probe = CreateFileW(pairFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD code = GetLastError();
-    ASSERT_EQ(probe, INVALID_HANDLE_VALUE);
+    DWORD code = ReplaceRefusal(pairFile);
+    ASSERT_NE(code, 0u);
 
     BoxSeen box;
     std::wstring sourceAfter;
@@ -702,7 +728,7 @@ TEST_F(DialogTest, FailedRewriteRegistrationShowsTheErrorAndLeavesTableAndFile) 
         sourceAfter = ItemText(dialog, IDC_EDIT_SOURCE);
     });
     CloseHandle(held);
-    EXPECT_TRUE(IsBox(box, L"エラー", IDI_ERROR, L"CreateFileW failed: " + SystemText(code)))
+    EXPECT_TRUE(IsBox(box, L"エラー", IDI_ERROR, L"MoveFileExW failed: " + SystemText(code)))
         << WideToUtf8(box.text);
     EXPECT_EQ(sourceAfter, L"\\\\nas\\share");
     EXPECT_EQ(ReadFileBytes(pairFile), before);
@@ -862,7 +888,8 @@ static MenuSeen WaitForContextMenu(DWORD thread, DWORD timeoutMs = kWaitMs) {
     auto tracking = [&] {
         GUITHREADINFO info = {};
         info.cbSize = sizeof info;
-        return GetGUIThreadInfo(thread, &info) && (info.flags & (GUI_INMENUMODE | GUI_POPUPMENUMODE)) &&
+        return GetGUIThreadInfo(thread, &info) &&
+               (info.flags & (GUI_INMENUMODE | GUI_POPUPMENUMODE)) &&
                (menu = FindThreadWindow(thread, L"#32768")) != nullptr;
     };
     if (!WaitFor(tracking, timeoutMs))
@@ -912,7 +939,8 @@ TEST_F(DialogTest, ListShowsEveryPairInFileOrderWithDuplicates) {
                      {L"C:\\写真", L""}};
     EXPECT_EQ(rows, expected);
     EXPECT_EQ(selected, -1);
-    std::vector<std::wstring> counts = TraceLinesStartingWith(TakeDebugOutput(), L"ChildDlg2Proc: ");
+    std::vector<std::wstring> counts =
+        TraceLinesStartingWith(TakeDebugOutput(), L"ChildDlg2Proc: ");
     ASSERT_EQ(counts.size(), 3u);
     EXPECT_EQ(counts[1], L"ChildDlg2Proc: loaded 4 entries\n");
     EXPECT_EQ(counts[2], L"ChildDlg2Proc: inserted 4 items\n");
@@ -1059,6 +1087,8 @@ TEST_F(DialogTest, FailedDeletionKeepsRowsAndTableAlignedWithTheFile) {
     HANDLE held = CreateFileW(pairFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    DWORD code = ReplaceRefusal(pairFile);
+    ASSERT_NE(code, 0u);
 
     StartDebugCapture();
     BoxSeen box;
@@ -1085,18 +1115,15 @@ TEST_F(DialogTest, FailedDeletionKeepsRowsAndTableAlignedWithTheFile) {
         rowsAfterRetry = ListRows(list);
         Press(dialog, IDCANCEL);
     });
-    EXPECT_TRUE(box.shown);
-    EXPECT_EQ(box.caption, L"エラー");
-    EXPECT_EQ(box.icon, LoadIconW(nullptr, IDI_ERROR));
-    EXPECT_EQ(box.text.rfind(L"MoveFileExW failed: ", 0), 0u) << WideToUtf8(box.text);
+    EXPECT_TRUE(IsBox(box, L"エラー", IDI_ERROR, L"MoveFileExW failed: " + SystemText(code)))
+        << WideToUtf8(box.text);
     EXPECT_EQ(fileAfterFailure, before);
     EXPECT_EQ(rowsAfterFailure, (Rows{{a, dest}, {b, dest}, {c, dest}}));
     EXPECT_EQ(rowsAfterRetry, (Rows{{a, dest}, {c, dest}}));
     EXPECT_EQ(ReadFileBytes(pairFile), kBom + RewriteLine(a, dest) + RewriteLine(c, dest));
     // Only the successful deletion restarted monitoring.
-    EXPECT_EQ(
-        TraceLinesStartingWith(TakeDebugOutput(), L"StartMonitoring: created thread ").size(),
-        2u);
+    EXPECT_EQ(TraceLinesStartingWith(TakeDebugOutput(), L"StartMonitoring: created thread ").size(),
+              2u);
 }
 
 // Not a check: opens both dialogs with Japanese content and holds each for a few seconds so
@@ -1108,7 +1135,8 @@ static void HoldForScreenshot(int n) {
 }
 
 TEST_F(DialogTest, DISABLED_HoldDialogsForScreenshots) {
-    WriteFileBytes(pairFile, kBom + AppendLine(L"C:\\Users\\山田\\ドキュメント", L"D:\\バックアップ") +
+    WriteFileBytes(pairFile, kBom +
+                                 AppendLine(L"C:\\Users\\山田\\ドキュメント", L"D:\\バックアップ") +
                                  RewriteLine(L"\\\\nas\\共有\\写真", L"E:\\写真の複製") +
                                  AppendLine(L"C:\\Work", L"D:\\Backup"));
     RunDialog(IDD_REGISTER, RegisterDlgProc, [&](HWND dialog) {

@@ -94,8 +94,7 @@ static void SavePair(HWND dialog) {
     GetDlgItemTextW(dialog, IDC_EDIT_SOURCE, buf1, 4096);
     GetDlgItemTextW(dialog, IDC_EDIT_DEST, buf2, 4096);
     if (buf1[0] == L'\0' || buf2[0] == L'\0') {
-        MessageBoxW(dialog, L"両方のフォルダを入力してください。", L"警告",
-                    MB_OK | MB_ICONWARNING);
+        MessageBoxW(dialog, L"両方のフォルダを入力してください。", L"警告", MB_OK | MB_ICONWARNING);
         return;
     }
 
