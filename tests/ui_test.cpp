@@ -78,7 +78,9 @@ static void Type(HWND dialog, int id, const std::wstring &text) {
     SendDlgItemMessageW(dialog, id, WM_SETTEXT, 0, (LPARAM)text.c_str());
 }
 
-static std::wstring ItemText(HWND dialog, int id) { return TextOf(GetDlgItem(dialog, id)); }
+static std::wstring ItemText(HWND dialog, int id) {
+    return TextOf(GetDlgItem(dialog, id));
+}
 
 // What a message box showed.
 struct BoxSeen {
@@ -97,7 +99,8 @@ static BoxSeen AnswerMessageBox(DWORD thread, HWND owner) {
     seen.caption = TextOf(box);
     seen.text = ItemText(box, 0xFFFF);
     for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-        if (ClassOf(child) == L"Static" && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
+        if (ClassOf(child) == L"Static" &&
+            (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
             seen.icon = (HICON)SendMessageW(child, STM_GETICON, 0, 0);
     }
     PostMessageW(box, WM_COMMAND, IDOK, 0);
@@ -119,6 +122,8 @@ static INT_PTR RunDialog(int templateId, DLGPROC proc, const std::function<void(
         HWND dialog = WaitForThreadWindow(thread, L"#32770");
         if (!dialog)
             return;
+        // Real input goes to the foreground window: let the new dialog become it first.
+        WaitFor([&] { return GetForegroundWindow() == dialog; });
         script(dialog);
         WaitFor([&] {
             if (!IsWindow(dialog))
@@ -140,13 +145,28 @@ static INT_PTR RunDialog(int templateId, DLGPROC proc, const std::function<void(
 }
 
 // Real input, as the user gives it.
+// Moves the pointer there first (the X server's pointer too: a window that appears under it
+// reports where that one is), then moves and clicks in one input sequence.
 static void ClickAt(POINT screen, bool right) {
     SetCursorPos(screen.x, screen.y);
-    INPUT in[2] = {};
-    in[0].type = in[1].type = INPUT_MOUSE;
-    in[0].mi.dwFlags = right ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN;
-    in[1].mi.dwFlags = right ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP;
-    SendInput(2, in, sizeof(INPUT));
+    WaitFor([&] {
+        POINT now;
+        return GetCursorPos(&now) && now.x == screen.x && now.y == screen.y;
+    });
+    Sleep(50);
+    int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+    INPUT in[3] = {};
+    for (INPUT &one : in) {
+        one.type = INPUT_MOUSE;
+        // Normalised so that the system maps it back to exactly this pixel.
+        one.mi.dx = (screen.x * 65536 + width - 1) / width;
+        one.mi.dy = (screen.y * 65536 + height - 1) / height;
+    }
+    in[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    in[1].mi.dwFlags =
+        (right ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN) | MOUSEEVENTF_ABSOLUTE;
+    in[2].mi.dwFlags = (right ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP) | MOUSEEVENTF_ABSOLUTE;
+    SendInput(3, in, sizeof(INPUT));
 }
 
 static void PressKeys(std::initializer_list<WORD> keys) {
@@ -198,6 +218,18 @@ static std::wstring SystemText(DWORD code) {
     FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
                    buf, 512, nullptr);
     return buf;
+}
+
+// The error with which replacing path by another file fails right now; 0 when it would work.
+static DWORD ReplaceRefusal(const std::wstring &path) {
+    std::wstring probe = path + L".probe";
+    WriteFileBytes(probe, "probe");
+    DWORD code = 0;
+    if (!MoveFileExW(probe.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        code = GetLastError();
+    DeleteFileW(probe.c_str());
+    return code;
 }
 
 static const wchar_t kDialogCaption[] = L"監視フォルダ登録";
@@ -257,8 +289,18 @@ static bool ReadDialogTemplate(int id, DialogTemplate &dlg) {
         return false;
     auto *p = (const BYTE *)LockResource(LoadResource(GetModuleHandleW(nullptr), found));
     const BYTE *start = p;
-    auto word = [&] { WORD w; memcpy(&w, p, 2); p += 2; return w; };
-    auto dword = [&] { DWORD d; memcpy(&d, p, 4); p += 4; return d; };
+    auto word = [&] {
+        WORD w;
+        memcpy(&w, p, 2);
+        p += 2;
+        return w;
+    };
+    auto dword = [&] {
+        DWORD d;
+        memcpy(&d, p, 4);
+        p += 4;
+        return d;
+    };
     auto text = [&] {
         std::wstring s;
         for (WORD w; (w = word()) != 0;)
@@ -344,10 +386,11 @@ TEST_F(DialogTest, RegistrationTemplateHasTheWrittenFrameAndControlsInOrder) {
     } expected[] = {
         {1008, button, L"Button", L"登録", 0x50010001, 198, 155, 50, 14},
         {2, button, L"Button", L"キャンセル", 0x50010000, 252, 155, 50, 14},
-        {1002, label, L"Static", L"監視フォルダパス", 0x50020000, 23, 16, 62, 14},
+        // The labels are wider than first drawn up (62): their Japanese text wrapped there.
+        {1002, label, L"Static", L"監視フォルダパス", 0x50020000, 23, 16, 100, 14},
         {1003, edit, L"Edit", L"", 0x50810080, 21, 30, 188, 16},
         {1004, button, L"Button", L"参照", 0x50010000, 219, 32, 50, 14},
-        {1005, label, L"Static", L"複製先フォルダパス", 0x50020000, 24, 79, 62, 14},
+        {1005, label, L"Static", L"複製先フォルダパス", 0x50020000, 24, 79, 100, 14},
         {1006, edit, L"Edit", L"", 0x50810080, 21, 94, 188, 16},
         {1007, button, L"Button", L"参照", 0x50010000, 220, 95, 50, 14},
     };
@@ -373,14 +416,15 @@ TEST_F(DialogTest, RegistrationTemplateHasTheWrittenFrameAndControlsInOrder) {
 
     // As created: the same controls in the same (tab) order, placed where the units say, and
     // the keyboard focus on the first tab stop, the "登録" button.
-    HWND dialog = CreateDialogParamW(g_hInst, MAKEINTRESOURCEW(IDD_REGISTER), nullptr,
-                                     RegisterDlgProc, 0);
+    HWND dialog =
+        CreateDialogParamW(g_hInst, MAKEINTRESOURCEW(IDD_REGISTER), nullptr, RegisterDlgProc, 0);
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(TextOf(dialog), kDialogCaption);
     EXPECT_FALSE(IsWindowVisible(dialog));
     EXPECT_EQ(GetFocus(), GetDlgItem(dialog, IDC_BTN_SAVE));
     size_t i = 0;
-    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT), ++i) {
+    for (HWND child = GetWindow(dialog, GW_CHILD); child;
+         child = GetWindow(child, GW_HWNDNEXT), ++i) {
         SCOPED_TRACE(i);
         ASSERT_LT(i, 8u);
         EXPECT_EQ((DWORD)GetDlgCtrlID(child), expected[i].id);
@@ -627,10 +671,10 @@ TEST_F(DialogTest, PairsTheAppendFormWouldChangeAreRegisteredByRewriting) {
     struct Case {
         std::wstring source, dest;
     } cases[] = {
-        {L"\\\\nas\\share\\データ", dest},      // UNC source
-        {source, L"\\\\nas\\backup"},          // UNC destination
-        {L"C:", L"D:\\x"},                      // would come back as C:\ .
-        {L"C:\\a\\,b", L"D:\\y"},               // a backslash before a comma
+        {L"\\\\nas\\share\\データ", dest}, // UNC source
+        {source, L"\\\\nas\\backup"},      // UNC destination
+        {L"C:", L"D:\\x"},                 // would come back as C:\ .
+        {L"C:\\a\\,b", L"D:\\y"},          // a backslash before a comma
     };
     std::vector<std::wstring> sources = {firstSource}, dests = {firstDest};
     for (const Case &c : cases) {
@@ -666,14 +710,13 @@ TEST_F(DialogTest, FailedRewriteRegistrationShowsTheErrorAndLeavesTableAndFile) 
     WriteFileBytes(pairFile, before);
     g_sourceFolders = {L"running source"};
     g_destFolders = {L"running dest"};
-    // Another program holds the pair file and lets nobody write it.
-    HANDLE held = CreateFileW(pairFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    // Another program reads the pair file and does not let it be replaced meanwhile: an
+    // append would go through, the rewrite cannot.
+    HANDLE held = CreateFileW(pairFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    HANDLE probe = CreateFileW(pairFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD code = GetLastError();
-    ASSERT_EQ(probe, INVALID_HANDLE_VALUE);
+    DWORD code = ReplaceRefusal(pairFile);
+    ASSERT_NE(code, 0u);
 
     BoxSeen box;
     std::wstring sourceAfter;
@@ -685,7 +728,7 @@ TEST_F(DialogTest, FailedRewriteRegistrationShowsTheErrorAndLeavesTableAndFile) 
         sourceAfter = ItemText(dialog, IDC_EDIT_SOURCE);
     });
     CloseHandle(held);
-    EXPECT_TRUE(IsBox(box, L"エラー", IDI_ERROR, L"CreateFileW failed: " + SystemText(code)))
+    EXPECT_TRUE(IsBox(box, L"エラー", IDI_ERROR, L"MoveFileExW failed: " + SystemText(code)))
         << WideToUtf8(box.text);
     EXPECT_EQ(sourceAfter, L"\\\\nas\\share");
     EXPECT_EQ(ReadFileBytes(pairFile), before);
@@ -697,18 +740,28 @@ TEST_F(DialogTest, DestinationWithCommaIsRefusedAndNothingIsWritten) {
     std::string before = kBom + AppendLine(L"C:\\Work", L"D:\\Backup");
     WriteFileBytes(pairFile, before);
     BoxSeen refused, lineBreak;
-    std::wstring destAfter;
+    std::wstring destAfter, typedWithLineBreak;
     RunDialog(IDD_REGISTER, RegisterDlgProc, [&](HWND dialog) {
         Type(dialog, IDC_EDIT_SOURCE, source);
         Type(dialog, IDC_EDIT_DEST, L"D:\\Backup,2024");
         Press(dialog, IDC_BTN_SAVE);
         refused = AnswerMessageBox(thread, dialog);
         destAfter = ItemText(dialog, IDC_EDIT_DEST);
+        // A line break would end the pair line early: no form carries it either.
+        Type(dialog, IDC_EDIT_DEST, L"D:\\a\nb");
+        typedWithLineBreak = ItemText(dialog, IDC_EDIT_DEST);
+        Press(dialog, IDC_BTN_SAVE);
+        lineBreak = AnswerMessageBox(thread, dialog);
     });
-    EXPECT_TRUE(refused.shown);
-    EXPECT_EQ(refused.caption, L"警告");
-    EXPECT_EQ(refused.icon, LoadIconW(nullptr, IDI_WARNING));
-    EXPECT_NE(refused.text.find(L"カンマ"), std::wstring::npos) << WideToUtf8(refused.text);
+    EXPECT_EQ(typedWithLineBreak, L"D:\\a\nb");
+    EXPECT_TRUE(IsBox(lineBreak, L"警告", IDI_WARNING,
+                      L"フォルダパスに改行など登録できない\n文字が含まれています。\n"
+                      L"フォルダパスを確認してください。"))
+        << WideToUtf8(lineBreak.text);
+    EXPECT_TRUE(IsBox(refused, L"警告", IDI_WARNING,
+                      L"複製先フォルダパスにカンマ (,) が\n含まれているため登録できません。\n"
+                      L"別のフォルダを指定してください。"))
+        << WideToUtf8(refused.text);
     EXPECT_EQ(destAfter, L"D:\\Backup,2024");
     EXPECT_EQ(ReadFileBytes(pairFile), before);
     // A comma in the source is fine: it is carried as typed.
@@ -716,4 +769,403 @@ TEST_F(DialogTest, DestinationWithCommaIsRefusedAndNothingIsWritten) {
     EXPECT_TRUE(IsBox(saved, L"情報", IDI_INFORMATION, kSaved));
     ASSERT_EQ(g_sourceFolders.size(), 2u);
     EXPECT_EQ(g_sourceFolders[1], root + L"\\a,b");
+}
+
+// ---- Folder picker ---------------------------------------------------------------------------
+
+// The shell's file dialog, opened by the browse button over dialog.
+static HWND WaitForPicker(DWORD thread, HWND dialog) {
+    return WaitForThreadWindow(thread, L"#32770", dialog);
+}
+
+TEST_F(DialogTest, CancellingThePickerLeavesTheEditAsItWas) {
+    bool pickerShown[2] = {};
+    std::wstring sourceAfter, destAfter;
+    INT_PTR result = RunDialog(IDD_REGISTER, RegisterDlgProc, [&](HWND dialog) {
+        Type(dialog, IDC_EDIT_SOURCE, L"C:\\typed");
+        int buttons[2] = {IDC_BTN_BROWSE_SOURCE, IDC_BTN_BROWSE_DEST};
+        for (int i = 0; i < 2; ++i) {
+            Press(dialog, buttons[i]);
+            HWND picker = WaitForPicker(thread, dialog);
+            pickerShown[i] = picker != nullptr;
+            PostMessageW(picker, WM_COMMAND, IDCANCEL, 0);
+            WaitFor([&] { return !IsWindow(picker); });
+        }
+        sourceAfter = ItemText(dialog, IDC_EDIT_SOURCE);
+        destAfter = ItemText(dialog, IDC_EDIT_DEST);
+        // Esc after using the picker still closes without saving.
+        PostMessageW(GetDlgItem(dialog, IDC_EDIT_SOURCE), WM_KEYDOWN, VK_ESCAPE, 0);
+        WaitFor([&] { return !IsWindow(dialog); });
+    });
+    EXPECT_TRUE(pickerShown[0]);
+    EXPECT_TRUE(pickerShown[1]);
+    EXPECT_EQ(sourceAfter, L"C:\\typed");
+    EXPECT_EQ(destAfter, L"");
+    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_FALSE(FileExists(pairFile));
+}
+
+TEST_F(DialogTest, PickedFolderFillsTheTargetEdit) {
+    std::wstring sourceAfter, destAfter;
+    RunDialog(IDD_REGISTER, RegisterDlgProc, [&](HWND dialog) {
+        Type(dialog, IDC_EDIT_SOURCE, L"C:\\typed");
+        Press(dialog, IDC_BTN_BROWSE_DEST);
+        HWND picker = WaitForPicker(thread, dialog);
+        // The user types the folder into the picker's name field and presses its OK button.
+        HWND name = FindWindowExW(picker, nullptr, L"Edit", nullptr);
+        SendMessageW(name, WM_SETTEXT, 0, (LPARAM)dest.c_str());
+        Press(picker, IDOK);
+        WaitFor([&] { return !IsWindow(picker); });
+        sourceAfter = ItemText(dialog, IDC_EDIT_SOURCE);
+        destAfter = ItemText(dialog, IDC_EDIT_DEST);
+        Press(dialog, IDCANCEL);
+    });
+    EXPECT_EQ(sourceAfter, L"C:\\typed");
+    EXPECT_EQ(destAfter, dest);
+    EXPECT_FALSE(FileExists(pairFile));
+}
+
+TEST_F(DialogTest, PickerFailsSilentlyWhenTheFileDialogCannotBeCreated) {
+    // A thread without COM cannot create the file dialog object.
+    bool picked = true;
+    std::wstring selectedPath = L"unchanged";
+    std::thread([&] { picked = BrowseForFolder(nullptr, selectedPath); }).join();
+    EXPECT_FALSE(picked);
+    EXPECT_EQ(selectedPath, L"unchanged");
+}
+
+// ---- Pair list -------------------------------------------------------------------------------
+
+using Rows = std::vector<std::pair<std::wstring, std::wstring>>;
+
+static Rows ListRows(HWND list) {
+    Rows rows;
+    int count = (int)SendMessageW(list, LVM_GETITEMCOUNT, 0, 0);
+    for (int i = 0; i < count; ++i) {
+        wchar_t texts[2][512] = {};
+        for (int column = 0; column < 2; ++column) {
+            LVITEMW it = {};
+            it.iSubItem = column;
+            it.pszText = texts[column];
+            it.cchTextMax = 512;
+            SendMessageW(list, LVM_GETITEMTEXTW, i, (LPARAM)&it);
+        }
+        rows.emplace_back(texts[0], texts[1]);
+    }
+    return rows;
+}
+
+static int SelectedRowOf(HWND list) {
+    return (int)SendMessageW(list, LVM_GETNEXTITEM, (WPARAM)-1, LVNI_SELECTED);
+}
+
+// The screen point in the middle of a row's label.
+static POINT RowPoint(HWND list, int row) {
+    RECT r = {};
+    r.left = LVIR_LABEL;
+    SendMessageW(list, LVM_GETITEMRECT, row, (LPARAM)&r);
+    return ToScreen(list, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
+}
+
+// A point in the list below its last row.
+static POINT EmptyListPoint(HWND list) {
+    RECT client;
+    GetClientRect(list, &client);
+    return ToScreen(list, 40, client.bottom - 30);
+}
+
+// What a context menu showed: where it opened and its items.
+struct MenuSeen {
+    bool shown = false;
+    POINT at = {};
+    std::vector<std::pair<UINT, std::wstring>> items;
+};
+
+// Waits until a popup menu is shown and its thread is tracking it, so that keys reach it.
+static MenuSeen WaitForContextMenu(DWORD thread, DWORD timeoutMs = kWaitMs) {
+    MenuSeen seen;
+    HWND menu = nullptr;
+    auto tracking = [&] {
+        GUITHREADINFO info = {};
+        info.cbSize = sizeof info;
+        return GetGUIThreadInfo(thread, &info) &&
+               (info.flags & (GUI_INMENUMODE | GUI_POPUPMENUMODE)) &&
+               (menu = FindThreadWindow(thread, L"#32768")) != nullptr;
+    };
+    if (!WaitFor(tracking, timeoutMs))
+        return seen;
+    seen.shown = true;
+    RECT r;
+    GetWindowRect(menu, &r);
+    seen.at = {r.left, r.top};
+    HMENU items = (HMENU)SendMessageW(menu, MN_GETHMENU, 0, 0);
+    for (int i = 0; i < GetMenuItemCount(items); ++i) {
+        wchar_t text[64] = {};
+        GetMenuStringW(items, i, text, 64, MF_BYPOSITION);
+        seen.items.emplace_back(GetMenuItemID(items, i), text);
+    }
+    return seen;
+}
+
+static bool IsDeleteMenu(const MenuSeen &menu) {
+    return menu.shown && menu.items.size() == 1 && menu.items[0].first == ID_LIST_DELETE &&
+           menu.items[0].second == L"削除(&D)";
+}
+
+static void CloseMenu(DWORD thread) {
+    PressKeys({VK_ESCAPE});
+    WaitFor([&] { return !FindThreadWindow(thread, L"#32768"); });
+}
+
+TEST_F(DialogTest, ListShowsEveryPairInFileOrderWithDuplicates) {
+    std::wstring unc = L"\\\\nas\\share";
+    WriteFileBytes(pairFile, kBom + AppendLine(L"C:\\Work", L"D:\\Backup") +
+                                 RewriteLine(unc, L"E:\\a") + "not a pair line\n" +
+                                 AppendLine(L"C:\\Work", L"D:\\Backup") +
+                                 RewriteLine(L"C:\\写真", L""));
+    StartDebugCapture();
+    Rows rows;
+    int selected = 0;
+    RunDialog(IDD_LIST, ChildDlg2Proc, [&](HWND dialog) {
+        HWND list = GetDlgItem(dialog, IDC_LISTVIEW);
+        rows = ListRows(list);
+        selected = SelectedRowOf(list);
+        PostMessageW(list, WM_KEYDOWN, VK_ESCAPE, 0);
+        WaitFor([&] { return !IsWindow(dialog); });
+    });
+    Rows expected = {{L"C:\\Work", L"D:\\Backup"},
+                     {unc, L"E:\\a"},
+                     {L"C:\\Work", L"D:\\Backup"},
+                     {L"C:\\写真", L""}};
+    EXPECT_EQ(rows, expected);
+    EXPECT_EQ(selected, -1);
+    std::vector<std::wstring> counts =
+        TraceLinesStartingWith(TakeDebugOutput(), L"ChildDlg2Proc: ");
+    ASSERT_EQ(counts.size(), 3u);
+    EXPECT_EQ(counts[1], L"ChildDlg2Proc: loaded 4 entries\n");
+    EXPECT_EQ(counts[2], L"ChildDlg2Proc: inserted 4 items\n");
+}
+
+TEST_F(DialogTest, RightClickOnRowOffersDeleteAndDeletesThatPair) {
+    std::wstring otherSource = root + L"\\other";
+    CreateDirectoryW(otherSource.c_str(), nullptr);
+    WriteFileBytes(pairFile, kBom + AppendLine(source, dest) + AppendLine(source, dest) +
+                                 AppendLine(otherSource, dest));
+    StartDebugCapture();
+    MenuSeen menu;
+    POINT clicked = {};
+    int selectedByClick = -1, selectedAfter = 0;
+    Rows rowsAfter;
+    RunDialog(IDD_LIST, ChildDlg2Proc, [&](HWND dialog) {
+        HWND list = GetDlgItem(dialog, IDC_LISTVIEW);
+        clicked = RowPoint(list, 1);
+        ClickAt(clicked, true);
+        menu = WaitForContextMenu(thread);
+        selectedByClick = SelectedRowOf(list);
+        PressKeys({'D'});
+        WaitFor([&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 2; });
+        rowsAfter = ListRows(list);
+        selectedAfter = SelectedRowOf(list);
+        Press(dialog, IDOK);
+    });
+    EXPECT_TRUE(IsDeleteMenu(menu));
+    EXPECT_EQ(menu.at.x, clicked.x);
+    EXPECT_EQ(menu.at.y, clicked.y);
+    EXPECT_EQ(selectedByClick, 1);
+    // The second of the two identical pairs went; the file was rewritten from the table.
+    Rows expected = {{source, dest}, {otherSource, dest}};
+    EXPECT_EQ(rowsAfter, expected);
+    EXPECT_EQ(selectedAfter, -1);
+    EXPECT_EQ(ReadFileBytes(pairFile),
+              kBom + RewriteLine(source, dest) + RewriteLine(otherSource, dest));
+    std::vector<std::wstring> started =
+        TraceLinesStartingWith(TakeDebugOutput(), L"StartMonitoring: created thread ");
+    EXPECT_EQ(started.size(), 2u);
+}
+
+TEST_F(DialogTest, RightClickWithoutSelectionOffersDeleteThatDeletesNothing) {
+    std::string before = kBom + AppendLine(source, dest);
+    WriteFileBytes(pairFile, before);
+    MenuSeen menu;
+    POINT clicked = {};
+    int selectedByClick = 0;
+    INT_PTR result = RunDialog(IDD_LIST, ChildDlg2Proc, [&](HWND dialog) {
+        HWND list = GetDlgItem(dialog, IDC_LISTVIEW);
+        clicked = EmptyListPoint(list);
+        ClickAt(clicked, true);
+        menu = WaitForContextMenu(thread);
+        selectedByClick = SelectedRowOf(list);
+        PressKeys({'D'});
+        WaitFor([&] { return !FindThreadWindow(thread, L"#32768"); });
+        // The menu posted its command before it closed, so the command is handled first.
+        Press(dialog, IDOK);
+    });
+    EXPECT_EQ(result, IDOK);
+    EXPECT_TRUE(IsDeleteMenu(menu));
+    EXPECT_EQ(menu.at.x, clicked.x) << menu.at.y << " " << clicked.y;
+    EXPECT_EQ(menu.at.y, clicked.y);
+    EXPECT_EQ(selectedByClick, -1);
+    EXPECT_EQ(g_sourceFolders, std::vector<std::wstring>{source});
+    EXPECT_EQ(ReadFileBytes(pairFile), before);
+}
+
+TEST_F(DialogTest, ShiftF10OpensTheMenuAtTheSelectedRowOnly) {
+    WriteFileBytes(pairFile, kBom + AppendLine(source, dest) + AppendLine(L"C:\\b", L"D:\\b"));
+    MenuSeen withoutSelection, withSelection, inMargin, afterMargin;
+    POINT labelCorner = {}, rowClicked = {};
+    RunDialog(IDD_LIST, ChildDlg2Proc, [&](HWND dialog) {
+        HWND list = GetDlgItem(dialog, IDC_LISTVIEW);
+        // Focus the list without selecting anything, then ask from the keyboard.
+        ClickAt(EmptyListPoint(list), false);
+        WaitFor([&] {
+            GUITHREADINFO info = {};
+            info.cbSize = sizeof info;
+            return GetGUIThreadInfo(thread, &info) && info.hwndFocus == list;
+        });
+        PressKeys({VK_SHIFT, VK_F10});
+        withoutSelection = WaitForContextMenu(thread, 500);
+        if (withoutSelection.shown)
+            CloseMenu(thread);
+
+        rowClicked = RowPoint(list, 1);
+        ClickAt(rowClicked, false);
+        WaitFor([&] { return SelectedRowOf(list) == 1; });
+        RECT r = {};
+        r.left = LVIR_LABEL;
+        SendMessageW(list, LVM_GETITEMRECT, 1, (LPARAM)&r);
+        labelCorner = ToScreen(list, r.left, r.top);
+        PressKeys({VK_SHIFT, VK_F10});
+        withSelection = WaitForContextMenu(thread);
+        CloseMenu(thread);
+
+        // A right-click in the dialog's margin, outside the list: no menu. The click in the
+        // list that follows shows that the first one was handled by then.
+        ClickAt(ToScreen(dialog, 4, 4), true);
+        inMargin = WaitForContextMenu(thread, 500);
+        if (inMargin.shown)
+            CloseMenu(thread);
+        ClickAt(rowClicked, true);
+        afterMargin = WaitForContextMenu(thread);
+        CloseMenu(thread);
+        Press(dialog, IDCANCEL);
+    });
+    EXPECT_FALSE(withoutSelection.shown);
+    EXPECT_TRUE(IsDeleteMenu(withSelection));
+    EXPECT_EQ(withSelection.at.x, labelCorner.x);
+    EXPECT_EQ(withSelection.at.y, labelCorner.y);
+    EXPECT_FALSE(inMargin.shown);
+    EXPECT_TRUE(IsDeleteMenu(afterMargin));
+}
+
+TEST_F(DialogTest, DeletingTheOnlyPairLeavesAnEmptyListAndOnlyTheByteOrderMark) {
+    WriteFileBytes(pairFile, kBom + AppendLine(source, dest));
+    StartDebugCapture();
+    int rowsAfter = -1;
+    MenuSeen menu;
+    RunDialog(IDD_LIST, ChildDlg2Proc, [&](HWND dialog) {
+        HWND list = GetDlgItem(dialog, IDC_LISTVIEW);
+        ClickAt(RowPoint(list, 0), true);
+        menu = WaitForContextMenu(thread);
+        PressKeys({'D'});
+        WaitFor([&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 0; });
+        rowsAfter = (int)SendMessageW(list, LVM_GETITEMCOUNT, 0, 0);
+        Press(dialog, IDCANCEL);
+    });
+    EXPECT_TRUE(IsDeleteMenu(menu));
+    EXPECT_EQ(rowsAfter, 0);
+    EXPECT_EQ(ReadFileBytes(pairFile), kBom);
+    EXPECT_TRUE(g_sourceFolders.empty());
+    EXPECT_TRUE(
+        TraceLinesStartingWith(TakeDebugOutput(), L"StartMonitoring: created thread ").empty());
+}
+
+TEST_F(DialogTest, FailedDeletionKeepsRowsAndTableAlignedWithTheFile) {
+    std::wstring a = root + L"\\a", b = root + L"\\b", c = root + L"\\c";
+    std::string before = kBom + AppendLine(a, dest) + AppendLine(b, dest) + AppendLine(c, dest);
+    WriteFileBytes(pairFile, before);
+    // Another program reads the pair file and does not let it be replaced meanwhile.
+    HANDLE held = CreateFileW(pairFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    DWORD code = ReplaceRefusal(pairFile);
+    ASSERT_NE(code, 0u);
+
+    StartDebugCapture();
+    BoxSeen box;
+    std::string fileAfterFailure;
+    Rows rowsAfterFailure, rowsAfterRetry;
+    std::vector<std::wstring> tableAfterFailure;
+    RunDialog(IDD_LIST, ChildDlg2Proc, [&](HWND dialog) {
+        HWND list = GetDlgItem(dialog, IDC_LISTVIEW);
+        ClickAt(RowPoint(list, 1), true);
+        WaitForContextMenu(thread);
+        PressKeys({'D'});
+        box = AnswerMessageBox(thread, dialog);
+        Sleep(100);
+        fileAfterFailure = ReadFileBytes(pairFile);
+        rowsAfterFailure = ListRows(list);
+        CloseHandle(held);
+        // The user deletes the row that now shows b again: b goes, and nothing else. (A pause
+        // first: two clicks on the same spot in quick succession make a double click.)
+        Sleep(GetDoubleClickTime() + 100);
+        ClickAt(RowPoint(list, 1), true);
+        WaitForContextMenu(thread);
+        PressKeys({'D'});
+        WaitFor([&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 2; });
+        rowsAfterRetry = ListRows(list);
+        Press(dialog, IDCANCEL);
+    });
+    EXPECT_TRUE(IsBox(box, L"エラー", IDI_ERROR, L"MoveFileExW failed: " + SystemText(code)))
+        << WideToUtf8(box.text);
+    EXPECT_EQ(fileAfterFailure, before);
+    EXPECT_EQ(rowsAfterFailure, (Rows{{a, dest}, {b, dest}, {c, dest}}));
+    EXPECT_EQ(rowsAfterRetry, (Rows{{a, dest}, {c, dest}}));
+    EXPECT_EQ(ReadFileBytes(pairFile), kBom + RewriteLine(a, dest) + RewriteLine(c, dest));
+    // Only the successful deletion restarted monitoring.
+    EXPECT_EQ(TraceLinesStartingWith(TakeDebugOutput(), L"StartMonitoring: created thread ").size(),
+              2u);
+}
+
+// Not a check: opens both dialogs with Japanese content and holds each for a few seconds so
+// that a screenshot can be taken (run with --gtest_also_run_disabled_tests).
+static void HoldForScreenshot(int n) {
+    printf("SHOT %d\n", n);
+    fflush(stdout);
+    Sleep(2500);
+}
+
+TEST_F(DialogTest, DISABLED_HoldDialogsForScreenshots) {
+    WriteFileBytes(pairFile, kBom +
+                                 AppendLine(L"C:\\Users\\山田\\ドキュメント", L"D:\\バックアップ") +
+                                 RewriteLine(L"\\\\nas\\共有\\写真", L"E:\\写真の複製") +
+                                 AppendLine(L"C:\\Work", L"D:\\Backup"));
+    RunDialog(IDD_REGISTER, RegisterDlgProc, [&](HWND dialog) {
+        HoldForScreenshot(1);
+        Press(dialog, IDC_BTN_SAVE);
+        HoldForScreenshot(2);
+        AnswerMessageBox(thread, dialog);
+        Type(dialog, IDC_EDIT_SOURCE, L"C:\\Users\\山田\\ドキュメント");
+        Type(dialog, IDC_EDIT_DEST, L"D:\\バックアップ,2024");
+        Press(dialog, IDC_BTN_SAVE);
+        HoldForScreenshot(3);
+        AnswerMessageBox(thread, dialog);
+        Type(dialog, IDC_EDIT_DEST, L"D:\\バックアップ");
+        HoldForScreenshot(4);
+        Press(dialog, IDC_BTN_BROWSE_DEST);
+        HoldForScreenshot(5);
+        PostMessageW(WaitForPicker(thread, dialog), WM_COMMAND, IDCANCEL, 0);
+        Sleep(300);
+        Press(dialog, IDC_BTN_SAVE);
+        HoldForScreenshot(6);
+        AnswerMessageBox(thread, dialog);
+    });
+    RunDialog(IDD_LIST, ChildDlg2Proc, [&](HWND dialog) {
+        HWND list = GetDlgItem(dialog, IDC_LISTVIEW);
+        HoldForScreenshot(7);
+        ClickAt(RowPoint(list, 1), true);
+        WaitForContextMenu(thread);
+        HoldForScreenshot(8);
+        CloseMenu(thread);
+        Press(dialog, IDCANCEL);
+    });
 }

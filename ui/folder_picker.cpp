@@ -12,8 +12,8 @@ bool BrowseForFolder(HWND owner, std::wstring &selectedPath) {
         return false;
 
     DWORD dwOptions = 0;
-    if (FAILED(pfd->GetOptions(&dwOptions)) || FAILED(pfd->SetOptions(dwOptions | FOS_PICKFOLDERS)) ||
-        FAILED(pfd->Show(owner))) {
+    if (FAILED(pfd->GetOptions(&dwOptions)) ||
+        FAILED(pfd->SetOptions(dwOptions | FOS_PICKFOLDERS)) || FAILED(pfd->Show(owner))) {
         pfd->Release();
         return false;
     }

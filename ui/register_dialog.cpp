@@ -71,11 +71,14 @@ static bool RegisterByRewrite(const std::wstring &source, const std::wstring &de
     return saved;
 }
 
+// Short lines: a message box wraps long ones at awkward places.
 static const wchar_t *RefusalText(const std::wstring &dest) {
     if (dest.find(L',') != std::wstring::npos)
-        return L"複製先フォルダパスにカンマ (,) が含まれています。\n"
-               L"カンマを含む複製先フォルダは登録できません。別のフォルダを指定してください。";
-    return L"フォルダパスに改行など登録できない文字が含まれています。\n"
+        return L"複製先フォルダパスにカンマ (,) が\n"
+               L"含まれているため登録できません。\n"
+               L"別のフォルダを指定してください。";
+    return L"フォルダパスに改行など登録できない\n"
+           L"文字が含まれています。\n"
            L"フォルダパスを確認してください。";
 }
 
@@ -91,8 +94,7 @@ static void SavePair(HWND dialog) {
     GetDlgItemTextW(dialog, IDC_EDIT_SOURCE, buf1, 4096);
     GetDlgItemTextW(dialog, IDC_EDIT_DEST, buf2, 4096);
     if (buf1[0] == L'\0' || buf2[0] == L'\0') {
-        MessageBoxW(dialog, L"両方のフォルダを入力してください。", L"警告",
-                    MB_OK | MB_ICONWARNING);
+        MessageBoxW(dialog, L"両方のフォルダを入力してください。", L"警告", MB_OK | MB_ICONWARNING);
         return;
     }
 
