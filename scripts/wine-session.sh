@@ -8,6 +8,7 @@ set -u
 action=$1 prefix=$2 display=$3 start_xvfb=$4
 here=$(cd "$(dirname "$0")" && pwd)
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=$display
+export PATH=/usr/lib/wine:$PATH  # Debian keeps wineserver there
 export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
 xvfb_pid_file=/tmp/vantrel-xvfb-${display#:}.pid
 
