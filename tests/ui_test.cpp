@@ -736,6 +736,26 @@ TEST_F(DialogTest, FailedRewriteRegistrationShowsTheErrorAndLeavesTableAndFile) 
     EXPECT_EQ(g_destFolders, std::vector<std::wstring>{L"running dest"});
 }
 
+TEST_F(DialogTest, RewriteRegistrationKeepsPairsItCannotRead) {
+    std::string before = kBom + AppendLine(L"C:\\Work", L"D:\\Backup");
+    WriteFileBytes(pairFile, before);
+    // Another program reads the file and lets nobody else read it, though it may be replaced.
+    HANDLE held = CreateFileW(pairFile.c_str(), GENERIC_READ, FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    HANDLE probe = CreateFileW(pairFile.c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    DWORD code = GetLastError();
+    ASSERT_EQ(probe, INVALID_HANDLE_VALUE);
+
+    BoxSeen box = RegisterThroughDialog(thread, L"\\\\nas\\share", dest);
+    CloseHandle(held);
+    EXPECT_TRUE(IsBox(box, L"エラー", IDI_ERROR, L"CreateFileW failed: " + SystemText(code)))
+        << WideToUtf8(box.text);
+    EXPECT_EQ(ReadFileBytes(pairFile), before);
+}
+
 TEST_F(DialogTest, DestinationWithCommaIsRefusedAndNothingIsWritten) {
     std::string before = kBom + AppendLine(L"C:\\Work", L"D:\\Backup");
     WriteFileBytes(pairFile, before);
