@@ -14,18 +14,25 @@ copy_wine_fonts() {
     cp -u /usr/share/wine/fonts/*.ttf "$prefix/drive_c/windows/Fonts/" 2>/dev/null
     return 0
 }
+wine=/usr/lib/wine/wine64
+# Windows are unmanaged: no window manager runs under Xvfb, so a managed window would wait two
+# seconds for one each time it is hidden, and would show no frame. (Prefixes made before this
+# setting get it here once.)
+make_windows_unmanaged() {
+    grep -q '"Managed"="N"' "$prefix/user.reg" 2>/dev/null && return 0
+    # No wait for the wineserver here: a persistent one may be running for this prefix.
+    "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 < /dev/null
+    return 0
+}
 if [ -f "$stamp" ]; then
     copy_wine_fonts
+    make_windows_unmanaged
     exit 0
 fi
 
 mkdir -p "$prefix"
-wine=/usr/lib/wine/wine64
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 "$wine" wineboot --init >/dev/null 2>&1 < /dev/null
-"$wineserver" -w
-# Windows are unmanaged: no window manager runs under Xvfb, so a managed window would wait two
-# seconds for one each time it is hidden, and would show no frame.
+wineserver -w
 reg=$(mktemp --suffix=.reg)
 cat > "$reg" <<'REG'
 REGEDIT4
@@ -39,7 +46,7 @@ REGEDIT4
 "Managed"="N"
 REG
 "$wine" regedit /S "$(winepath_arg=$(printf 'Z:%s' "$reg" | tr / '\\'); echo "$winepath_arg")" >/dev/null 2>&1 < /dev/null
-"$wineserver" -w
+wineserver -w
 rm -f "$reg"
 copy_wine_fonts
 touch "$stamp"

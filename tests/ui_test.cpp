@@ -736,6 +736,26 @@ TEST_F(DialogTest, FailedRewriteRegistrationShowsTheErrorAndLeavesTableAndFile) 
     EXPECT_EQ(g_destFolders, std::vector<std::wstring>{L"running dest"});
 }
 
+TEST_F(DialogTest, RewriteRegistrationKeepsPairsItCannotRead) {
+    std::string before = kBom + AppendLine(L"C:\\Work", L"D:\\Backup");
+    WriteFileBytes(pairFile, before);
+    // Another program reads the file and lets nobody else read it, though it may be replaced.
+    HANDLE held = CreateFileW(pairFile.c_str(), GENERIC_READ, FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    HANDLE probe = CreateFileW(pairFile.c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    DWORD code = GetLastError();
+    ASSERT_EQ(probe, INVALID_HANDLE_VALUE);
+
+    BoxSeen box = RegisterThroughDialog(thread, L"\\\\nas\\share", dest);
+    CloseHandle(held);
+    EXPECT_TRUE(IsBox(box, L"エラー", IDI_ERROR, L"CreateFileW failed: " + SystemText(code)))
+        << WideToUtf8(box.text);
+    EXPECT_EQ(ReadFileBytes(pairFile), before);
+}
+
 TEST_F(DialogTest, DestinationWithCommaIsRefusedAndNothingIsWritten) {
     std::string before = kBom + AppendLine(L"C:\\Work", L"D:\\Backup");
     WriteFileBytes(pairFile, before);
@@ -1168,4 +1188,77 @@ TEST_F(DialogTest, DISABLED_HoldDialogsForScreenshots) {
         CloseMenu(thread);
         Press(dialog, IDCANCEL);
     });
+}
+
+// ---- In the running program ------------------------------------------------------------------
+
+// The user registers two pairs from the control panel, one typed and one picked, sees both in
+// the list, deletes the first, and the other one mirrors a new file.
+TEST_F(DialogTest, TwoPairsRegisteredFromThePanelOneDeletedTheOtherMirrors) {
+    std::wstring source2 = root + L"\\二番目", dest2 = root + L"\\二番目の複製";
+    CreateDirectoryW(source2.c_str(), nullptr);
+    CreateDirectoryW(dest2.c_str(), nullptr);
+    if (!g_hMainWnd) {
+        LoadStringW(g_hInst, IDS_APP_TITLE, g_szTitle, 100);
+        LoadStringW(g_hInst, IDC_MAINCLASS, g_szWindowClass, 100);
+        RegisterMainWindowClass(g_hInst);
+        ASSERT_TRUE(CreateMainWindow(g_hInst, SW_SHOWNORMAL));
+    }
+    ASSERT_NE(g_hPanelDlg, nullptr);
+
+    bool done = false;
+    BoxSeen firstSaved, secondSaved;
+    Rows listed, afterDelete;
+    std::thread user([&] {
+        auto openFromPanel = [&](int button) {
+            Press(g_hPanelDlg, button);
+            return WaitForThreadWindow(thread, L"#32770", g_hMainWnd);
+        };
+        HWND dialog = openFromPanel(IDC_BTN_REGISTER);
+        Type(dialog, IDC_EDIT_SOURCE, source);
+        Type(dialog, IDC_EDIT_DEST, dest);
+        Press(dialog, IDC_BTN_SAVE);
+        firstSaved = AnswerMessageBox(thread, dialog);
+        WaitFor([&] { return !IsWindow(dialog); });
+
+        dialog = openFromPanel(IDC_BTN_REGISTER);
+        Type(dialog, IDC_EDIT_SOURCE, source2);
+        Press(dialog, IDC_BTN_BROWSE_DEST);
+        HWND picker = WaitForPicker(thread, dialog);
+        SendMessageW(FindWindowExW(picker, nullptr, L"Edit", nullptr), WM_SETTEXT, 0,
+                     (LPARAM)dest2.c_str());
+        Press(picker, IDOK);
+        WaitFor([&] { return !IsWindow(picker); });
+        Press(dialog, IDC_BTN_SAVE);
+        secondSaved = AnswerMessageBox(thread, dialog);
+        WaitFor([&] { return !IsWindow(dialog); });
+
+        dialog = openFromPanel(IDC_BTN_LIST);
+        WaitFor([&] { return GetForegroundWindow() == dialog; });
+        HWND list = GetDlgItem(dialog, IDC_LISTVIEW);
+        listed = ListRows(list);
+        ClickAt(RowPoint(list, 0), true);
+        WaitForContextMenu(thread);
+        PressKeys({'D'});
+        WaitFor([&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1; });
+        afterDelete = ListRows(list);
+        Press(dialog, IDOK);
+        WaitFor([&] { return !IsWindow(dialog); });
+        done = true;
+    });
+    PumpUntil([&] { return done; }, 30000);
+    user.join();
+
+    EXPECT_TRUE(IsBox(firstSaved, L"情報", IDI_INFORMATION, kSaved));
+    EXPECT_TRUE(IsBox(secondSaved, L"情報", IDI_INFORMATION, kSaved));
+    EXPECT_EQ(listed, (Rows{{source, dest}, {source2, dest2}}));
+    EXPECT_EQ(afterDelete, (Rows{{source2, dest2}}));
+    EXPECT_EQ(ReadFileBytes(pairFile), kBom + RewriteLine(source2, dest2));
+
+    WriteFileBytes(source2 + L"\\メモ.txt", "mirrored");
+    WriteFileBytes(source + L"\\unwatched.txt", "not mirrored");
+    EXPECT_TRUE(
+        PumpUntil([&] { return ReadFileBytes(dest2 + L"\\メモ.txt") == "mirrored"; }, 5000));
+    PumpFor(300);
+    EXPECT_FALSE(FileExists(dest + L"\\unwatched.txt"));
 }

@@ -55,10 +55,34 @@ static PairLineForm ChoosePairLineForm(const std::wstring &source, const std::ws
     return kNoLineForm;
 }
 
+// The rewrite starts from the pairs the file holds. A file that is there but cannot be read
+// would load as empty and be rewritten with the new pair alone, losing every other one.
+static bool PairFileReadable(std::wstring &err) {
+    std::wstring path = GetConfigFilePath();
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return true;
+    }
+    DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+        return true; // nothing to keep; the writer reports a path it cannot use
+    wchar_t buf[512] = {};
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                   buf, 512, nullptr);
+    err = L"CreateFileW failed: ";
+    err += buf;
+    return false;
+}
+
 // Rewrites the pair file as the pairs it holds now plus the new one. The table is only
 // borrowed for the rewrite: it is put back as it was, and the restart reloads it from the file.
 static bool RegisterByRewrite(const std::wstring &source, const std::wstring &dest,
                               std::wstring &err) {
+    if (!PairFileReadable(err))
+        return false;
     std::vector<std::wstring> runningSources, runningDests;
     runningSources.swap(g_sourceFolders);
     runningDests.swap(g_destFolders);
