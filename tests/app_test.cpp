@@ -654,10 +654,18 @@ class MainWindow : public testing::Test {
     HWND Button(int id) { return GetDlgItem(g_hPanelDlg, id); }
 
     // Gives the main window the keyboard and a panel button the focus, as after a click.
+    // With no window manager, X hands the keyboard to the window under the pointer when the
+    // window that had it is hidden, and a test program run earlier may have left the pointer
+    // anywhere: keep it over the main window and let the focus events settle first.
     void FocusButton(int id) {
+        RECT frame;
+        GetWindowRect(window_, &frame);
+        SetCursorPos((frame.left + frame.right) / 2, (frame.top + frame.bottom) / 2);
+        PumpProgramFor(100);
         SetForegroundWindow(window_);
         SetFocus(Button(id));
-        PumpProgramUntil([&] { return GetFocus() == Button(id); }, 1000);
+        PumpProgramUntil(
+            [&] { return GetFocus() == Button(id) && GetForegroundWindow() == window_; }, 1000);
     }
 
     std::wstring root_;
