@@ -243,9 +243,10 @@ TEST_F(NoLossTest, ALargeFileWrittenInPiecesIsCopiedAFewTimesAndArrivesWhole) {
     std::printf("[ measure  ] 256 MiB written in 1 MiB pieces in %llu ms; copied %zu times, "
                 "done after %llu ms\n",
                 wrote, copies, GetTickCount64() - start);
-    // Every batch that arrives while the file grows copies it once more (2 to 8 copies in
-    // our runs under Wine); one copy per record would make it about 256.
+    // Every batch that arrives while the file grows copies it once more (2 to 8 copies on an
+    // idle machine under Wine, up to 17 with other work competing for the disk); one copy per
+    // record would make it about 256.
     EXPECT_GE(copies, 1u);
-    EXPECT_LE(copies, 16u);
+    EXPECT_LE(copies, 32u);
     EXPECT_TRUE(ReadFileBytes(dst + L"\\big.bin") == ReadFileBytes(src + L"\\big.bin"));
 }
