@@ -6,12 +6,17 @@ import statistics
 
 
 def median(values):
-    values = [v for v in values if v is not None]
-    return statistics.median(values) if values else None
+    values = sorted(v for v in values if v is not None)
+    if not values:
+        return None
+    if math.inf in values:
+        return percentile(values, 0.5)
+    return statistics.median(values)
 
 
 def percentile(values, q):
-    values = sorted(v for v in values if v is not None)
+    """Nearest-rank percentile; a None (never arrived) counts as slower than everything."""
+    values = sorted(math.inf if v is None else v for v in values)
     if not values:
         return None
     rank = max(0, math.ceil(q * len(values)) - 1)
@@ -19,7 +24,7 @@ def percentile(values, q):
 
 
 def ratio(a, b):
-    if a is None or b is None or b == 0:
+    if a is None or b is None or b == 0 or math.inf in (a, b):
         return None
     return a / b
 
@@ -27,9 +32,15 @@ def ratio(a, b):
 def fmt(value, unit="", digits=None):
     if value is None:
         return "n/a"
+    if value == math.inf:
+        return "never"
     if digits is None:
         digits = 0 if abs(value) >= 100 else 1 if abs(value) >= 10 else 2
     return ("%." + str(digits) + "f%s") % (value, unit)
+
+
+def fmt_last(value):
+    return "incomplete" if value == math.inf else fmt(value, " s")
 
 
 def fmt_ratio(value):
@@ -45,14 +56,14 @@ def summarise(results):
         lat = [v for r in items if "latency" in r for v in r["latency"]["latency_ms"].values()]
         sub_name = items[0]["latency"]["subfolder_file"] if items and "latency" in items[0] else None
         sub = [r["latency"]["latency_ms"].get(sub_name) for r in items if "latency" in r]
-        rep_medians = [median(list(r["latency"]["latency_ms"].values())) for r in items if "latency" in r]
+        rep_medians = [percentile(list(r["latency"]["latency_ms"].values()), 0.5) for r in items if "latency" in r]
         d = {
             "latencies": [v for v in lat if v is not None],
             "lat_missing": sum(1 for v in lat if v is None),
             "lat_total": len(lat),
-            "lat_median": median(lat),
+            "lat_median": percentile(lat, 0.5),
             "lat_p90": percentile(lat, 0.9),
-            "lat_max": max([v for v in lat if v is not None], default=None),
+            "lat_max": percentile(lat, 1.0),
             "lat_rep_medians": rep_medians,
             "sub_arrived": sum(1 for v in sub if v is not None),
             "sub_total": len(sub),
@@ -62,7 +73,8 @@ def summarise(results):
             d[key + "_share"] = median([x["right"] / x["files"] for x in rs])
             d[key + "_share_min"] = min([x["right"] / x["files"] for x in rs], default=None)
             d[key + "_right"] = ["%d/%d" % (x["right"], x["files"]) for x in rs]
-            d[key + "_last"] = median([x["last_arrival_s"] for x in rs])
+            # The last arrival of an incomplete burst is no finishing time.
+            d[key + "_last"] = median([x["last_arrival_s"] if x["right"] == x["files"] else math.inf for x in rs])
             d[key + "_writer"] = median([x["writer_s"] for x in rs])
         rw = [r["rewrite"] for r in items if "rewrite" in r]
         d["rewrite_ok"] = sum(1 for x in rw if x["final_ok"])
@@ -138,8 +150,7 @@ def goals(s):
         None if not p["rewrite_total"] else p["rewrite_ok"] == p["rewrite_total"])
     add("Median mirror latency no worse than the reference's",
         "%s vs %s ms" % (fmt(p["lat_median"]), fmt(r["lat_median"])),
-        None if p["lat_median"] is None or r["lat_median"] is None or p["lat_missing"]
-        else p["lat_median"] <= r["lat_median"])
+        None if p["lat_median"] is None or r["lat_median"] is None else p["lat_median"] <= r["lat_median"])
     add("Large file copied within 2.5 × cp", "%s × cp" % fmt(p["big_ratio_cp"], digits=2),
         None if p["big_total"] == 0 else (p["big_done"] == p["big_total"] and p["big_ratio_cp"] is not None
                                           and p["big_ratio_cp"] <= 2.5))
@@ -208,13 +219,13 @@ def write(results, out_dir, smoke=False):
         "%s (%s)" % (fmt_pct(p["burst_share"]), ", ".join(p["burst_right"])),
         "%s (%s)" % (fmt_pct(r["burst_share"]), ", ".join(r["burst_right"])), "")
     row("", "Burst: time from the first write to the last arrival (writer alone: %s s)" % fmt(p["burst_writer"]),
-        fmt(p["burst_last"], " s"), fmt(r["burst_last"], " s"), fmt_ratio(ratio(p["burst_last"], r["burst_last"])))
+        fmt_last(p["burst_last"]), fmt_last(r["burst_last"]), fmt_ratio(ratio(p["burst_last"], r["burst_last"])))
     tree_n = cfg["tree_folders"] * cfg["tree_files"]
     row("", "Burst of %d files over %d new subfolders: right content" % (tree_n, cfg["tree_folders"]),
         "%s (%s)" % (fmt_pct(p["tree_share"]), ", ".join(p["tree_right"])),
         "%s (%s)" % (fmt_pct(r["tree_share"]), ", ".join(r["tree_right"])), "")
     row("", "Subfolder burst: first write to last arrival",
-        fmt(p["tree_last"], " s"), fmt(r["tree_last"], " s"), fmt_ratio(ratio(p["tree_last"], r["tree_last"])))
+        fmt_last(p["tree_last"]), fmt_last(r["tree_last"]), fmt_ratio(ratio(p["tree_last"], r["tree_last"])))
     row(3, "Rapid rewrites (%d × %d ms): destination ends with the final content" % (cfg["rewrites"], cfg["rewrite_gap"] * 1000),
         "%d/%d (versions left: %s)" % (p["rewrite_ok"], p["rewrite_total"], ", ".join(map(str, p["rewrite_versions"]))),
         "%d/%d (versions left: %s)" % (r["rewrite_ok"], r["rewrite_total"], ", ".join(map(str, r["rewrite_versions"]))), "")
@@ -337,7 +348,7 @@ def draw_chart(s, path, results):
     d.text((left, bottom + 24), "latency (ms, log scale); curve = share of files mirrored within that time",
            font=f_small, fill="black")
 
-    legend_y = top + 10
+    legend_y = top + 8
     for idx, side in enumerate(("program", "reference")):
         values = sorted(s[side]["latencies"])
         total = s[side]["lat_total"] or 1
@@ -362,7 +373,7 @@ def draw_chart(s, path, results):
         text = "%s: median %s ms, p90 %s ms, max %s ms, missing %d of %d" % (
             labels[side], fmt(s[side]["lat_median"]), fmt(s[side]["lat_p90"]), fmt(s[side]["lat_max"]),
             s[side]["lat_missing"], s[side]["lat_total"])
-        d.rectangle([right - 470, legend_y + 3, right - 455, legend_y + 13], fill=colour)
-        d.text((right - 450, legend_y), text, font=f_small, fill="black")
+        d.rectangle([left + 10, legend_y + 3, left + 25, legend_y + 13], fill=colour)
+        d.text((left + 30, legend_y), text, font=f_small, fill="black")
         legend_y += 20
     img.save(path)
