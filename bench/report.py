@@ -84,11 +84,12 @@ def summarise(results):
         d["rewrite_copies"] = median([x["copies"] for x in rw])
         big = [r["big"] for r in items if "big" in r]
         d["big_mib"] = big[0]["mib"] if big else None
-        d["big_copy"] = median([x["copy_s"] for x in big])
+        d["big_copy"] = median([math.inf if x["copy_s"] is None else x["copy_s"] for x in big])
         d["big_done"] = sum(1 for x in big if x["copy_s"] is not None)
         d["big_total"] = len(big)
         d["big_cp"] = median([x["cp_s"] for x in big])
-        d["big_ratio_cp"] = median([ratio(x["copy_s"], x["cp_s"]) for x in big])
+        d["big_ratio_cp"] = median([math.inf if x["copy_s"] is None else ratio(x["copy_s"], x["cp_s"])
+                                    for x in big])
         d["big_copies"] = median([x["copies"] for x in big])
         d["big_writer"] = median([x["writer_s"] for x in big])
         s[side] = d
