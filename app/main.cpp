@@ -1,5 +1,32 @@
-#include <windows.h>
+// Vantrel's entry point: the user-interface thread from start-up to exit.
+#include "app/main_window.h"
+#include "monitor/monitor.h"
+#include "res/resource.h"
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    return 0;
+#include <objbase.h>
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+    // Only the folder picker needs COM; the program runs on without it.
+    bool comReady =
+        SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+    LoadStringW(instance, IDS_APP_TITLE, g_szTitle, 100);
+    LoadStringW(instance, IDC_MAINCLASS, g_szWindowClass, 100);
+    RegisterMainWindowClass(instance);
+    if (!CreateMainWindow(instance, showCommand)) {
+        if (comReady)
+            CoUninitialize();
+        return 0;
+    }
+    HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDC_MAINCLASS));
+
+    MSG msg = {};
+    while (GetMessageW(&msg, nullptr, 0, 0))
+        DispatchLoopMessage(msg, accelerators);
+
+    // Watch threads still post to the main window and use the monitor's tables, which static
+    // destruction tears down after we return: end them first.
+    StopMonitoring();
+    if (comReady)
+        CoUninitialize();
+    return (int)msg.wParam;
 }

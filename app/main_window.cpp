@@ -1,5 +1,13 @@
-// Placeholder: the globals only, until the main window exists.
+// The main window. Its client area is covered by the control panel; closing it only hides it,
+// and the program ends through the File menu or the tray menu.
 #include "app/main_window.h"
+
+#include "app/about_box.h"
+#include "app/notice_sink.h"
+#include "app/panel.h"
+#include "app/tray_icon.h"
+#include "monitor/monitor.h"
+#include "res/resource.h"
 
 HINSTANCE g_hInst = nullptr;
 wchar_t g_szTitle[100] = {};
@@ -7,3 +15,134 @@ wchar_t g_szWindowClass[100] = {};
 HWND g_hMainWnd = nullptr;
 HWND g_hPanelDlg = nullptr;
 bool g_notifyToDebugOutput = true;
+
+// The shell broadcasts this registered message when it (re)starts; every tray icon it knew is
+// gone then. Zero until the class is registered. User-interface thread.
+static UINT g_taskbarCreatedMessage = 0;
+
+static constexpr DWORD kMainWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+
+ATOM RegisterMainWindowClass(HINSTANCE instance) {
+    g_taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
+
+    WNDCLASSEXW wcex = {};
+    wcex.cbSize = sizeof(WNDCLASSEXW);
+    wcex.style = CS_HREDRAW | CS_VREDRAW;
+    wcex.lpfnWndProc = MainWndProc;
+    wcex.cbClsExtra = 0;
+    wcex.cbWndExtra = 0;
+    wcex.hInstance = instance;
+    wcex.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APPICON));
+    wcex.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wcex.hbrBackground = (HBRUSH)(COLOR_WINDOW + 1);
+    wcex.lpszMenuName = MAKEINTRESOURCEW(IDC_MAINCLASS);
+    wcex.lpszClassName = g_szWindowClass;
+    wcex.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APPICON));
+    return RegisterClassExW(&wcex);
+}
+
+BOOL CreateMainWindow(HINSTANCE instance, int showCommand) {
+    g_hInst = instance;
+
+    RECT frame = {0, 0, 400, 130};
+    AdjustWindowRect(&frame, kMainWindowStyle, TRUE);
+    HWND window = CreateWindowExW(0, g_szWindowClass, g_szTitle, kMainWindowStyle, 900, 500,
+                                  frame.right - frame.left, frame.bottom - frame.top, nullptr,
+                                  nullptr, instance, nullptr);
+    if (!window)
+        return FALSE;
+    g_hMainWnd = window;
+
+    g_hPanelDlg = CreateDialogParamW(g_hInst, MAKEINTRESOURCEW(IDD_PANEL), window, PanelDlgProc, 0);
+    if (g_hPanelDlg)
+        EmbedPanel(g_hPanelDlg, window);
+
+    AddTrayIcon(window);
+    ShowWindow(window, showCommand);
+    UpdateWindow(window);
+    StartMonitoring();
+    return TRUE;
+}
+
+static LRESULT OnCommand(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (LOWORD(wParam)) {
+    case IDM_ABOUT:
+        DialogBoxParamW(g_hInst, MAKEINTRESOURCEW(IDD_ABOUTBOX), window, AboutDlgProc, 0);
+        return 0;
+    case IDM_EXIT:
+    case ID_TRAY_EXIT:
+        RemoveTrayIcon(window);
+        DestroyWindow(window);
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+static void OnTrayIcon(HWND window, LPARAM event) {
+    switch (event) {
+    case WM_CONTEXTMENU:
+    case WM_RBUTTONUP:
+        ShowTrayMenu(window);
+        break;
+    case WM_LBUTTONDBLCLK:
+        ShowWindow(window, SW_SHOW);
+        SetForegroundWindow(window);
+        break;
+    }
+}
+
+static void OnPaint(HWND window) {
+    PAINTSTRUCT ps;
+    BeginPaint(window, &ps);
+    EndPaint(window, &ps);
+}
+
+// The watch thread allocated the text with new[]; it is ours now.
+static void OnFolderChanged(HWND window, LPARAM lParam) {
+    wchar_t *text = reinterpret_cast<wchar_t *>(lParam);
+    NotifyUser(window, text);
+    delete[] text;
+}
+
+LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_COMMAND:
+        return OnCommand(window, message, wParam, lParam);
+    case WM_DESTROY:
+        RemoveTrayIcon(window);
+        PostQuitMessage(0);
+        return 0;
+    case WM_SIZE:
+        if (g_hPanelDlg)
+            MoveWindow(g_hPanelDlg, 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
+        return 0;
+    case WM_PAINT:
+        OnPaint(window);
+        return 0;
+    case WM_CLOSE:
+        ShowWindow(window, SW_HIDE);
+        return 0;
+    case WM_TRAYICON:
+        OnTrayIcon(window, lParam);
+        return 0;
+    case WM_FOLDER_CHANGED:
+        OnFolderChanged(window, lParam);
+        return 0;
+    }
+    // A restarted shell has forgotten the icon; without it a hidden window is unreachable.
+    if (message == g_taskbarCreatedMessage && g_taskbarCreatedMessage != 0) {
+        AddTrayIcon(window);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void DispatchLoopMessage(MSG &msg, HACCEL accelerators) {
+    if (g_hPanelDlg && IsDialogMessageW(g_hPanelDlg, &msg))
+        return;
+    if (TranslateAcceleratorW(msg.hwnd, accelerators, &msg))
+        return;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+}

@@ -5,8 +5,19 @@
 set -u
 prefix=$1
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export PATH=/usr/lib/wine:$PATH  # Debian keeps wineserver there
 stamp=$prefix/.vantrel-ready
-[ -f "$stamp" ] && exit 0
+
+# This Wine does not load its own fonts (fonts-wine) from its data folder: without Marlett the
+# caption buttons show as letters. The prefix's Fonts folder is always searched.
+copy_wine_fonts() {
+    cp -u /usr/share/wine/fonts/*.ttf "$prefix/drive_c/windows/Fonts/" 2>/dev/null
+    return 0
+}
+if [ -f "$stamp" ]; then
+    copy_wine_fonts
+    exit 0
+fi
 
 mkdir -p "$prefix"
 wine=/usr/lib/wine/wine64
@@ -24,4 +35,5 @@ REG
 "$wine" regedit /S "$(winepath_arg=$(printf 'Z:%s' "$reg" | tr / '\\'); echo "$winepath_arg")" >/dev/null 2>&1 < /dev/null
 wineserver -w
 rm -f "$reg"
+copy_wine_fonts
 touch "$stamp"
