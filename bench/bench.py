@@ -247,15 +247,19 @@ class ProgramSide:
             os.remove(pair_file)
         bench_exe = os.path.join(ctx.build, "bench", "vantrel_bench.exe")
         if ctx.driver == "program":
-            args = [WINE, bench_exe, "launch", winpath(config_root),
-                    winpath(os.path.join(ctx.build, "Vantrel.exe"))]
+            args = [WINE, bench_exe, "launch", winpath(config_root)]
+            if ctx.trace:
+                # Under the debug viewer every trace line is a debug event: slower, for diagnosis.
+                args.append(winpath(os.path.join(ctx.build, "tools", "VantrelDebugView.exe")))
+            args.append(winpath(os.path.join(ctx.build, "Vantrel.exe")))
             self.image = "Vantrel.exe"
         else:
             args = [WINE, bench_exe, "host", winpath(config_root)]
             self.image = "vantrel_bench.exe"
         self.started_at = time.monotonic()
-        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, env=ctx.wine_env, cwd=ctx.work)
+        self.output = open(config_root + ".log", "wb")
+        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=self.output,
+                                     stderr=subprocess.STDOUT, env=ctx.wine_env, cwd=ctx.work)
         self.pid = None
 
     def process_pid(self, timeout=30):
@@ -286,6 +290,9 @@ class ProgramSide:
                 os.kill(self.pid, signal.SIGKILL)
             except OSError:
                 pass
+        self.output.close()
+        if self.ctx.trace:
+            shutil.copy(self.output.name, os.path.join(self.ctx.trace, os.path.basename(self.output.name)))
 
 
 REFERENCE_LOOP = r'''
@@ -728,6 +735,8 @@ def main():
     parser.add_argument("--smoke", action="store_true")
     parser.add_argument("--driver", choices=["program", "host"], default="program")
     parser.add_argument("--work", default=None, help="scratch folder (default: a new one in /tmp)")
+    parser.add_argument("--trace", default=None,
+                        help="run Vantrel.exe under VantrelDebugView and keep its trace in this folder")
     args = parser.parse_args()
 
     ctx = Context()
@@ -735,6 +744,9 @@ def main():
     ctx.prefix = os.path.abspath(args.prefix)
     ctx.cfg = dict(SMOKE if args.smoke else FULL)
     ctx.driver = args.driver
+    ctx.trace = os.path.abspath(args.trace) if args.trace else None
+    if ctx.trace:
+        os.makedirs(ctx.trace, exist_ok=True)
     ctx.work = tempfile.mkdtemp(prefix="vantrel-bench-", dir=args.work)
     ctx.wine_env = dict(os.environ, WINEPREFIX=ctx.prefix, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
@@ -743,6 +755,7 @@ def main():
     log("work folder", ctx.work, "driver", ctx.driver, "smoke" if args.smoke else "full")
 
     results = {"mode": "smoke" if args.smoke else "full", "config": ctx.cfg, "driver": ctx.driver,
+               "traced": bool(ctx.trace),
                "started": time.strftime("%Y-%m-%d %H:%M:%S %Z"), "machine": machine_facts(),
                "pair_runs": [], "idle": [], "engine_start_stop": [], "reference_start_stop": []}
     begin = time.monotonic()

@@ -183,6 +183,8 @@ def write(results, out_dir, smoke=False):
     reps = cfg["reps"]
     who = ("Vantrel.exe under Wine" if results["driver"] == "program"
            else "the monitoring engine in a headless host under Wine (Vantrel.exe did not stay running)")
+    if results.get("traced"):
+        who += ", traced under VantrelDebugView (every trace line a debug event: slower than normal)"
     lines = []
     add = lines.append
     add("# Vantrel benchmark report" + (" (smoke run)" if smoke else ""))

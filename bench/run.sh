@@ -37,7 +37,7 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 cmake --preset linux-cross >/dev/null
-cmake --build --preset linux-cross --target Vantrel vantrel_bench -- --no-print-directory >/dev/null
+cmake --build --preset linux-cross --target Vantrel VantrelDebugView vantrel_bench -- --no-print-directory >/dev/null
 scripts/wine-prefix.sh "$prefix"
 WINEPREFIX=$prefix WINEDEBUG=-all wineserver -p >/dev/null 2>&1 < /dev/null
 

@@ -1,6 +1,7 @@
 // The Windows side of the benchmarks, one console program with three commands:
 //
-//   vantrel_bench launch ROOT EXE   runs EXE with LOCALAPPDATA=ROOT (Wine takes LOCALAPPDATA
+//   vantrel_bench launch ROOT EXE [ARGS...]
+//                                   runs EXE with LOCALAPPDATA=ROOT (Wine takes LOCALAPPDATA
 //                                   from its registry, so the harness cannot set it from
 //                                   outside); ends EXE when standard input closes.
 //   vantrel_bench host ROOT         the monitoring engine with LOCALAPPDATA=ROOT and a hidden
@@ -134,14 +135,21 @@ static DWORD WINAPI WaitForStdinEnd(LPVOID parameter) {
     return 0;
 }
 
-static int RunLaunch(const std::wstring &root, const std::wstring &exe) {
+static int RunLaunch(const std::wstring &root, int argc, wchar_t **argv) {
     SetEnvironmentVariableW(L"LOCALAPPDATA", root.c_str());
-    std::wstring commandLine = L"\"" + exe + L"\"";
+    std::wstring commandLine;
+    for (int i = 0; i < argc; ++i)
+        commandLine += (i ? L" \"" : L"\"") + std::wstring(argv[i]) + L"\"";
+    // The child writes to our standard output and error (a debug viewer prints the trace there).
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process)) {
+    if (!CreateProcessW(argv[0], commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process)) {
         printf("error CreateProcessW %lu\n", GetLastError());
         return 1;
     }
@@ -320,12 +328,13 @@ static int RunStartStop(const std::wstring &work, size_t pairs, int cycles) {
 
 int wmain(int argc, wchar_t **argv) {
     std::wstring command = argc > 1 ? argv[1] : L"";
-    if (command == L"launch" && argc == 4)
-        return RunLaunch(argv[2], argv[3]);
+    if (command == L"launch" && argc >= 4)
+        return RunLaunch(argv[2], argc - 3, argv + 3);
     if (command == L"host" && argc == 3)
         return RunHost(argv[2]);
     if (command == L"startstop" && argc == 5)
         return RunStartStop(argv[2], size_t(_wtoi(argv[3])), _wtoi(argv[4]));
-    fprintf(stderr, "usage: vantrel_bench launch ROOT EXE | host ROOT | startstop WORK PAIRS CYCLES\n");
+    fprintf(stderr, "usage: vantrel_bench launch ROOT EXE [ARGS...] | host ROOT | "
+                    "startstop WORK PAIRS CYCLES\n");
     return 2;
 }
