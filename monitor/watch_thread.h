@@ -1,0 +1,52 @@
+// The watch threads of the monitoring engine and what the supervisor shares with them.
+//
+// Every watch thread gets a context of its own, made by StartMonitoring before the thread
+// exists and shared by the two of them: the pair's paths (so the thread never reads the
+// folder pair table, which the pair list dialog edits while threads may still be starting),
+// the directory handle and the notice tick of the pair. A generation's contexts are never
+// reused, so a thread that outlives StopMonitoring (blocked in a long copy) can only touch
+// its own generation's state, never the slots of the pairs that replaced it.
+#pragma once
+
+#include "monitor/change_batch.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct WatchContext {
+    size_t index = 0;             // the pair index, the wParam of the notices
+    std::wstring path;            // the watched source folder, copied from the table at start
+    std::wstring destRoot;        // the destination folder; empty when the pair has none
+    std::mutex handleLock;        // orders closing dirHandle (thread) against cancelling (others)
+    HANDLE dirHandle = nullptr;   // the open source folder, null before it opens and after it ends
+    ULONGLONG lastNotifyTick = 0; // tick of the last accepted notice; watch thread only
+    std::atomic<bool> stopRequested{false};  // set by StopMonitoring for this generation only
+    std::atomic<bool> ended{false};          // the thread has closed its handle
+    std::atomic<unsigned> readsIssued{0};    // reads the thread has started so far
+    std::atomic<bool> catchUpPending{false}; // subfolders were opened; walk for missed files
+};
+
+// Owned by the user-interface thread; slot i belongs to pair i of the running generation.
+// Both are sized only by StartMonitoring and emptied only by StopMonitoring.
+extern std::vector<HANDLE> g_threadHandles;                        // thread handle, or null
+extern std::vector<std::shared_ptr<WatchContext>> g_watchContexts; // the threads' contexts
+
+// Set by StopMonitoring, cleared by StartMonitoring; loaded by every watch thread.
+extern std::atomic<bool> g_stopMonitoring;
+
+// The watch thread routine. Its parameter is a new std::shared_ptr<WatchContext> that the
+// thread takes over and deletes.
+DWORD WINAPI MonitorThread(LPVOID parameter);
+
+// Handles one delivered batch of a pair at tick `now`: the notice throttle, the copy pass
+// (for every batch, throttled or not) and the notice. Watch thread of the context only.
+void HandleChangeBatch(WatchContext &context, const std::vector<FolderChange> &changes,
+                       ULONGLONG now);
+
+// True when this process runs under Wine, whose change notifications need help (below).
+bool RunsUnderWine();

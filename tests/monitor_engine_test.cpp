@@ -1,0 +1,317 @@
+// The monitoring engine end to end, on real folders: pair file, StartMonitoring, changes,
+// copies, notices and StopMonitoring.
+#include "app/main_window.h"
+#include "monitor/monitor.h"
+#include "monitor/watch_thread.h"
+#include "tests/monitor_test_helpers.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class EngineTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        root = MakeTempDir();
+        sink = CreateNoticeSink();
+        ASSERT_TRUE(sink);
+        g_hMainWnd = sink;
+        ReceivedNotices().clear();
+        CapturedLines().clear();
+        StartDebugCapture();
+    }
+    void TearDown() override {
+        StopMonitoring();
+        PumpFor(50);
+        g_hMainWnd = nullptr;
+        DestroyWindow(sink);
+        RemoveTree(root);
+    }
+
+    std::wstring Folder(const std::wstring &name) {
+        std::wstring path = root + L"\\" + name;
+        CreateDirectoryW(path.c_str(), nullptr);
+        return path;
+    }
+    // Pumps until dst holds `name` with exactly `text`.
+    bool Arrives(const std::wstring &dst, const std::wstring &name, const std::string &text,
+                 DWORD timeoutMs = 10000) {
+        return PumpUntil([&] { return ReadFileBytes(dst + L"\\" + name) == text; }, timeoutMs);
+    }
+    bool NoticeHasLine(const std::wstring &line, DWORD timeoutMs = 10000) {
+        return PumpUntil(
+            [&] {
+                for (const ReceivedNotice &notice : ReceivedNotices())
+                    if (notice.text.find(L"\r\n" + line + L"\r\n") != std::wstring::npos)
+                        return true;
+                return false;
+            },
+            timeoutMs);
+    }
+
+    std::wstring root;
+    HWND sink = nullptr;
+};
+
+} // namespace
+
+TEST_F(EngineTest, MirrorsChangesAndPostsNotices) {
+    std::wstring src = Folder(L"src"), dst = root + L"\\dst";
+    WritePairFile({{src, dst}});
+    StartMonitoring();
+    ASSERT_EQ(g_threadHandles.size(), 1u);
+    ASSERT_TRUE(WaitForReadsPending());
+    EXPECT_EQ(CountLines(L"MonitorThread[0] started for path: " + src + L"\n"), 1u);
+
+    WriteFileBytes(src + L"\\a.txt", "first");
+    EXPECT_TRUE(Arrives(dst, L"a.txt", "first"));
+    EXPECT_TRUE(NoticeHasLine(L"a.txt (追加)"));
+    PumpFor(1100); // past the notice throttle
+
+    WriteFileBytes(src + L"\\a.txt", "second version");
+    EXPECT_TRUE(Arrives(dst, L"a.txt", "second version"));
+    EXPECT_TRUE(NoticeHasLine(L"a.txt (変更)"));
+    PumpFor(1100);
+
+    ASSERT_TRUE(MoveFileW((src + L"\\a.txt").c_str(), (src + L"\\b.txt").c_str()));
+    EXPECT_TRUE(Arrives(dst, L"b.txt", "second version"));
+    EXPECT_TRUE(NoticeHasLine(L"a.txt (名前変更: 旧)"));
+    EXPECT_TRUE(NoticeHasLine(L"b.txt (名前変更: 新)"));
+    EXPECT_EQ(ReadFileBytes(dst + L"\\a.txt"), "second version");
+    PumpFor(1100);
+
+    CreateDirectoryW((src + L"\\sub").c_str(), nullptr);
+    WriteFileBytes(src + L"\\sub\\c.txt", "in a subfolder");
+    EXPECT_TRUE(Arrives(dst, L"c.txt", "in a subfolder"));
+    // Wine does not report a file written into a folder before it watches that folder; the
+    // folder's own record brings the file along.
+    EXPECT_TRUE(NoticeHasLine(L"sub (追加)"));
+    PumpFor(1100);
+    WriteFileBytes(src + L"\\sub\\c.txt", "written again");
+    EXPECT_TRUE(Arrives(dst, L"c.txt", "written again"));
+    EXPECT_TRUE(NoticeHasLine(L"sub\\c.txt (変更)"));
+
+    // Every notice is whole: header, path, an empty line, then one line per record.
+    const std::wstring head = L"監視対象フォルダに変更がありました:\r\n" + src + L"\r\n\r\n";
+    for (const ReceivedNotice &notice : ReceivedNotices()) {
+        EXPECT_EQ(notice.index, 0u);
+        EXPECT_EQ(notice.text.substr(0, head.size()), head);
+        EXPECT_EQ(notice.text.substr(notice.text.size() - 2), L"\r\n");
+    }
+    EXPECT_EQ(CountLines(L"PostMessageW failed"), 0u);
+    // Each "Read" line is one batch; a batch gets at most one notice.
+    EXPECT_LE(ReceivedNotices().size(), CountLines(L"MonitorThread[0] Read "));
+}
+
+TEST_F(EngineTest, APairWithoutDestinationIsWatchedAndNotified) {
+    std::wstring src = Folder(L"src");
+    WritePairFile({{src, L""}});
+    StartMonitoring();
+    ASSERT_TRUE(WaitForReadsPending());
+    WriteFileBytes(src + L"\\n.txt", "n");
+    EXPECT_TRUE(NoticeHasLine(L"n.txt (追加)"));
+    EXPECT_EQ(CountLines(L"CopyFile"), 0u);
+}
+
+TEST_F(EngineTest, BatchesOfTwoPairsAreNotifiedIndependently) {
+    std::wstring a = Folder(L"a"), b = Folder(L"b");
+    WritePairFile({{a, root + L"\\da"}, {b, root + L"\\db"}});
+    StartMonitoring();
+    ASSERT_TRUE(WaitForReadsPending());
+    WriteFileBytes(a + L"\\1.txt", "1");
+    WriteFileBytes(b + L"\\2.txt", "2");
+    EXPECT_TRUE(NoticeHasLine(L"1.txt (追加)"));
+    EXPECT_TRUE(NoticeHasLine(L"2.txt (追加)"));
+    for (const ReceivedNotice &notice : ReceivedNotices())
+        EXPECT_NE(notice.text.find(notice.index == 0 ? a : b), std::wstring::npos);
+}
+
+TEST_F(EngineTest, AThrottledBatchIsStillCopied) {
+    std::wstring src = Folder(L"src"), dst = Folder(L"dst");
+    WriteFileBytes(src + L"\\doc.tmp", "draft");
+    WriteFileBytes(src + L"\\doc.txt", "saved");
+    WatchContext context;
+    context.index = 4;
+    context.path = src;
+    context.destRoot = dst;
+    HandleChangeBatch(context, {{L"doc.tmp", 1}}, 50000);
+    // Half a second later the editor renames its temporary file into place.
+    HandleChangeBatch(context, {{L"doc.tmp", 4}, {L"doc.txt", 5}}, 50500);
+    EXPECT_EQ(ReadFileBytes(dst + L"\\doc.txt"), "saved");
+    EXPECT_EQ(context.lastNotifyTick, 50000u);
+    PumpFor(50);
+    ASSERT_EQ(ReceivedNotices().size(), 1u);
+    EXPECT_EQ(ReceivedNotices()[0].index, 4u);
+    EXPECT_NE(ReceivedNotices()[0].text.find(L"doc.tmp (追加)"), std::wstring::npos);
+    // The next accepted batch is a second after the last accepted one.
+    HandleChangeBatch(context, {{L"doc.txt", 3}}, 51000);
+    PumpFor(50);
+    EXPECT_EQ(ReceivedNotices().size(), 2u);
+}
+
+TEST_F(EngineTest, ANoticeThatCannotBePostedIsFreedByThePoster) {
+    std::wstring src = Folder(L"src"), dst = Folder(L"dst");
+    WriteFileBytes(src + L"\\x.txt", "x");
+    HWND gone = CreateNoticeSink();
+    DestroyWindow(gone);
+    g_hMainWnd = gone;
+    WatchContext context;
+    context.index = 7;
+    context.path = src;
+    context.destRoot = dst;
+    HandleChangeBatch(context, {{L"x.txt", 1}}, 90000);
+    EXPECT_EQ(CountLines(L"PostMessageW failed for index 7 err=1400\n"), 1u);
+    EXPECT_EQ(ReadFileBytes(dst + L"\\x.txt"), "x");
+    // Without a main window the batch is still copied, and nothing is posted.
+    g_hMainWnd = nullptr;
+    WriteFileBytes(src + L"\\y.txt", "y");
+    HandleChangeBatch(context, {{L"y.txt", 1}}, 95000);
+    EXPECT_EQ(ReadFileBytes(dst + L"\\y.txt"), "y");
+    EXPECT_EQ(CountLines(L"PostMessageW failed"), 1u);
+}
+
+TEST_F(EngineTest, AMissingSourceFolderEndsItsThreadWithoutALine) {
+    std::wstring src = Folder(L"src");
+    WritePairFile({{root + L"\\does-not-exist", root + L"\\d0"}, {src, root + L"\\d1"}});
+    StartMonitoring();
+    ASSERT_EQ(g_threadHandles.size(), 2u);
+    ASSERT_NE(g_threadHandles[0], nullptr);
+    EXPECT_EQ(WaitForSingleObject(g_threadHandles[0], 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(g_watchContexts[0]->dirHandle, nullptr);
+    ASSERT_TRUE(WaitForReadsPending());
+    EXPECT_EQ(CountLinesContaining(L"[0]"), 0u);
+    EXPECT_EQ(CountLines(L"MonitorThread[1] started for path: "), 1u);
+    EXPECT_EQ(CountLines(L"StartMonitoring: created thread "), 2u);
+}
+
+TEST_F(EngineTest, AnEmptyPairFileStartsNothing) {
+    WritePairFile({});
+    StartMonitoring();
+    EXPECT_TRUE(g_threadHandles.empty());
+    EXPECT_TRUE(g_watchContexts.empty());
+    StopMonitoring();
+    EXPECT_TRUE(g_stopMonitoring.load());
+    StopMonitoring();
+    EXPECT_TRUE(g_threadHandles.empty());
+}
+
+TEST_F(EngineTest, StoppingTwentyBlockedThreadsTakesOnePauseNotTwenty) {
+    std::vector<std::pair<std::wstring, std::wstring>> pairs;
+    for (int i = 0; i < 20; ++i)
+        pairs.push_back({Folder(L"s" + std::to_wstring(i)), root + L"\\d" + std::to_wstring(i)});
+    WritePairFile(pairs);
+    StartMonitoring();
+    ASSERT_TRUE(WaitForReadsPending());
+    std::vector<std::shared_ptr<WatchContext>> contexts = g_watchContexts;
+    ULONGLONG start = GetTickCount64();
+    StopMonitoring();
+    ULONGLONG took = GetTickCount64() - start;
+    std::printf("[ measure  ] StopMonitoring with 20 blocked threads: %llu ms\n", took);
+    EXPECT_GE(took, 450u);
+    EXPECT_LT(took, 1500u);
+    EXPECT_TRUE(g_threadHandles.empty());
+    EXPECT_TRUE(g_watchContexts.empty());
+    for (size_t i = 0; i < contexts.size(); ++i) {
+        EXPECT_TRUE(contexts[i]->ended.load());
+        EXPECT_EQ(contexts[i]->dirHandle, nullptr);
+        // A cancelled read fails with ERROR_OPERATION_ABORTED; Wine says ERROR_IO_PENDING.
+        std::wstring line = L"ReadDirectoryChangesW failed on index " + std::to_wstring(i);
+        EXPECT_EQ(CountLines(line + L", err=995\n") + CountLines(line + L", err=997\n"), 1u);
+    }
+}
+
+TEST_F(EngineTest, FiftyStartStopCyclesLeakNoHandle) {
+    std::vector<std::pair<std::wstring, std::wstring>> pairs;
+    for (int i = 0; i < 3; ++i)
+        pairs.push_back({Folder(L"s" + std::to_wstring(i)), root + L"\\d" + std::to_wstring(i)});
+    WritePairFile(pairs);
+    auto cycle = [] {
+        StartMonitoring();
+        WaitForReadsPending();
+        StopMonitoring();
+    };
+    cycle();
+    PumpFor(200);
+    DWORD before = 0, after = 0;
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &before));
+    for (int i = 0; i < 50; ++i)
+        cycle();
+    PumpFor(200);
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &after));
+    EXPECT_EQ(after, before);
+}
+
+TEST_F(EngineTest, AThreadHeldPastItsWaitTouchesNothingOfTheNextGeneration) {
+    std::wstring srcA = Folder(L"srcA"), dstA = Folder(L"dstA");
+    std::wstring srcB = Folder(L"srcB"), dstB = Folder(L"dstB");
+    // Destination copies held open without sharing make every copy of the old generation's
+    // thread retry for a second.
+    std::vector<HANDLE> held;
+    for (int i = 0; i < 6; ++i) {
+        std::wstring name = L"\\f" + std::to_wstring(i) + L".txt";
+        WriteFileBytes(dstA + name, "stale");
+        held.push_back(CreateFileW((dstA + name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                   0, nullptr));
+        ASSERT_NE(held.back(), INVALID_HANDLE_VALUE);
+    }
+    WritePairFile({{srcA, dstA}});
+    StartMonitoring();
+    ASSERT_TRUE(WaitForReadsPending());
+    std::shared_ptr<WatchContext> old = g_watchContexts[0];
+    HANDLE oldDir = old->dirHandle;
+    for (int i = 0; i < 6; ++i)
+        WriteFileBytes(srcA + L"\\f" + std::to_wstring(i) + L".txt", "fresh");
+    PumpFor(1500);
+
+    ULONGLONG start = GetTickCount64();
+    StopMonitoring();
+    ULONGLONG took = GetTickCount64() - start;
+    EXPECT_GE(took, 1900u);
+    ASSERT_FALSE(old->ended.load()) << "the old thread was meant to be busy copying";
+    EXPECT_EQ(old->dirHandle, oldDir);
+
+    // The next generation watches another pair at the same index.
+    WritePairFile({{srcB, dstB}});
+    StartMonitoring();
+    ASSERT_TRUE(WaitForReadsPending());
+    std::shared_ptr<WatchContext> next = g_watchContexts[0];
+    ASSERT_NE(next, old);
+    HANDLE nextDir = next->dirHandle;
+    ASSERT_NE(nextDir, nullptr);
+
+    for (HANDLE file : held)
+        CloseHandle(file);
+    EXPECT_TRUE(PumpUntil([&] { return old->ended.load(); }, 15000));
+    EXPECT_EQ(old->dirHandle, nullptr);
+
+    // The new generation's handle, tick and thread are untouched and still work.
+    EXPECT_EQ(next->dirHandle, nextDir);
+    DWORD flags = 0;
+    EXPECT_TRUE(GetHandleInformation(nextDir, &flags));
+    EXPECT_EQ(next->lastNotifyTick, 0u);
+    EXPECT_FALSE(next->ended.load());
+    WriteFileBytes(srcB + L"\\after.txt", "after");
+    EXPECT_TRUE(Arrives(dstB, L"after.txt", "after"));
+    EXPECT_NE(next->lastNotifyTick, 0u);
+    // The old thread finished its own batch into its own destination.
+    EXPECT_EQ(ReadFileBytes(dstA + L"\\f5.txt"), "fresh");
+    EXPECT_FALSE(FileExists(dstB + L"\\f5.txt"));
+}
+
+TEST_F(EngineTest, ADestinationInsideTheTreeDoesNotCopyForever) {
+    std::wstring src = Folder(L"src");
+    std::wstring dst = src + L"\\backup";
+    WritePairFile({{src, dst}});
+    StartMonitoring();
+    ASSERT_TRUE(WaitForReadsPending());
+    WriteFileBytes(src + L"\\a.txt", "data");
+    EXPECT_TRUE(Arrives(dst, L"a.txt", "data"));
+    PumpFor(2500);
+    size_t reads = CountLines(L"MonitorThread[0] Read ");
+    PumpFor(2000);
+    EXPECT_EQ(CountLines(L"MonitorThread[0] Read "), reads) << "the pair keeps copying";
+    EXPECT_EQ(CountLines(L"CopyFile succeeded: "), 1u);
+    EXPECT_EQ(ReadFileBytes(src + L"\\a.txt"), "data");
+    EXPECT_EQ(ReadFileBytes(dst + L"\\a.txt"), "data");
+}

@@ -1,0 +1,106 @@
+#include "tests/monitor_test_helpers.h"
+
+#include "monitor/monitor.h"
+#include "monitor/watch_thread.h"
+#include "store/pair_writer.h"
+#include "tests/test_support.h"
+
+static std::vector<ReceivedNotice> g_received;
+static std::vector<std::wstring> g_lines;
+
+static LRESULT CALLBACK NoticeSinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_FOLDER_CHANGED) {
+        wchar_t *text = (wchar_t *)lParam;
+        g_received.push_back(ReceivedNotice{wParam, text});
+        delete[] text;
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+HWND CreateNoticeSink() {
+    static ATOM atom = 0;
+    if (!atom) {
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = NoticeSinkProc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"VantrelTestNoticeSink";
+        atom = RegisterClassW(&wc);
+    }
+    return CreateWindowExW(0, L"VantrelTestNoticeSink", L"", WS_OVERLAPPED, 0, 0, 10, 10, nullptr,
+                           nullptr, GetModuleHandleW(nullptr), nullptr);
+}
+
+std::vector<ReceivedNotice> &ReceivedNotices() {
+    return g_received;
+}
+
+void WritePairFile(const std::vector<std::pair<std::wstring, std::wstring>> &pairs) {
+    static std::wstring root;
+    if (root.empty())
+        root = MakeTempDir();
+    std::wstring file = UseConfigRoot(root);
+    CreateDirectoryW((root + L"\\Vantrel").c_str(), nullptr);
+    std::string bytes = "\xEF\xBB\xBF";
+    for (const auto &pair : pairs)
+        bytes += FormatRewriteLine(WideToUtf8(pair.first), WideToUtf8(pair.second));
+    WriteFileBytes(file, bytes);
+}
+
+std::vector<std::wstring> &CapturedLines() {
+    return g_lines;
+}
+
+void CollectTrace() {
+    for (std::wstring &line : TakeDebugOutput())
+        g_lines.push_back(std::move(line));
+}
+
+size_t CountLines(const std::wstring &prefix) {
+    CollectTrace();
+    size_t count = 0;
+    for (const std::wstring &line : g_lines)
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            ++count;
+    return count;
+}
+
+size_t CountLinesContaining(const std::wstring &part) {
+    CollectTrace();
+    size_t count = 0;
+    for (const std::wstring &line : g_lines)
+        if (line.find(part) != std::wstring::npos)
+            ++count;
+    return count;
+}
+
+void WriteText(const std::wstring &path, const std::string &text) {
+    WriteFileBytes(path, text);
+}
+
+size_t CountFiles(const std::wstring &folder) {
+    size_t count = 0;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            ++count;
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    return count;
+}
+
+bool WaitForReadsPending(DWORD timeoutMs) {
+    bool started = PumpUntil(
+        [] {
+            for (const auto &context : g_watchContexts)
+                if (!context->ended.load() && context->readsIssued.load() == 0)
+                    return false;
+            return true;
+        },
+        timeoutMs);
+    PumpFor(100);
+    return started;
+}
