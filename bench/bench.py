@@ -61,6 +61,7 @@ class DestWatch:
         self.expected = {}
         self.arrived = {}
         self.closes = {}
+        self.last_close = {}
         self.lock = threading.Lock()
         self.fd = _libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
         if self.fd < 0:
@@ -117,6 +118,7 @@ class DestWatch:
             with self.lock:
                 for name in names:
                     self.closes[name] = self.closes.get(name, 0) + 1
+                    self.last_close[name] = now
                     if name not in self.arrived and self._matches(name):
                         self.arrived[name] = now
 
@@ -383,12 +385,21 @@ def wait_until_watching(side, pairs, timeout=60):
 
 
 def start_side(ctx, kind, pairs, tag):
-    if kind == "program":
-        side = ProgramSide(ctx, pairs, os.path.join(ctx.work, "config-" + tag))
+    if kind != "program":
+        return ReferenceSide(ctx, pairs, ctx.work)
+    # Under Wine a GUI process that starts while the previous one's desktop process is still
+    # ending can fail to create its window and exit at once; such a start is tried again.
+    for attempt in range(3):
+        side = ProgramSide(ctx, pairs, os.path.join(ctx.work, "config-%s-%d" % (tag, attempt)))
         side.process_pid()
-    else:
-        side = ReferenceSide(ctx, pairs, ctx.work)
-    return side
+        time.sleep(0.5)
+        if side.alive():
+            return side
+        side.stop()
+        ctx.failed_starts.append(tag)
+        log("the program ended at start (%s); starting it again" % tag)
+        time.sleep(2.0)
+    raise RuntimeError("the program does not stay running")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -554,19 +565,35 @@ def scenario_big(cfg, src, dst, watch, scratch):
     closed = time.monotonic()
     wait_for(watch, [name], max(cfg["settle"], 10.0), cap=120.0)
     arrived = watch.arrival(name)
+    # A watcher may copy the file again after a first complete copy (changes it saw while it
+    # was copying): the copy is done when the destination has stopped being rewritten.
+    quiet = max(cfg["settle"], 3.0)
+    deadline = time.monotonic() + 120.0
+    while time.monotonic() < deadline:
+        with watch.lock:
+            last = watch.last_close.get(name)
+        if last is None or time.monotonic() - last > quiet:
+            break
+        time.sleep(0.05)
+    with watch.lock:
+        last = watch.last_close.get(name)
+        copies = watch.closes.get(name, 0)
     identical = arrived is not None and subprocess.call(
         ["cmp", "-s", path, os.path.join(dst, name)]) == 0
-    copies = watch.closes.get(name, 0)
-    # The floor: cp of the same file, from the page cache, to the same file system.
+    # The floor: cp of the same file, from the page cache, to the same file system; the
+    # better of two, since other work on the machine slows single runs.
     target = os.path.join(scratch, "cp-" + name)
-    subprocess.check_call(["sync"])
-    t0 = time.monotonic()
-    subprocess.check_call(["cp", path, target])
-    cp_s = time.monotonic() - t0
-    os.remove(target)
+    cp_runs = []
+    for _ in range(2):
+        subprocess.check_call(["sync"])
+        t0 = time.monotonic()
+        subprocess.check_call(["cp", path, target])
+        cp_runs.append(time.monotonic() - t0)
+        os.remove(target)
     return {"mib": cfg["big_mib"], "writer_s": closed - start,
-            "copy_s": (arrived - closed) if arrived is not None and identical else None,
-            "identical": identical, "copies": copies, "cp_s": cp_s}
+            "first_copy_s": (arrived - closed) if arrived is not None else None,
+            "copy_s": (last - closed) if identical and last is not None else None,
+            "identical": identical, "copies": copies, "cp_s": min(cp_runs), "cp_runs": cp_runs}
 
 
 def run_pair_scenarios(ctx, kind, rep):
@@ -692,6 +719,21 @@ def measure_engine_start_stop(ctx):
     return cycles
 
 
+def measure_call_costs(ctx, rounds=300):
+    root = os.path.join(ctx.work, "callcost")
+    os.makedirs(root)
+    out = subprocess.run([WINE, os.path.join(ctx.build, "bench", "vantrel_bench.exe"), "callcost",
+                          winpath(root), str(rounds)], env=ctx.wine_env, cwd=ctx.work,
+                         stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+    costs = {}
+    for line in out.stdout.splitlines():
+        words = line.split()
+        if len(words) == 4 and words[0] == "call":
+            costs[words[1]] = float(words[3])
+    shutil.rmtree(root, ignore_errors=True)
+    return costs
+
+
 def measure_reference_start_stop(ctx):
     cfg = ctx.cfg
     root = os.path.join(ctx.work, "ref-startstop")
@@ -744,6 +786,7 @@ def main():
     ctx.prefix = os.path.abspath(args.prefix)
     ctx.cfg = dict(SMOKE if args.smoke else FULL)
     ctx.driver = args.driver
+    ctx.failed_starts = []
     ctx.trace = os.path.abspath(args.trace) if args.trace else None
     if ctx.trace:
         os.makedirs(ctx.trace, exist_ok=True)
@@ -771,11 +814,14 @@ def main():
         log("start-up and StopMonitoring with %d pairs, inside the process" % ctx.cfg["stop_pairs"])
         results["engine_start_stop"] = measure_engine_start_stop(ctx)
         results["reference_start_stop"] = measure_reference_start_stop(ctx)
+        results["call_costs_us"] = measure_call_costs(ctx, 300 if not args.smoke else 20)
         for rep in range(ctx.cfg["idle_reps"]):
             log("idle %d: %d pairs, %d s" % (rep + 1, ctx.cfg["idle_pairs"], ctx.cfg["idle_seconds"]))
             results["idle"].append(measure_idle(ctx, rep))
     finally:
         results["duration_s"] = time.monotonic() - begin
+        results["machine"]["loadavg_end"] = loadavg()
+        results["failed_starts"] = ctx.failed_starts
         shutil.rmtree(ctx.work, ignore_errors=True)
         with open(os.path.join(args.out, "results.json" if not args.smoke else "smoke-results.json"), "w") as f:
             json.dump(results, f, indent=1, sort_keys=True)
@@ -787,18 +833,26 @@ def main():
 
 
 def program_stays_up(ctx):
-    root = os.path.join(ctx.work, "probe-start")
-    side = ProgramSide(ctx, [], root)
     try:
-        side.process_pid(timeout=20)
-        time.sleep(2.0)
-        return side.pid is not None and side.alive()
-    finally:
-        side.stop()
+        side = start_side(ctx, "program", [], "probe-start")
+    except RuntimeError:
+        return False
+    time.sleep(1.5)
+    up = side.alive()
+    side.stop()
+    return up
+
+
+def loadavg():
+    try:
+        with open("/proc/loadavg") as f:
+            return " ".join(f.read().split()[:3])
+    except OSError:
+        return None
 
 
 def machine_facts():
-    facts = {"cpus": os.cpu_count()}
+    facts = {"cpus": os.cpu_count(), "loadavg_start": loadavg()}
     try:
         facts["wine"] = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout.strip()
     except OSError:
