@@ -525,7 +525,24 @@ def scenario_rewrite(cfg, src, dst, watch):
             "copies": watch.closes.get(name, 0)}
 
 
-def scenario_big(cfg, src, dst, watch, scratch):
+def wine_copy_seconds(ctx, source, target):
+    """CopyFileW of source to target timed inside a Wine process, or None."""
+    subprocess.check_call(["sync"])
+    out = subprocess.run([WINE, os.path.join(ctx.build, "bench", "vantrel_bench.exe"), "copyfile",
+                          winpath(source), winpath(target)], env=ctx.wine_env, cwd=ctx.work,
+                         stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
+    if os.path.exists(target):
+        os.remove(target)
+    times = {}
+    for line in out.stdout.splitlines():
+        words = line.split()
+        if len(words) == 2 and words[0] in ("copy_s", "loop4m_s"):
+            times[words[0]] = float(words[1])
+    return times
+
+
+def scenario_big(ctx, src, dst, watch, scratch):
+    cfg = ctx.cfg
     name = "big.bin"
     mib = 1 << 20
     size = cfg["big_mib"] * mib
@@ -590,7 +607,10 @@ def scenario_big(cfg, src, dst, watch, scratch):
         subprocess.check_call(["cp", path, target])
         cp_runs.append(time.monotonic() - t0)
         os.remove(target)
+    wine_copy = [wine_copy_seconds(ctx, path, target) for _ in range(2)] if ctx.kind_now == "program" else []
     return {"mib": cfg["big_mib"], "writer_s": closed - start,
+            "copyfilew_s": min([c["copy_s"] for c in wine_copy if "copy_s" in c], default=None),
+            "loop4m_s": min([c["loop4m_s"] for c in wine_copy if "loop4m_s" in c], default=None),
             "first_copy_s": (arrived - closed) if arrived is not None else None,
             "copy_s": (last - closed) if identical and last is not None else None,
             "identical": identical, "copies": copies, "cp_s": min(cp_runs), "cp_runs": cp_runs}
@@ -617,7 +637,8 @@ def run_pair_scenarios(ctx, kind, rep):
             time.sleep(1.2)
             result["rewrite"] = scenario_rewrite(cfg, src, dst, watch)
             time.sleep(1.2)
-            result["big"] = scenario_big(cfg, src, dst, watch, root)
+            ctx.kind_now = kind
+            result["big"] = scenario_big(ctx, src, dst, watch, root)
             result["alive_at_end"] = side.alive()
         finally:
             watch.close()
