@@ -1,5 +1,6 @@
 #include "monitor/change_batch.h"
 
+#include <cstddef>
 #include <cstring>
 
 std::vector<FolderChange> DecodeChangeBatch(const BYTE *buffer, DWORD bytes) {

@@ -67,21 +67,79 @@ bool IdentityOf(const std::wstring &path, BY_HANDLE_FILE_INFORMATION &info) {
     return ok;
 }
 
-// True when the destination already holds a copy of the same size and last-write time.
-bool DestinationIsCurrent(const std::wstring &srcFull, const std::wstring &dstFull) {
-    WIN32_FILE_ATTRIBUTE_DATA src, dst;
-    if (!GetFileAttributesExW(srcFull.c_str(), GetFileExInfoStandard, &src) ||
-        !GetFileAttributesExW(dstFull.c_str(), GetFileExInfoStandard, &dst))
-        return false;
-    return src.nFileSizeHigh == dst.nFileSizeHigh && src.nFileSizeLow == dst.nFileSizeLow &&
-           TimeValue(src.ftLastWriteTime) == TimeValue(dst.ftLastWriteTime);
+// One entry of a folder listing.
+struct FoundEntry {
+    std::wstring name;
+    DWORD attributes;
+    ULONGLONG size;
+    ULONGLONG lastWriteTime;
+    ULONGLONG changeTime; // 0 when the listing does not tell it
+};
+
+void ListWithFindFile(const std::wstring &folder, std::vector<FoundEntry> &entries) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        ULONGLONG size = ((ULONGLONG)found.nFileSizeHigh << 32) | found.nFileSizeLow;
+        entries.push_back(FoundEntry{found.cFileName, found.dwFileAttributes, size,
+                                     TimeValue(found.ftLastWriteTime), 0});
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
 }
 
-// True when the file at `full` was written or changed at or after `since`.
-bool ChangedSince(const std::wstring &full, const WIN32_FIND_DATAW &found, ULONGLONG since) {
-    if (TimeValue(found.ftLastWriteTime) >= since)
+// Lists a folder through its handle, which gives every entry's change time with the listing
+// (no file has to be opened for it); falls back on FindFirstFileExW where that is refused.
+void ListFolder(const std::wstring &folder, std::vector<FoundEntry> &entries) {
+    entries.clear();
+    HANDLE dir = CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (dir == INVALID_HANDLE_VALUE)
+        return;
+    std::vector<LONGLONG> buffer(8192); // 64 KiB, aligned as the records need
+    FILE_INFO_BY_HANDLE_CLASS infoClass = FileFullDirectoryRestartInfo;
+    bool listed = false;
+    while (GetFileInformationByHandleEx(dir, infoClass, buffer.data(),
+                                        DWORD(buffer.size() * sizeof(LONGLONG)))) {
+        listed = true;
+        infoClass = FileFullDirectoryInfo;
+        const BYTE *at = (const BYTE *)buffer.data();
+        for (;;) {
+            const FILE_FULL_DIR_INFO *info = (const FILE_FULL_DIR_INFO *)at;
+            entries.push_back(FoundEntry{
+                std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t)),
+                info->FileAttributes, (ULONGLONG)info->EndOfFile.QuadPart,
+                (ULONGLONG)info->LastWriteTime.QuadPart, (ULONGLONG)info->ChangeTime.QuadPart});
+            if (info->NextEntryOffset == 0)
+                break;
+            at += info->NextEntryOffset;
+        }
+    }
+    DWORD error = GetLastError();
+    CloseHandle(dir);
+    if (!listed && error != ERROR_NO_MORE_FILES)
+        ListWithFindFile(folder, entries);
+}
+
+// True when the destination already holds a copy of the same size and last-write time.
+bool DestinationIsCurrent(const FoundEntry &source, const std::wstring &dstFull) {
+    WIN32_FILE_ATTRIBUTE_DATA dst;
+    if (!GetFileAttributesExW(dstFull.c_str(), GetFileExInfoStandard, &dst))
+        return false;
+    return source.size == (((ULONGLONG)dst.nFileSizeHigh << 32) | dst.nFileSizeLow) &&
+           source.lastWriteTime == TimeValue(dst.ftLastWriteTime);
+}
+
+// True when the file at `full` was written or changed at or after `since`. A file moved into
+// the tree keeps its old last-write time; its change time moves.
+bool ChangedSince(const std::wstring &full, const FoundEntry &found, ULONGLONG since) {
+    if (found.lastWriteTime >= since)
         return true;
-    // A file moved into the tree keeps its old last-write time; its change time moves.
+    if (found.changeTime != 0)
+        return found.changeTime >= since;
     HANDLE file = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -89,39 +147,35 @@ bool ChangedSince(const std::wstring &full, const WIN32_FIND_DATAW &found, ULONG
         return false;
     FILE_BASIC_INFO basic = {};
     bool changed = GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
-                   ((ULONGLONG)basic.ChangeTime.QuadPart >= since ||
-                    (ULONGLONG)basic.LastWriteTime.QuadPart >= since);
+                   (ULONGLONG)basic.ChangeTime.QuadPart >= since;
     CloseHandle(file);
     return changed;
 }
 
+using FileVisitor =
+    std::function<void(const std::wstring &full, const std::wstring &relative, const FoundEntry &)>;
+
 // Walks the tree below `folder`: onFile for every file, onFolder for every folder before its
 // contents, each with its full path and its path relative to the walk's root.
-void WalkTree(const std::wstring &folder, const std::wstring &relative,
-              const std::function<void(const std::wstring &, const std::wstring &,
-                                       const WIN32_FIND_DATAW &)> &onFile,
+void WalkTree(const std::wstring &folder, const std::wstring &relative, const FileVisitor &onFile,
               const std::function<void(const std::wstring &)> &onFolder) {
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
-                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (find == INVALID_HANDLE_VALUE)
-        return;
+    std::vector<FoundEntry> entries;
+    ListFolder(folder, entries);
     std::vector<std::wstring> subfolders;
-    do {
-        std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..")
+    for (const FoundEntry &entry : entries) {
+        if (entry.name == L"." || entry.name == L"..")
             continue;
-        std::wstring full = folder + L"\\" + name;
-        std::wstring rel = relative.empty() ? name : relative + L"\\" + name;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        std::wstring full = folder + L"\\" + entry.name;
+        std::wstring rel = relative.empty() ? entry.name : relative + L"\\" + entry.name;
+        if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
             // A linked folder may lead back into the tree; it is not followed.
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-                subfolders.push_back(name);
+            if (!(entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                subfolders.push_back(entry.name);
         } else if (onFile) {
-            onFile(full, rel, found);
+            onFile(full, rel, entry);
         }
-    } while (FindNextFileW(find, &found));
-    FindClose(find);
+    }
+    entries.clear();
     for (const std::wstring &name : subfolders) {
         std::wstring full = folder + L"\\" + name;
         if (onFolder)
@@ -164,11 +218,11 @@ bool CopyWithRetries(const std::wstring &srcFull, const std::wstring &dstFull) {
 }
 
 // Mirrors one file found by a walk; returns true when a copy was made.
-bool MirrorWalkedFile(const std::wstring &srcFull, const std::wstring &baseName,
+bool MirrorWalkedFile(const std::wstring &srcFull, const FoundEntry &source,
                       const std::wstring &destRoot) {
     CreateDirectoryW(destRoot.c_str(), nullptr);
-    std::wstring dstFull = destRoot + L"\\" + baseName;
-    if (DestinationIsCurrent(srcFull, dstFull))
+    std::wstring dstFull = destRoot + L"\\" + source.name;
+    if (DestinationIsCurrent(source, dstFull))
         return false;
     return CopyWithRetries(srcFull, dstFull);
 }
@@ -181,8 +235,9 @@ bool IsSameFile(const std::wstring &first, const std::wstring &second) {
         CSTR_EQUAL)
         return true;
     // Other spellings of one file: short names, links, a second path to the same volume.
+    // The second path (a destination) is usually missing: look at it first.
     BY_HANDLE_FILE_INFORMATION infoA, infoB;
-    if (!IdentityOf(first, infoA) || !IdentityOf(second, infoB))
+    if (!IdentityOf(second, infoB) || !IdentityOf(first, infoA))
         return false;
     return infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
            infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
@@ -224,11 +279,11 @@ void CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
                 WalkTree(
                     srcFull, change.name,
                     [&](const std::wstring &full, const std::wstring &rel,
-                        const WIN32_FIND_DATAW &found) {
+                        const FoundEntry &found) {
                         auto later = sources.find(FoldCase(rel));
                         if (later != sources.end() && later->second.lastRecord > k)
                             return;
-                        MirrorWalkedFile(full, found.cFileName, destRoot);
+                        MirrorWalkedFile(full, found, destRoot);
                     },
                     nullptr);
             }
@@ -245,9 +300,8 @@ size_t CopyFilesChangedSince(const std::wstring &path, const std::wstring &destR
         return 0;
     WalkTree(
         path, std::wstring(),
-        [&](const std::wstring &full, const std::wstring &, const WIN32_FIND_DATAW &found) {
-            if (ChangedSince(full, found, since) &&
-                MirrorWalkedFile(full, found.cFileName, destRoot))
+        [&](const std::wstring &full, const std::wstring &, const FoundEntry &found) {
+            if (ChangedSince(full, found, since) && MirrorWalkedFile(full, found, destRoot))
                 ++copied;
         },
         nullptr);

@@ -103,17 +103,14 @@ DWORD WINAPI OpenExistingSubfolders(LPVOID parameter) {
     auto finished = [&] { return context->stopRequested.load() || context->ended.load(); };
     for (int wait = 0; wait < 500 && context->readsIssued.load() == 0 && !finished(); ++wait)
         Sleep(10);
-    // The read has been started; retry until it is seen pending, in case the watch thread
-    // was held up between starting it and entering the system.
+    // Folders opened before the first read reached the system stay silent, so a read that
+    // could not be cancelled although the thread was in it means: open them again.
     for (int attempt = 0; attempt < 100 && !finished(); ++attempt) {
         Sleep(20);
         ForEachSubfolder(context->path, OpenFolderOnce);
         context->catchUpPending.store(true);
-        if (CancelRead(*context))
-            break;
-        Sleep(20);
-        if (!context->catchUpPending.load())
-            break; // the watch thread took the catch-up between two reads
+        if (CancelRead(*context) || !context->inRead.load())
+            break; // cancelled, or between two reads: it catches up at the head of its loop
     }
     return 0;
 }
@@ -153,10 +150,12 @@ void WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir) {
         readIssued = SystemTimeNow();
         if (firstReadIssued == 0)
             firstReadIssued = previousReadIssued = readIssued;
+        ctx.inRead.store(true);
         ctx.readsIssued.fetch_add(1);
         BOOL ok = ReadDirectoryChangesW(dir, buffer.data(), kBufferBytes, TRUE, kChangeFilter,
                                         &bytes, nullptr, nullptr);
         DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+        ctx.inRead.store(false);
         bool catchUp = ctx.catchUpPending.exchange(false);
         // The helper interrupted the read (Windows reports a cancelled synchronous read as
         // ERROR_OPERATION_ABORTED, Wine as ERROR_IO_PENDING).
@@ -165,7 +164,7 @@ void WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir) {
             continue;
         }
         // Changes lost in an overflow happened after the previous read handed over its batch,
-        // so after that read was issued.
+        // so after that read was issued; the recovery pass looks from there on.
         if (!ok) {
             Trace256(L"ReadDirectoryChangesW failed on index %zu, err=%u\n", ctx.index, error);
             if (error == ERROR_NOTIFY_ENUM_DIR)

@@ -28,6 +28,7 @@ struct WatchContext {
     std::atomic<bool> stopRequested{false};  // set by StopMonitoring for this generation only
     std::atomic<bool> ended{false};          // the thread has closed its handle
     std::atomic<unsigned> readsIssued{0};    // reads the thread has started so far
+    std::atomic<bool> inRead{false};         // the thread is in (or entering) a read
     std::atomic<bool> catchUpPending{false}; // subfolders were opened; walk for missed files
 };
 

@@ -3,12 +3,21 @@
 #include "app/main_window.h"
 #include "monitor/monitor.h"
 #include "monitor/watch_thread.h"
+#include "store/pair_table.h"
 #include "tests/monitor_test_helpers.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace {
+
+// The directory handle of a context, read as StopMonitoring reads it.
+HANDLE DirHandleOf(WatchContext &context) {
+    std::lock_guard<std::mutex> lock(context.handleLock);
+    return context.dirHandle;
+}
 
 class EngineTest : public testing::Test {
   protected:
@@ -171,6 +180,20 @@ TEST_F(EngineTest, ANoticeThatCannotBePostedIsFreedByThePoster) {
     EXPECT_EQ(CountLines(L"PostMessageW failed"), 1u);
 }
 
+TEST_F(EngineTest, AStartingThreadKeepsItsPathsWhenTheTableChanges) {
+    std::wstring src = Folder(L"src"), dst = root + L"\\dst";
+    WritePairFile({{src, dst}, {src, dst}});
+    StartMonitoring();
+    // The pair list dialog may reload or edit the table while the threads still start.
+    g_sourceFolders.assign(1, root + L"\\elsewhere");
+    g_destFolders.clear();
+    ASSERT_TRUE(WaitForReadsPending());
+    EXPECT_EQ(CountLines(L"MonitorThread[0] started for path: " + src + L"\n"), 1u);
+    EXPECT_EQ(CountLines(L"MonitorThread[1] started for path: " + src + L"\n"), 1u);
+    WriteFileBytes(src + L"\\t.txt", "t");
+    EXPECT_TRUE(Arrives(dst, L"t.txt", "t"));
+}
+
 TEST_F(EngineTest, AMissingSourceFolderEndsItsThreadWithoutALine) {
     std::wstring src = Folder(L"src");
     WritePairFile({{root + L"\\does-not-exist", root + L"\\d0"}, {src, root + L"\\d1"}});
@@ -178,7 +201,7 @@ TEST_F(EngineTest, AMissingSourceFolderEndsItsThreadWithoutALine) {
     ASSERT_EQ(g_threadHandles.size(), 2u);
     ASSERT_NE(g_threadHandles[0], nullptr);
     EXPECT_EQ(WaitForSingleObject(g_threadHandles[0], 5000), WAIT_OBJECT_0);
-    EXPECT_EQ(g_watchContexts[0]->dirHandle, nullptr);
+    EXPECT_EQ(DirHandleOf(*g_watchContexts[0]), nullptr);
     ASSERT_TRUE(WaitForReadsPending());
     EXPECT_EQ(CountLinesContaining(L"[0]"), 0u);
     EXPECT_EQ(CountLines(L"MonitorThread[1] started for path: "), 1u);
@@ -214,7 +237,7 @@ TEST_F(EngineTest, StoppingTwentyBlockedThreadsTakesOnePauseNotTwenty) {
     EXPECT_TRUE(g_watchContexts.empty());
     for (size_t i = 0; i < contexts.size(); ++i) {
         EXPECT_TRUE(contexts[i]->ended.load());
-        EXPECT_EQ(contexts[i]->dirHandle, nullptr);
+        EXPECT_EQ(DirHandleOf(*contexts[i]), nullptr);
         // A cancelled read fails with ERROR_OPERATION_ABORTED; Wine says ERROR_IO_PENDING.
         std::wstring line = L"ReadDirectoryChangesW failed on index " + std::to_wstring(i);
         EXPECT_EQ(CountLines(line + L", err=995\n") + CountLines(line + L", err=997\n"), 1u);
@@ -245,11 +268,14 @@ TEST_F(EngineTest, FiftyStartStopCyclesLeakNoHandle) {
 TEST_F(EngineTest, AThreadHeldPastItsWaitTouchesNothingOfTheNextGeneration) {
     std::wstring srcA = Folder(L"srcA"), dstA = Folder(L"dstA");
     std::wstring srcB = Folder(L"srcB"), dstB = Folder(L"dstB");
-    // Destination copies held open without sharing make every copy of the old generation's
-    // thread retry for a second.
+    // A folder of six files moves into the watched tree in one rename, so one batch copies
+    // all six; their destination copies are held open without sharing, so every copy retries
+    // for a second and the old generation's thread stays busy long past its wait.
+    std::wstring pack = Folder(L"pack");
     std::vector<HANDLE> held;
     for (int i = 0; i < 6; ++i) {
         std::wstring name = L"\\f" + std::to_wstring(i) + L".txt";
+        WriteFileBytes(pack + name, "fresh");
         WriteFileBytes(dstA + name, "stale");
         held.push_back(CreateFileW((dstA + name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                    0, nullptr));
@@ -259,17 +285,17 @@ TEST_F(EngineTest, AThreadHeldPastItsWaitTouchesNothingOfTheNextGeneration) {
     StartMonitoring();
     ASSERT_TRUE(WaitForReadsPending());
     std::shared_ptr<WatchContext> old = g_watchContexts[0];
-    HANDLE oldDir = old->dirHandle;
-    for (int i = 0; i < 6; ++i)
-        WriteFileBytes(srcA + L"\\f" + std::to_wstring(i) + L".txt", "fresh");
-    PumpFor(1500);
+    HANDLE oldDir = DirHandleOf(*old);
+    ASSERT_TRUE(MoveFileW(pack.c_str(), (srcA + L"\\pack").c_str()));
+    ASSERT_TRUE(PumpUntil([] { return CountLines(L"MonitorThread[0] Read ") > 0; }, 5000));
+    PumpFor(500);
 
     ULONGLONG start = GetTickCount64();
     StopMonitoring();
     ULONGLONG took = GetTickCount64() - start;
     EXPECT_GE(took, 1900u);
     ASSERT_FALSE(old->ended.load()) << "the old thread was meant to be busy copying";
-    EXPECT_EQ(old->dirHandle, oldDir);
+    EXPECT_EQ(DirHandleOf(*old), oldDir);
 
     // The next generation watches another pair at the same index.
     WritePairFile({{srcB, dstB}});
@@ -277,16 +303,16 @@ TEST_F(EngineTest, AThreadHeldPastItsWaitTouchesNothingOfTheNextGeneration) {
     ASSERT_TRUE(WaitForReadsPending());
     std::shared_ptr<WatchContext> next = g_watchContexts[0];
     ASSERT_NE(next, old);
-    HANDLE nextDir = next->dirHandle;
+    HANDLE nextDir = DirHandleOf(*next);
     ASSERT_NE(nextDir, nullptr);
 
     for (HANDLE file : held)
         CloseHandle(file);
     EXPECT_TRUE(PumpUntil([&] { return old->ended.load(); }, 15000));
-    EXPECT_EQ(old->dirHandle, nullptr);
+    EXPECT_EQ(DirHandleOf(*old), nullptr);
 
     // The new generation's handle, tick and thread are untouched and still work.
-    EXPECT_EQ(next->dirHandle, nextDir);
+    EXPECT_EQ(DirHandleOf(*next), nextDir);
     DWORD flags = 0;
     EXPECT_TRUE(GetHandleInformation(nextDir, &flags));
     EXPECT_EQ(next->lastNotifyTick, 0u);
@@ -311,7 +337,11 @@ TEST_F(EngineTest, ADestinationInsideTheTreeDoesNotCopyForever) {
     size_t reads = CountLines(L"MonitorThread[0] Read ");
     PumpFor(2000);
     EXPECT_EQ(CountLines(L"MonitorThread[0] Read "), reads) << "the pair keeps copying";
-    EXPECT_EQ(CountLines(L"CopyFile succeeded: "), 1u);
+    // One copy, or two when the file's creation and its write came in separate batches; the
+    // copies then came back as changes of the tree and were not copied onto themselves.
+    EXPECT_GE(CountLines(L"CopyFile succeeded: "), 1u);
+    EXPECT_LE(CountLines(L"CopyFile succeeded: "), 2u);
+    EXPECT_GE(CountLines(L"Skipping copy onto its own source: " + dst + L"\\a.txt\n"), 1u);
     EXPECT_EQ(ReadFileBytes(src + L"\\a.txt"), "data");
     EXPECT_EQ(ReadFileBytes(dst + L"\\a.txt"), "data");
 }
