@@ -5,6 +5,7 @@
 
 #include <shellapi.h>
 
+#include <cstdlib>
 #include <cwchar>
 
 static constexpr UINT kTrayIconId = 1;

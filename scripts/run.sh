@@ -12,7 +12,7 @@ cmake --preset linux-cross >/dev/null
 cmake --build --preset linux-cross --target Vantrel VantrelDebugView -- --no-print-directory
 build=$root/build/linux-cross
 
-# Its own prefix: the tests' prefix has unmanaged windows, which suit no desktop.
+# Its own prefix, so that running the program never disturbs the tests' prefix.
 export WINEPREFIX=$build/wineprefix-run WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export PATH=/usr/lib/wine:$PATH
 # A Japanese locale makes Wine's ANSI code page 932, in which debug strings reach a debugger:
@@ -27,7 +27,8 @@ if [ -z "${DISPLAY:-}" ]; then
     while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
     Xvfb ":$n" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 < /dev/null &
     xvfb=$!
-    trap 'kill $xvfb 2>/dev/null' EXIT
+    # Wine's own processes first, so they do not complain about the X server going away.
+    trap 'wineserver -k 2>/dev/null; kill $xvfb 2>/dev/null' EXIT
     for _ in $(seq 50); do
         [ -e "/tmp/.X11-unix/X$n" ] && break
         sleep 0.1
@@ -38,6 +39,14 @@ fi
 
 [ -f "$WINEPREFIX/.vantrel-ready" ] || echo "Creating the Wine prefix (once, about 20 s)..."
 scripts/wine-prefix.sh "$WINEPREFIX"
+# The prefix's windows are unmanaged (Wine draws their frames), right for a bare Xvfb; on the
+# user's own display the window manager should frame and focus them.
+managed=Y
+[ -n "${xvfb:-}" ] && managed=N
+if ! grep -q "\"Managed\"=\"$managed\"" "$WINEPREFIX/user.reg" 2>/dev/null; then
+    wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d $managed /f >/dev/null 2>&1
+    wineserver -w
+fi
 
 echo "Vantrel is running; its debug output follows."
 status=0

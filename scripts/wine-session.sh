@@ -24,14 +24,11 @@ start)
         done
     fi
     "$here/wine-prefix.sh" "$prefix" || exit 1
-    # Test windows need no window manager: unmanaged, Wine does not wait (2 s a time) for one
-    # to acknowledge every hidden or destroyed window.
-    if ! grep -q '"Managed"="N"' "$prefix/user.reg" 2>/dev/null; then
-        /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
-            >/dev/null 2>&1 < /dev/null
-        wineserver -w
-    fi
     wineserver -p >/dev/null 2>&1 < /dev/null
+    # The first Wine process of a session starts Wine's system processes (services.exe and the
+    # like), which inherit its standard handles and live as long as the server. Start them here,
+    # away from CTest's pipes: a test that started them would keep CTest waiting for ever.
+    /usr/lib/wine/wine64 cmd /c exit >/dev/null 2>&1 < /dev/null
     echo "Wine prefix $prefix ready, wineserver running, DISPLAY=$display"
     ;;
 stop)

@@ -5,20 +5,25 @@
 //
 // Output goes to a console as UTF-16 (WriteConsoleW, right whatever the console code page),
 // to a pipe or file as UTF-8. ANSI debug strings are in the debuggee's ANSI code page, which is
-// ours: it is the same system in the same session. The exit code is the debuggee's.
+// ours: it is the same system in the same session. The exit code is the debuggee's, or 2 when
+// the program could not be started.
 #include <windows.h>
 
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
 
-static bool g_outputIsConsole = false;
+static bool IsConsole(HANDLE handle) {
+    DWORD mode = 0;
+    return GetConsoleMode(handle, &mode) != 0;
+}
 
-static void WriteOut(HANDLE out, const std::wstring &text) {
+static void WriteText(HANDLE out, bool console, const std::wstring &text) {
     if (text.empty())
         return;
     DWORD done = 0;
-    if (g_outputIsConsole) {
+    if (console) {
         WriteConsoleW(out, text.data(), (DWORD)text.size(), &done, nullptr);
         return;
     }
@@ -32,27 +37,22 @@ static void WriteOut(HANDLE out, const std::wstring &text) {
     WriteFile(out, utf8.data(), (DWORD)utf8.size(), &done, nullptr);
 }
 
-static void WriteError(const wchar_t *what, DWORD code) {
+static void WriteError(const std::wstring &text) {
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    WriteText(err, IsConsole(err), L"VantrelDebugView: " + text + L"\n");
+}
+
+static void WriteFailure(const wchar_t *call, DWORD code) {
     wchar_t *reason = nullptr;
     FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                        FORMAT_MESSAGE_IGNORE_INSERTS,
                    nullptr, code, 0, (LPWSTR)&reason, 0, nullptr);
-    wchar_t line[1024];
-    swprintf(line, 1024, L"VantrelDebugView: %ls failed (%lu): %ls\n", what, code,
-             reason ? reason : L"");
+    std::wstring text = reason ? reason : L"";
     if (reason)
         LocalFree(reason);
-    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    DWORD done = 0;
-    if (GetConsoleMode(err, &mode)) {
-        WriteConsoleW(err, line, (DWORD)wcslen(line), &done, nullptr);
-    } else {
-        char utf8[4096];
-        int n = WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, sizeof utf8, nullptr, nullptr);
-        if (n > 1)
-            WriteFile(err, utf8, (DWORD)(n - 1), &done, nullptr);
-    }
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r'))
+        text.pop_back();
+    WriteError(std::wstring(call) + L" failed (" + std::to_wstring(code) + L"): " + text);
 }
 
 // The debuggee's command line: ours without its first word (our own program name).
@@ -113,12 +113,11 @@ static void CloseEventHandles(const DEBUG_EVENT &event) {
 int wmain() {
     std::wstring commandLine = DebuggeeCommandLine();
     if (commandLine.empty()) {
-        WriteError(L"usage: VantrelDebugView program.exe [arguments...]; starting", 87);
+        WriteError(L"usage: VantrelDebugView program.exe [arguments...]");
         return 2;
     }
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    g_outputIsConsole = GetConsoleMode(out, &mode) != 0;
+    bool console = IsConsole(out);
 
     std::vector<wchar_t> mutableLine(commandLine.begin(), commandLine.end());
     mutableLine.push_back(L'\0');
@@ -127,7 +126,7 @@ int wmain() {
     PROCESS_INFORMATION child = {};
     if (!CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE,
                         DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr, &startup, &child)) {
-        WriteError(L"CreateProcessW", GetLastError());
+        WriteFailure(L"CreateProcessW", GetLastError());
         return 2;
     }
 
@@ -144,14 +143,14 @@ int wmain() {
     for (;;) {
         DEBUG_EVENT event = {};
         if (!wait(&event, INFINITE)) {
-            WriteError(L"WaitForDebugEvent", GetLastError());
+            WriteFailure(L"WaitForDebugEvent", GetLastError());
             exitCode = 2;
             break;
         }
         DWORD status = DBG_CONTINUE;
         switch (event.dwDebugEventCode) {
         case OUTPUT_DEBUG_STRING_EVENT:
-            WriteOut(out, ReadDebugString(child.hProcess, event.u.DebugString));
+            WriteText(out, console, ReadDebugString(child.hProcess, event.u.DebugString));
             break;
         case EXCEPTION_DEBUG_EVENT:
             // The loader's breakpoint is meant for us; every real exception goes back to the
