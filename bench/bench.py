@@ -792,15 +792,25 @@ class Context:
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--prefix", required=True)
+    parser.add_argument("--build")
+    parser.add_argument("--prefix")
     parser.add_argument("--out", required=True)
+    parser.add_argument("--report-only", action="store_true",
+                        help="write the report again from OUT's results.json, measuring nothing")
     parser.add_argument("--smoke", action="store_true")
     parser.add_argument("--driver", choices=["program", "host"], default="program")
     parser.add_argument("--work", default=None, help="scratch folder (default: a new one in /tmp)")
     parser.add_argument("--trace", default=None,
                         help="run Vantrel.exe under VantrelDebugView and keep its trace in this folder")
     args = parser.parse_args()
+    if args.report_only:
+        import report
+        name = "smoke-results.json" if args.smoke else "results.json"
+        with open(os.path.join(args.out, name)) as f:
+            report.write(json.load(f), args.out, smoke=args.smoke)
+        return 0
+    if not args.build or not args.prefix:
+        parser.error("--build and --prefix are needed to measure")
 
     ctx = Context()
     ctx.build = os.path.abspath(args.build)
