@@ -31,10 +31,10 @@
 #include "store/pair_table.h"
 #include "store/pair_writer.h"
 
-static std::mutex g_traceMutex;              // guards the two counters below
-static size_t g_startedLines = 0;            // "MonitorThread[..] started" lines seen
-static size_t g_readFailedLines = 0;         // "ReadDirectoryChangesW failed" lines seen
-static LARGE_INTEGER g_lastStartedAt = {};   // when the latest "started" line was written
+static std::mutex g_traceMutex;            // guards the two counters below
+static size_t g_startedLines = 0;          // "MonitorThread[..] started" lines seen
+static size_t g_readFailedLines = 0;       // "ReadDirectoryChangesW failed" lines seen
+static LARGE_INTEGER g_lastStartedAt = {}; // when the latest "started" line was written
 static std::atomic<LONG> g_noticesReceived{0};
 
 static double MillisecondsBetween(LARGE_INTEGER from, LARGE_INTEGER to) {
@@ -68,19 +68,21 @@ static LONG CALLBACK CountTraceLine(EXCEPTION_POINTERS *info) {
     LARGE_INTEGER now = Now();
     {
         std::lock_guard<std::mutex> lock(g_traceMutex);
-        if (text.rfind("MonitorThread[", 0) == 0 && text.find("] started for path") != std::string::npos) {
+        if (text.rfind("MonitorThread[", 0) == 0 &&
+            text.find("] started for path") != std::string::npos) {
             ++g_startedLines;
             g_lastStartedAt = now;
         } else if (text.rfind("ReadDirectoryChangesW failed", 0) == 0) {
             ++g_readFailedLines;
         }
     }
-    return record->ExceptionCode == kWide ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
+    return record->ExceptionCode == kWide ? EXCEPTION_CONTINUE_EXECUTION
+                                          : EXCEPTION_CONTINUE_SEARCH;
 }
 
 static LRESULT CALLBACK HostWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_FOLDER_CHANGED) {
-        delete[] (wchar_t *)lParam;
+        delete[](wchar_t *) lParam;
         g_noticesReceived++;
         return 0;
     }
@@ -130,8 +132,8 @@ static DWORD WINAPI WaitForStdinEnd(LPVOID parameter) {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     char chunk[256];
     DWORD got = 0;
-    while (input && input != INVALID_HANDLE_VALUE && ReadFile(input, chunk, sizeof chunk, &got, nullptr) &&
-           got > 0) {
+    while (input && input != INVALID_HANDLE_VALUE &&
+           ReadFile(input, chunk, sizeof chunk, &got, nullptr) && got > 0) {
     }
     if (watch->window)
         PostMessageW(watch->window, WM_CLOSE, 0, 0);
@@ -339,7 +341,7 @@ static int RunCallCost(const std::wstring &work, int rounds) {
     CreateDirectoryW(folder.c_str(), nullptr);
     WriteSmallFile(src, std::string(200, 'x'));
     CopyFileW(src.c_str(), dst.c_str(), FALSE);
-    auto time = [&](const char *name, const auto &call) {
+    auto timeCall = [&](const char *name, const auto &call) {
         call();
         LARGE_INTEGER begin = Now();
         for (int i = 0; i < rounds; ++i)
@@ -347,26 +349,26 @@ static int RunCallCost(const std::wstring &work, int rounds) {
         printf("call %s us %.2f\n", name, MillisecondsBetween(begin, Now()) * 1000.0 / rounds);
         fflush(stdout);
     };
-    time("GetFileAttributesW", [&] { GetFileAttributesW(src.c_str()); });
-    time("GetFileAttributesExW", [&] {
+    timeCall("GetFileAttributesW", [&] { GetFileAttributesW(src.c_str()); });
+    timeCall("GetFileAttributesExW", [&] {
         WIN32_FILE_ATTRIBUTE_DATA data;
         GetFileAttributesExW(src.c_str(), GetFileExInfoStandard, &data);
     });
-    time("CreateDirectoryW_existing", [&] { CreateDirectoryW(folder.c_str(), nullptr); });
-    time("GetFullPathNameW", [&] {
+    timeCall("CreateDirectoryW_existing", [&] { CreateDirectoryW(folder.c_str(), nullptr); });
+    timeCall("GetFullPathNameW", [&] {
         wchar_t full[MAX_PATH];
         GetFullPathNameW(src.c_str(), MAX_PATH, full, nullptr);
     });
-    time("CreateFileW_CloseHandle", [&] {
+    timeCall("CreateFileW_CloseHandle", [&] {
         HANDLE file = CreateFileW(src.c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (file != INVALID_HANDLE_VALUE)
             CloseHandle(file);
     });
-    time("IsSameFile", [&] { IsSameFile(src, dst); });
-    time("CopyFileW_200_bytes", [&] { CopyFileW(src.c_str(), dst.c_str(), FALSE); });
-    time("CopyChangedFiles_one_added_one_modified", [&] {
+    timeCall("IsSameFile", [&] { IsSameFile(src, dst); });
+    timeCall("CopyFileW_200_bytes", [&] { CopyFileW(src.c_str(), dst.c_str(), FALSE); });
+    timeCall("CopyChangedFiles_one_added_one_modified", [&] {
         std::vector<FolderChange> changes = {{L"source.txt", FILE_ACTION_ADDED},
                                              {L"source.txt", FILE_ACTION_MODIFIED}};
         CopyChangedFiles(work, folder, changes);
@@ -423,7 +425,8 @@ int wmain(int argc, wchar_t **argv) {
         return RunCallCost(argv[2], _wtoi(argv[3]));
     if (command == L"startstop" && argc == 5)
         return RunStartStop(argv[2], size_t(_wtoi(argv[3])), _wtoi(argv[4]));
-    fprintf(stderr, "usage: vantrel_bench launch ROOT EXE [ARGS...] | host ROOT | "
-                    "startstop WORK PAIRS CYCLES | callcost WORK ROUNDS | copyfile SOURCE TARGET\n");
+    fprintf(stderr,
+            "usage: vantrel_bench launch ROOT EXE [ARGS...] | host ROOT | "
+            "startstop WORK PAIRS CYCLES | callcost WORK ROUNDS | copyfile SOURCE TARGET\n");
     return 2;
 }
