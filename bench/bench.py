@@ -1,0 +1,909 @@
+#!/usr/bin/python3
+"""Measures how fast and how completely Vantrel mirrors files under Wine, against a plain Linux
+watcher (inotifywait piped into cp) on the same folders in the same run, and writes a report.
+
+Called by bench/run.sh, which builds the programs and prepares Wine first:
+    bench.py --build BUILD_DIR --prefix WINEPREFIX --out OUT_DIR [--smoke] [--driver program|host]
+
+Each side gets the same scripted writes into a fresh source folder; the harness watches the
+destination folder with inotify and checks every arrival's content. The sides take turns, in
+alternating order, and every figure is repeated and reported as a median.
+"""
+import argparse
+import ctypes
+import hashlib
+import json
+import os
+import random
+import select
+import shutil
+import signal
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+
+FULL = dict(reps=3, latency_files=20, latency_gap=1.5, burst_files=1000, tree_folders=20,
+            tree_files=10, rewrites=10, rewrite_gap=0.3, big_mib=512, idle_pairs=50,
+            idle_seconds=30, idle_reps=2, stop_pairs=50, stop_cycles=5, settle=4.0)
+SMOKE = dict(reps=1, latency_files=3, latency_gap=1.1, burst_files=40, tree_folders=2,
+             tree_files=5, rewrites=3, rewrite_gap=0.3, big_mib=4, idle_pairs=3,
+             idle_seconds=2, idle_reps=1, stop_pairs=3, stop_cycles=1, settle=2.0)
+
+
+def log(*args):
+    print("[bench %s]" % time.strftime("%H:%M:%S"), *args, flush=True)
+
+
+def winpath(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+# ---------------------------------------------------------------------------------------------
+# inotify on a destination folder: when each expected file arrives with the right content.
+
+IN_MODIFY, IN_CLOSE_WRITE, IN_MOVED_TO, IN_CREATE = 0x2, 0x8, 0x80, 0x100
+_libc = ctypes.CDLL("libc.so.6", use_errno=True)
+
+
+class DestWatch:
+    """Records, per file name, the first time the destination copy matched the expected content
+    (bytes, or a function of the path), and how many times the name was written and closed."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.expected = {}
+        self.arrived = {}
+        self.closes = {}
+        self.last_close = {}
+        self.lock = threading.Lock()
+        self.fd = _libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        if self.fd < 0:
+            raise OSError(ctypes.get_errno(), "inotify_init1")
+        if _libc.inotify_add_watch(self.fd, folder.encode(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0:
+            raise OSError(ctypes.get_errno(), "inotify_add_watch " + folder)
+        self.stop_r, self.stop_w = os.pipe()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def expect(self, name, content):
+        with self.lock:
+            self.expected[name] = content
+            self.arrived.pop(name, None)
+
+    def arrival(self, name):
+        with self.lock:
+            return self.arrived.get(name)
+
+    def count_arrived(self, names):
+        with self.lock:
+            return sum(1 for n in names if n in self.arrived)
+
+    def _matches(self, name):
+        expected = self.expected.get(name)
+        if expected is None:
+            return False
+        path = os.path.join(self.folder, name)
+        if callable(expected):
+            return expected(path)
+        try:
+            with open(path, "rb") as f:
+                return f.read() == expected
+        except OSError:
+            return False
+
+    def _run(self):
+        while True:
+            ready, _, _ = select.select([self.fd, self.stop_r], [], [])
+            if self.stop_r in ready:
+                return
+            try:
+                data = os.read(self.fd, 1 << 16)
+            except BlockingIOError:
+                continue
+            now = time.monotonic()
+            offset = 0
+            names = []
+            while offset < len(data):
+                _wd, _mask, _cookie, length = struct.unpack_from("iIII", data, offset)
+                raw = data[offset + 16:offset + 16 + length]
+                offset += 16 + length
+                names.append(raw.split(b"\0", 1)[0].decode(errors="replace"))
+            with self.lock:
+                for name in names:
+                    self.closes[name] = self.closes.get(name, 0) + 1
+                    self.last_close[name] = now
+                    if name not in self.arrived and self._matches(name):
+                        self.arrived[name] = now
+
+    def close(self):
+        os.write(self.stop_w, b"x")
+        self.thread.join()
+        for fd in (self.fd, self.stop_r, self.stop_w):
+            os.close(fd)
+
+
+# ---------------------------------------------------------------------------------------------
+# /proc helpers
+
+def proc_cpu_seconds(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except (OSError, IndexError):
+        return None
+
+
+def proc_status_kib(pid, key):
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+def proc_pss_kib(pid):
+    try:
+        with open("/proc/%d/smaps_rollup" % pid) as f:
+            for line in f:
+                if line.startswith("Pss:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+def proc_threads(pid):
+    try:
+        return len(os.listdir("/proc/%d/task" % pid))
+    except OSError:
+        return 0
+
+
+def proc_env(pid, key):
+    try:
+        with open("/proc/%d/environ" % pid, "rb") as f:
+            for item in f.read().split(b"\0"):
+                if item.startswith(key.encode() + b"="):
+                    return item.split(b"=", 1)[1].decode(errors="replace")
+    except OSError:
+        pass
+    return None
+
+
+def find_wine_process(prefix, image_name):
+    """Linux pid of the Wine process of prefix whose command line names image_name."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        pid = int(entry)
+        try:
+            with open("/proc/%d/cmdline" % pid, "rb") as f:
+                argv0 = f.read().split(b"\0", 1)[0].decode(errors="replace")
+        except OSError:
+            continue
+        first = argv0.strip().strip('"').split('" ', 1)[0].split(" ", 1)[0]
+        first = first.replace("/", "\\").rsplit("\\", 1)[-1]
+        if first.lower() == image_name.lower() and proc_env(pid, "WINEPREFIX") == prefix:
+            return pid
+    return None
+
+
+def find_wineserver(prefix):
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        pid = int(entry)
+        try:
+            with open("/proc/%d/cmdline" % pid, "rb") as f:
+                cmd = f.read()
+        except OSError:
+            continue
+        if b"wineserver" in cmd and proc_env(pid, "WINEPREFIX") == prefix:
+            return pid
+    return None
+
+
+def group_pids(pgid):
+    pids = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                if os.getpgid(int(entry)) == pgid:
+                    pids.append(int(entry))
+            except OSError:
+                pass
+    return pids
+
+
+# ---------------------------------------------------------------------------------------------
+# The two sides. Each watches a list of (source, destination) pairs.
+
+class ProgramSide:
+    """Vantrel.exe (or the engine host) under Wine, with the pairs in a private pair file."""
+    name = "program"
+
+    def __init__(self, ctx, pairs, config_root):
+        self.ctx = ctx
+        self.pairs = pairs
+        os.makedirs(os.path.join(config_root, "Vantrel"), exist_ok=True)
+        pair_file = os.path.join(config_root, "Vantrel", "folders.txt")
+        if pairs:
+            def escape(path):
+                return winpath(path).replace("\\", "\\\\").replace(",", "\\,")
+            with open(pair_file, "wb") as f:
+                f.write(b"\xef\xbb\xbf")
+                for src, dst in pairs:
+                    f.write(("[PAIR],%s,%s\n" % (escape(src), escape(dst))).encode())
+        elif os.path.exists(pair_file):
+            os.remove(pair_file)
+        bench_exe = os.path.join(ctx.build, "bench", "vantrel_bench.exe")
+        if ctx.driver == "program":
+            args = [WINE, bench_exe, "launch", winpath(config_root)]
+            if ctx.trace:
+                # Under the debug viewer every trace line is a debug event: slower, for diagnosis.
+                args.append(winpath(os.path.join(ctx.build, "tools", "VantrelDebugView.exe")))
+            args.append(winpath(os.path.join(ctx.build, "Vantrel.exe")))
+            self.image = "Vantrel.exe"
+        else:
+            args = [WINE, bench_exe, "host", winpath(config_root)]
+            self.image = "vantrel_bench.exe"
+        self.started_at = time.monotonic()
+        self.output = open(config_root + ".log", "wb")
+        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=self.output,
+                                     stderr=subprocess.STDOUT, env=ctx.wine_env, cwd=ctx.work)
+        self.pid = None
+
+    def process_pid(self, timeout=30):
+        deadline = time.monotonic() + timeout
+        while self.pid is None and time.monotonic() < deadline:
+            self.pid = find_wine_process(self.ctx.prefix, self.image)
+            if self.pid is None:
+                if self.proc.poll() is not None:
+                    break
+                time.sleep(0.05)
+        return self.pid
+
+    def alive(self):
+        return self.proc.poll() is None and (self.pid is None or os.path.exists("/proc/%d" % self.pid))
+
+    def stop(self):
+        try:
+            self.proc.stdin.close()
+        except OSError:
+            pass
+        try:
+            self.proc.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        if self.pid and os.path.exists("/proc/%d" % self.pid):
+            try:
+                os.kill(self.pid, signal.SIGKILL)
+            except OSError:
+                pass
+        self.output.close()
+        if self.ctx.trace:
+            shutil.copy(self.output.name, os.path.join(self.ctx.trace, os.path.basename(self.output.name)))
+
+
+REFERENCE_LOOP = r'''
+inotifywait -m -r -e close_write,moved_to --format '%w%f' "$1" 2>"$3" |
+while IFS= read -r f; do cp -f -- "$f" "$2"/ 2>/dev/null; done
+'''
+
+
+class ReferenceSide:
+    """One `inotifywait -m -r -e close_write,moved_to | cp` pipeline per pair."""
+    name = "reference"
+
+    def __init__(self, ctx, pairs, log_dir):
+        self.pairs = pairs
+        self.procs = []
+        self.logs = []
+        self.started_at = time.monotonic()
+        for i, (src, dst) in enumerate(pairs):
+            log_file = os.path.join(log_dir, "inotifywait-%02d.log" % i)
+            if os.path.exists(log_file):
+                os.remove(log_file)
+            self.logs.append(log_file)
+            self.procs.append(subprocess.Popen(
+                ["bash", "-c", REFERENCE_LOOP, "reference", src, dst, log_file],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL, start_new_session=True))
+
+    def watches_established(self):
+        count = 0
+        for log_file in self.logs:
+            try:
+                with open(log_file) as f:
+                    if "Watches established" in f.read():
+                        count += 1
+            except OSError:
+                pass
+        return count
+
+    def alive(self):
+        return all(p.poll() is None for p in self.procs)
+
+    def pids(self):
+        pids = []
+        for p in self.procs:
+            pids.extend(group_pids(p.pid))
+        return pids
+
+    def stop(self):
+        for p in self.procs:
+            try:
+                os.killpg(p.pid, signal.SIGTERM)
+            except OSError:
+                pass
+        for p in self.procs:
+            try:
+                p.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.killpg(p.pid, signal.SIGKILL)
+                p.wait()
+
+
+def wait_until_watching(side, pairs, timeout=60):
+    """Writes a probe file into every source until every destination has it."""
+    deadline = time.monotonic() + timeout
+    pending = set(range(len(pairs)))
+    serial = 0
+    while pending and time.monotonic() < deadline:
+        if not side.alive():
+            raise RuntimeError("%s ended before watching" % side.name)
+        serial += 1
+        for i in pending:
+            with open(os.path.join(pairs[i][0], "probe.txt"), "wb") as f:
+                f.write(b"probe %d" % serial)
+        step_end = time.monotonic() + 1.2
+        while pending and time.monotonic() < step_end:
+            for i in list(pending):
+                try:
+                    with open(os.path.join(pairs[i][1], "probe.txt"), "rb") as f:
+                        if f.read().startswith(b"probe "):
+                            pending.discard(i)
+                except OSError:
+                    pass
+            time.sleep(0.02)
+    if pending:
+        raise RuntimeError("%s: %d of %d pairs never mirrored a probe" %
+                           (side.name, len(pending), len(pairs)))
+    return time.monotonic()
+
+
+def start_side(ctx, kind, pairs, tag):
+    if kind != "program":
+        return ReferenceSide(ctx, pairs, ctx.work)
+    # Under Wine a GUI process that starts while the previous one's desktop process is still
+    # ending can fail to create its window and exit at once; such a start is tried again.
+    for attempt in range(3):
+        side = ProgramSide(ctx, pairs, os.path.join(ctx.work, "config-%s-%d" % (tag, attempt)))
+        side.process_pid()
+        time.sleep(0.5)
+        if side.alive():
+            return side
+        side.stop()
+        ctx.failed_starts.append(tag)
+        log("the program ended at start (%s); starting it again" % tag)
+        time.sleep(2.0)
+    raise RuntimeError("the program does not stay running")
+
+
+# ---------------------------------------------------------------------------------------------
+# Scenarios on one pair. Every scenario uses names of its own, so they share one watcher.
+
+def write_file(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+    return time.monotonic()
+
+
+def payload(tag, size=None):
+    size = size or random.randint(60, 400)
+    head = ("%s %s\n" % (tag, os.urandom(6).hex())).encode()
+    return (head + bytes(random.getrandbits(8) for _ in range(max(0, size - len(head)))))
+
+
+def wait_for(watch, names, settle, cap=60.0):
+    """Waits until every name arrived, or nothing new arrived for settle seconds."""
+    start = time.monotonic()
+    last_count, last_change = -1, start
+    while time.monotonic() - start < cap:
+        count = watch.count_arrived(names)
+        if count == len(names):
+            return
+        if count != last_count:
+            last_count, last_change = count, time.monotonic()
+        elif time.monotonic() - last_change > settle:
+            return
+        time.sleep(0.02)
+
+
+def scenario_latency(cfg, src, watch):
+    sub = os.path.join(src, "sub")
+    closes = {}
+    start = time.monotonic()
+    for k in range(cfg["latency_files"]):
+        name = "lat%02d.txt" % k
+        folder = sub if k == cfg["latency_files"] // 2 else src
+        data = payload(name)
+        watch.expect(name, data)
+        slot = start + k * cfg["latency_gap"]
+        time.sleep(max(0.0, slot - time.monotonic()))
+        closes[name] = write_file(os.path.join(folder, name), data)
+    wait_for(watch, list(closes), cfg["settle"])
+    latencies = {}
+    for name, closed in closes.items():
+        arrived = watch.arrival(name)
+        latencies[name] = None if arrived is None else (arrived - closed) * 1000.0
+    return {"latency_ms": latencies, "subfolder_file": "lat%02d.txt" % (cfg["latency_files"] // 2)}
+
+
+def count_right(dst, expected):
+    right = 0
+    for name, data in expected.items():
+        try:
+            with open(os.path.join(dst, name), "rb") as f:
+                right += f.read() == data
+        except OSError:
+            pass
+    return right
+
+
+def scenario_burst(cfg, src, dst, watch):
+    expected = {"burst%04d.txt" % k: payload("burst%04d" % k, 100) for k in range(cfg["burst_files"])}
+    for name, data in expected.items():
+        watch.expect(name, data)
+    start = time.monotonic()
+    for name, data in expected.items():
+        last_close = write_file(os.path.join(src, name), data)
+    wait_for(watch, list(expected), cfg["settle"])
+    return burst_result(dst, watch, expected, start, last_close)
+
+
+def scenario_tree(cfg, src, dst, watch):
+    expected = {}
+    layout = []
+    for s in range(cfg["tree_folders"]):
+        for k in range(cfg["tree_files"]):
+            name = "tree%02d_%02d.txt" % (s, k)
+            expected[name] = payload(name, 100)
+            layout.append((s, name))
+    for name, data in expected.items():
+        watch.expect(name, data)
+    start = time.monotonic()
+    made = set()
+    for s, name in layout:
+        folder = os.path.join(src, "dir%02d" % s)
+        if s not in made:
+            os.mkdir(folder)
+            made.add(s)
+        last_close = write_file(os.path.join(folder, name), expected[name])
+    wait_for(watch, list(expected), cfg["settle"])
+    return burst_result(dst, watch, expected, start, last_close)
+
+
+def burst_result(dst, watch, expected, start, last_close):
+    arrivals = [watch.arrival(n) for n in expected]
+    arrivals = [a for a in arrivals if a is not None]
+    return {"files": len(expected), "right": count_right(dst, expected),
+            "writer_s": last_close - start,
+            "last_arrival_s": (max(arrivals) - start) if arrivals else None}
+
+
+def scenario_rewrite(cfg, src, dst, watch):
+    name = "rewrite.txt"
+    versions = [payload("version %d" % k) for k in range(cfg["rewrites"])]
+    watch.expect(name, versions[-1])
+    start = time.monotonic()
+    for k, data in enumerate(versions):
+        time.sleep(max(0.0, start + k * cfg["rewrite_gap"] - time.monotonic()))
+        closed = write_file(os.path.join(src, name), data)
+    wait_for(watch, [name], cfg["settle"])
+    try:
+        with open(os.path.join(dst, name), "rb") as f:
+            final = f.read()
+    except OSError:
+        final = None
+    arrived = watch.arrival(name)
+    which = versions.index(final) + 1 if final in versions else 0
+    return {"final_ok": final == versions[-1], "dest_version": which,
+            "final_after_ms": None if arrived is None else (arrived - closed) * 1000.0,
+            "copies": watch.closes.get(name, 0)}
+
+
+def wine_copy_seconds(ctx, source, target):
+    """CopyFileW of source to target timed inside a Wine process, or None."""
+    subprocess.check_call(["sync"])
+    out = subprocess.run([WINE, os.path.join(ctx.build, "bench", "vantrel_bench.exe"), "copyfile",
+                          winpath(source), winpath(target)], env=ctx.wine_env, cwd=ctx.work,
+                         stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
+    if os.path.exists(target):
+        os.remove(target)
+    times = {}
+    for line in out.stdout.splitlines():
+        words = line.split()
+        if len(words) == 2 and words[0] in ("copy_s", "loop4m_s"):
+            times[words[0]] = float(words[1])
+    return times
+
+
+def scenario_big(ctx, src, dst, watch, scratch):
+    cfg = ctx.cfg
+    name = "big.bin"
+    mib = 1 << 20
+    size = cfg["big_mib"] * mib
+    block = bytearray(os.urandom(mib))
+
+    def chunk(k):
+        block[0:8] = struct.pack("<Q", k)
+        block[-8:] = struct.pack("<Q", k ^ 0x5A5A5A5A)
+        return bytes(block)
+
+    probes = sorted(set([0, cfg["big_mib"] - 1] + random.sample(range(cfg["big_mib"]), min(14, cfg["big_mib"]))))
+
+    def quick_match(path):
+        try:
+            if os.path.getsize(path) != size:
+                return False
+            with open(path, "rb") as f:
+                for k in probes:
+                    f.seek(k * mib)
+                    if struct.unpack("<Q", f.read(8))[0] != k:
+                        return False
+                    f.seek((k + 1) * mib - 8)
+                    if struct.unpack("<Q", f.read(8))[0] != k ^ 0x5A5A5A5A:
+                        return False
+            return True
+        except (OSError, struct.error):
+            return False
+
+    watch.expect(name, quick_match)
+    path = os.path.join(src, name)
+    # Earlier runs' dirty pages would otherwise be written back during this one.
+    subprocess.check_call(["sync"])
+    start = time.monotonic()
+    with open(path, "wb") as f:
+        for k in range(cfg["big_mib"]):
+            f.write(chunk(k))
+    closed = time.monotonic()
+    wait_for(watch, [name], max(cfg["settle"], 10.0), cap=120.0)
+    arrived = watch.arrival(name)
+    # A watcher may copy the file again after a first complete copy (changes it saw while it
+    # was copying): the copy is done when the destination has stopped being rewritten.
+    quiet = max(cfg["settle"], 3.0)
+    deadline = time.monotonic() + 120.0
+    while time.monotonic() < deadline:
+        with watch.lock:
+            last = watch.last_close.get(name)
+        if last is None or time.monotonic() - last > quiet:
+            break
+        time.sleep(0.05)
+    with watch.lock:
+        last = watch.last_close.get(name)
+        copies = watch.closes.get(name, 0)
+    identical = arrived is not None and subprocess.call(
+        ["cmp", "-s", path, os.path.join(dst, name)]) == 0
+    # The floor: cp of the same file, from the page cache, to the same file system; the
+    # better of two, since other work on the machine slows single runs.
+    target = os.path.join(scratch, "cp-" + name)
+    cp_runs = []
+    for _ in range(2):
+        subprocess.check_call(["sync"])
+        t0 = time.monotonic()
+        subprocess.check_call(["cp", path, target])
+        cp_runs.append(time.monotonic() - t0)
+        os.remove(target)
+    wine_copy = [wine_copy_seconds(ctx, path, target) for _ in range(2)] if ctx.kind_now == "program" else []
+    return {"mib": cfg["big_mib"], "writer_s": closed - start,
+            "copyfilew_s": min([c["copy_s"] for c in wine_copy if "copy_s" in c], default=None),
+            "loop4m_s": min([c["loop4m_s"] for c in wine_copy if "loop4m_s" in c], default=None),
+            "first_copy_s": (arrived - closed) if arrived is not None else None,
+            "copy_s": (last - closed) if identical and last is not None else None,
+            "identical": identical, "copies": copies, "cp_s": min(cp_runs), "cp_runs": cp_runs}
+
+
+def run_pair_scenarios(ctx, kind, rep):
+    cfg = ctx.cfg
+    root = os.path.join(ctx.work, "%s-%d" % (kind, rep))
+    src, dst = os.path.join(root, "src"), os.path.join(root, "dst")
+    os.makedirs(os.path.join(src, "sub"))
+    os.makedirs(dst)
+    side = start_side(ctx, kind, [(src, dst)], "%s-%d" % (kind, rep))
+    result = {"side": kind, "rep": rep}
+    try:
+        wait_until_watching(side, [(src, dst)])
+        time.sleep(1.2)
+        watch = DestWatch(dst)
+        try:
+            result["latency"] = scenario_latency(cfg, src, watch)
+            time.sleep(1.2)
+            result["burst"] = scenario_burst(cfg, src, dst, watch)
+            time.sleep(1.2)
+            result["tree"] = scenario_tree(cfg, src, dst, watch)
+            time.sleep(1.2)
+            result["rewrite"] = scenario_rewrite(cfg, src, dst, watch)
+            time.sleep(1.2)
+            ctx.kind_now = kind
+            result["big"] = scenario_big(ctx, src, dst, watch, root)
+            result["alive_at_end"] = side.alive()
+        finally:
+            watch.close()
+    finally:
+        side.stop()
+        shutil.rmtree(root, ignore_errors=True)
+    return result
+
+
+# ---------------------------------------------------------------------------------------------
+# Idle cost and start/stop with many pairs.
+
+def make_pairs(root, count):
+    pairs = []
+    for i in range(count):
+        src, dst = os.path.join(root, "src%02d" % i), os.path.join(root, "dst%02d" % i)
+        os.makedirs(src)
+        os.makedirs(dst)
+        pairs.append((src, dst))
+    return pairs
+
+
+def measure_idle(ctx, rep):
+    cfg = ctx.cfg
+    seconds = cfg["idle_seconds"]
+    root = os.path.join(ctx.work, "idle-%d" % rep)
+    pairs = make_pairs(root, cfg["idle_pairs"])
+    result = {"rep": rep, "pairs": len(pairs), "seconds": seconds}
+    wineserver = find_wineserver(ctx.prefix)
+
+    def sample_program(side):
+        return proc_cpu_seconds(side.pid), proc_cpu_seconds(wineserver) if wineserver else None
+
+    # The program with every pair, alone on the machine.
+    side = start_side(ctx, "program", pairs, "idle-%d" % rep)
+    try:
+        ready = wait_until_watching(side, pairs)
+        result["program_start_to_watching_s"] = ready - side.started_at
+        time.sleep(2.0)
+        cpu0, ws0 = sample_program(side)
+        time.sleep(seconds)
+        cpu1, ws1 = sample_program(side)
+        result["program"] = {"cpu_s": cpu1 - cpu0,
+                             "wineserver_cpu_s": (ws1 - ws0) if ws0 is not None else None,
+                             "rss_kib": proc_status_kib(side.pid, "VmRSS"),
+                             "pss_kib": proc_pss_kib(side.pid), "threads": proc_threads(side.pid)}
+    finally:
+        side.stop()
+
+    # The program with no pair, and the reference with every pair, side by side: the reference
+    # does not use Wine, so the wineserver's time still belongs to the program.
+    base = start_side(ctx, "program", [], "idle-base-%d" % rep)
+    ref = start_side(ctx, "reference", pairs, "idle-ref-%d" % rep)
+    try:
+        ready = wait_until_watching(ref, pairs)
+        result["reference_start_to_watching_s"] = ready - ref.started_at
+        time.sleep(max(2.0, base.started_at + 5.0 - time.monotonic()))
+        b0, bws0 = sample_program(base)
+        ref_pids = ref.pids()
+        r0 = sum(proc_cpu_seconds(p) or 0 for p in ref_pids)
+        time.sleep(seconds)
+        b1, bws1 = sample_program(base)
+        r1 = sum(proc_cpu_seconds(p) or 0 for p in ref_pids)
+        result["program_no_pair"] = {"cpu_s": b1 - b0,
+                                     "wineserver_cpu_s": (bws1 - bws0) if bws0 is not None else None,
+                                     "rss_kib": proc_status_kib(base.pid, "VmRSS"),
+                                     "pss_kib": proc_pss_kib(base.pid),
+                                     "threads": proc_threads(base.pid),
+                                     "alive": base.alive()}
+        result["reference"] = {"cpu_s": r1 - r0, "processes": len(ref_pids),
+                               "rss_kib": sum(proc_status_kib(p, "VmRSS") or 0 for p in ref_pids),
+                               "pss_kib": sum(proc_pss_kib(p) or 0 for p in ref_pids)}
+    finally:
+        base.stop()
+        ref.stop()
+        shutil.rmtree(root, ignore_errors=True)
+    return result
+
+
+def measure_engine_start_stop(ctx):
+    cfg = ctx.cfg
+    root = os.path.join(ctx.work, "startstop")
+    os.makedirs(root)
+    out = subprocess.run([WINE, os.path.join(ctx.build, "bench", "vantrel_bench.exe"), "startstop",
+                          winpath(root), str(cfg["stop_pairs"]), str(cfg["stop_cycles"])],
+                         env=ctx.wine_env, cwd=ctx.work, stdin=subprocess.DEVNULL,
+                         capture_output=True, text=True, timeout=300)
+    cycles = []
+    for line in out.stdout.splitlines():
+        words = line.split()
+        if words and words[0] == "cycle":
+            values = {}
+            for key, value in zip(words[2::2], words[3::2]):
+                values[key] = float(value)
+            cycles.append(values)
+        elif words and words[0] == "error":
+            raise RuntimeError("vantrel_bench startstop: " + line)
+    shutil.rmtree(root, ignore_errors=True)
+    return cycles
+
+
+def measure_call_costs(ctx, rounds=300):
+    root = os.path.join(ctx.work, "callcost")
+    os.makedirs(root)
+    out = subprocess.run([WINE, os.path.join(ctx.build, "bench", "vantrel_bench.exe"), "callcost",
+                          winpath(root), str(rounds)], env=ctx.wine_env, cwd=ctx.work,
+                         stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+    costs = {}
+    for line in out.stdout.splitlines():
+        words = line.split()
+        if len(words) == 4 and words[0] == "call":
+            costs[words[1]] = float(words[3])
+    shutil.rmtree(root, ignore_errors=True)
+    return costs
+
+
+def measure_reference_start_stop(ctx):
+    cfg = ctx.cfg
+    root = os.path.join(ctx.work, "ref-startstop")
+    pairs = make_pairs(root, cfg["stop_pairs"])
+    cycles = []
+    for cycle in range(cfg["stop_cycles"]):
+        side = ReferenceSide(ctx, pairs, ctx.work)
+        begin = side.started_at
+        while side.watches_established() < len(pairs) and time.monotonic() - begin < 30:
+            time.sleep(0.002)
+        started = time.monotonic()
+        watching = wait_until_watching(side, pairs)
+        time.sleep(0.5)
+        t0 = time.monotonic()
+        side.stop()
+        stopped = time.monotonic()
+        cycles.append({"all_started_ms": (started - begin) * 1000.0,
+                       "mirror_ms": (watching - started) * 1000.0,
+                       "stop_ms": (stopped - t0) * 1000.0})
+        for src, dst in pairs:
+            for folder in (src, dst):
+                try:
+                    os.remove(os.path.join(folder, "probe.txt"))
+                except OSError:
+                    pass
+    shutil.rmtree(root, ignore_errors=True)
+    return cycles
+
+
+# ---------------------------------------------------------------------------------------------
+
+class Context:
+    pass
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build")
+    parser.add_argument("--prefix")
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--report-only", action="store_true",
+                        help="write the report again from OUT's results.json, measuring nothing")
+    parser.add_argument("--smoke", action="store_true")
+    parser.add_argument("--driver", choices=["program", "host"], default="program")
+    parser.add_argument("--work", default=None, help="scratch folder (default: a new one in /tmp)")
+    parser.add_argument("--trace", default=None,
+                        help="run Vantrel.exe under VantrelDebugView and keep its trace in this folder")
+    args = parser.parse_args()
+    if args.report_only:
+        import report
+        name = "smoke-results.json" if args.smoke else "results.json"
+        with open(os.path.join(args.out, name)) as f:
+            report.write(json.load(f), args.out, smoke=args.smoke)
+        return 0
+    if not args.build or not args.prefix:
+        parser.error("--build and --prefix are needed to measure")
+
+    ctx = Context()
+    ctx.build = os.path.abspath(args.build)
+    ctx.prefix = os.path.abspath(args.prefix)
+    ctx.cfg = dict(SMOKE if args.smoke else FULL)
+    ctx.driver = args.driver
+    ctx.failed_starts = []
+    ctx.trace = os.path.abspath(args.trace) if args.trace else None
+    if ctx.trace:
+        os.makedirs(ctx.trace, exist_ok=True)
+    ctx.work = tempfile.mkdtemp(prefix="vantrel-bench-", dir=args.work)
+    ctx.wine_env = dict(os.environ, WINEPREFIX=ctx.prefix, WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+    random.seed(7)
+    os.makedirs(args.out, exist_ok=True)
+    log("work folder", ctx.work, "driver", ctx.driver, "smoke" if args.smoke else "full")
+
+    results = {"mode": "smoke" if args.smoke else "full", "config": ctx.cfg, "driver": ctx.driver,
+               "traced": bool(ctx.trace),
+               "started": time.strftime("%Y-%m-%d %H:%M:%S %Z"), "machine": machine_facts(),
+               "pair_runs": [], "idle": [], "engine_start_stop": [], "reference_start_stop": []}
+    begin = time.monotonic()
+    try:
+        if ctx.driver == "program" and not program_stays_up(ctx):
+            log("Vantrel.exe does not stay running; measuring the engine host instead")
+            ctx.driver = results["driver"] = "host"
+        for rep in range(ctx.cfg["reps"]):
+            order = ["program", "reference"] if rep % 2 == 0 else ["reference", "program"]
+            for kind in order:
+                log("rep %d: %s on one pair" % (rep + 1, kind))
+                results["pair_runs"].append(run_pair_scenarios(ctx, kind, rep))
+        log("start-up and StopMonitoring with %d pairs, inside the process" % ctx.cfg["stop_pairs"])
+        results["engine_start_stop"] = measure_engine_start_stop(ctx)
+        results["reference_start_stop"] = measure_reference_start_stop(ctx)
+        results["call_costs_us"] = measure_call_costs(ctx, 300 if not args.smoke else 20)
+        for rep in range(ctx.cfg["idle_reps"]):
+            log("idle %d: %d pairs, %d s" % (rep + 1, ctx.cfg["idle_pairs"], ctx.cfg["idle_seconds"]))
+            results["idle"].append(measure_idle(ctx, rep))
+    finally:
+        results["duration_s"] = time.monotonic() - begin
+        results["machine"]["loadavg_end"] = loadavg()
+        results["failed_starts"] = ctx.failed_starts
+        shutil.rmtree(ctx.work, ignore_errors=True)
+        with open(os.path.join(args.out, "results.json" if not args.smoke else "smoke-results.json"), "w") as f:
+            json.dump(results, f, indent=1, sort_keys=True)
+
+    import report
+    summary = report.write(results, args.out, smoke=args.smoke)
+    log("done in %.0f s" % results["duration_s"])
+    return 0 if summary["complete"] else 1
+
+
+def program_stays_up(ctx):
+    try:
+        side = start_side(ctx, "program", [], "probe-start")
+    except RuntimeError:
+        return False
+    time.sleep(1.5)
+    up = side.alive()
+    side.stop()
+    return up
+
+
+def loadavg():
+    try:
+        with open("/proc/loadavg") as f:
+            return " ".join(f.read().split()[:3])
+    except OSError:
+        return None
+
+
+def machine_facts():
+    facts = {"cpus": os.cpu_count(), "loadavg_start": loadavg()}
+    try:
+        facts["wine"] = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout.strip()
+    except OSError:
+        pass
+    try:
+        facts["inotifywait"] = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "inotify-tools"],
+                                              capture_output=True, text=True).stdout.strip()
+    except OSError:
+        pass
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    facts["cpu"] = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return facts
+
+
+if __name__ == "__main__":
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    sys.exit(main())

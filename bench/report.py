@@ -1,0 +1,408 @@
+"""Turns the harness's results into REPORT.md (program and reference side by side) and a PNG
+chart of the mirror latency distribution, drawn with PIL."""
+import math
+import os
+import statistics
+
+
+def median(values):
+    values = sorted(v for v in values if v is not None)
+    if not values:
+        return None
+    if math.inf in values:
+        return percentile(values, 0.5)
+    return statistics.median(values)
+
+
+def percentile(values, q):
+    """Nearest-rank percentile; a None (never arrived) counts as slower than everything."""
+    values = sorted(math.inf if v is None else v for v in values)
+    if not values:
+        return None
+    rank = max(0, math.ceil(q * len(values)) - 1)
+    return values[rank]
+
+
+def ratio(a, b):
+    if a is None or b is None or b == 0 or math.inf in (a, b):
+        return None
+    return a / b
+
+
+def fmt(value, unit="", digits=None):
+    if value is None:
+        return "n/a"
+    if value == math.inf:
+        return "never"
+    if digits is None:
+        digits = 0 if abs(value) >= 100 else 1 if abs(value) >= 10 else 2
+    return ("%." + str(digits) + "f%s") % (value, unit)
+
+
+def fmt_last(value):
+    return "incomplete" if value == math.inf else fmt(value, " s")
+
+
+def fmt_ratio(value):
+    return "n/a" if value is None else "%.2f×" % value
+
+
+def summarise(results):
+    runs = {"program": [], "reference": []}
+    for run in results["pair_runs"]:
+        runs[run["side"]].append(run)
+    s = {}
+    for side, items in runs.items():
+        lat = [v for r in items if "latency" in r for v in r["latency"]["latency_ms"].values()]
+        sub_name = items[0]["latency"]["subfolder_file"] if items and "latency" in items[0] else None
+        sub = [r["latency"]["latency_ms"].get(sub_name) for r in items if "latency" in r]
+        rep_medians = [percentile(list(r["latency"]["latency_ms"].values()), 0.5) for r in items if "latency" in r]
+        d = {
+            "latencies": [v for v in lat if v is not None],
+            "lat_missing": sum(1 for v in lat if v is None),
+            "lat_total": len(lat),
+            "lat_median": percentile(lat, 0.5),
+            "lat_p90": percentile(lat, 0.9),
+            "lat_max": percentile(lat, 1.0),
+            "lat_rep_medians": rep_medians,
+            "sub_arrived": sum(1 for v in sub if v is not None),
+            "sub_total": len(sub),
+        }
+        for key in ("burst", "tree"):
+            rs = [r[key] for r in items if key in r]
+            d[key + "_share"] = median([x["right"] / x["files"] for x in rs])
+            d[key + "_share_min"] = min([x["right"] / x["files"] for x in rs], default=None)
+            d[key + "_right"] = ["%d/%d" % (x["right"], x["files"]) for x in rs]
+            # The last arrival of an incomplete burst is no finishing time.
+            d[key + "_last"] = median([x["last_arrival_s"] if x["right"] == x["files"] else math.inf for x in rs])
+            d[key + "_writer"] = median([x["writer_s"] for x in rs])
+        rw = [r["rewrite"] for r in items if "rewrite" in r]
+        d["rewrite_ok"] = sum(1 for x in rw if x["final_ok"])
+        d["rewrite_total"] = len(rw)
+        d["rewrite_versions"] = [x["dest_version"] for x in rw]
+        d["rewrite_after"] = median([x["final_after_ms"] for x in rw])
+        d["rewrite_copies"] = median([x["copies"] for x in rw])
+        big = [r["big"] for r in items if "big" in r]
+        d["big_mib"] = big[0]["mib"] if big else None
+        d["big_copy"] = median([math.inf if x["copy_s"] is None else x["copy_s"] for x in big])
+        d["big_first"] = median([math.inf if x.get("first_copy_s") is None else x["first_copy_s"] for x in big])
+        d["big_done"] = sum(1 for x in big if x["copy_s"] is not None)
+        d["big_total"] = len(big)
+        d["big_cp"] = median([x["cp_s"] for x in big])
+        d["big_ratio_cp"] = median([math.inf if x["copy_s"] is None else ratio(x["copy_s"], x["cp_s"])
+                                    for x in big])
+        d["big_copies"] = median([x["copies"] for x in big])
+        d["big_copyfilew"] = median([x.get("copyfilew_s") for x in big])
+        d["big_copyfilew_ratio"] = median([ratio(x.get("copyfilew_s"), x["cp_s"]) for x in big])
+        d["big_loop"] = median([x.get("loop4m_s") for x in big])
+        d["big_loop_ratio"] = median([ratio(x.get("loop4m_s"), x["cp_s"]) for x in big])
+        d["big_writer"] = median([x["writer_s"] for x in big])
+        s[side] = d
+
+    idle = results["idle"]
+    s["idle"] = {
+        "pairs": idle[0]["pairs"] if idle else None,
+        "seconds": idle[0]["seconds"] if idle else None,
+        "prog_cpu": median([i["program"]["cpu_s"] for i in idle]),
+        "prog_ws_cpu": median([i["program"]["wineserver_cpu_s"] for i in idle]),
+        "prog_rss": median([i["program"]["rss_kib"] for i in idle]),
+        "prog_threads": median([i["program"]["threads"] for i in idle]),
+        "base_cpu": median([i["program_no_pair"]["cpu_s"] for i in idle]),
+        "base_ws_cpu": median([i["program_no_pair"]["wineserver_cpu_s"] for i in idle]),
+        "base_rss": median([i["program_no_pair"]["rss_kib"] for i in idle]),
+        "base_threads": median([i["program_no_pair"]["threads"] for i in idle]),
+        "rss_above": median([i["program"]["rss_kib"] - i["program_no_pair"]["rss_kib"]
+                             for i in idle if i["program"]["rss_kib"] and i["program_no_pair"]["rss_kib"]]),
+        "ref_cpu": median([i["reference"]["cpu_s"] for i in idle]),
+        "ref_rss": median([i["reference"]["rss_kib"] for i in idle]),
+        "ref_pss": median([i["reference"]["pss_kib"] for i in idle]),
+        "ref_procs": median([i["reference"]["processes"] for i in idle]),
+        "prog_start": median([i.get("program_start_to_watching_s") for i in idle]),
+        "ref_start": median([i.get("reference_start_to_watching_s") for i in idle]),
+    }
+    es, rs = results["engine_start_stop"], results["reference_start_stop"]
+    s["stop"] = {
+        "pairs": results["config"]["stop_pairs"],
+        "cycles": len(es),
+        "prog_stop": median([c["stop_ms"] for c in es]),
+        "prog_stop_max": max([c["stop_ms"] for c in es], default=None),
+        "prog_start": median([c["all_started_ms"] for c in es]),
+        "prog_start_max": max([c["all_started_ms"] for c in es], default=None),
+        "prog_start_return": median([c["start_return_ms"] for c in es]),
+        "prog_mirrored": ["%d/%d" % (c["mirrored"], results["config"]["stop_pairs"]) for c in es],
+        "prog_cancelled": [int(c["cancelled_reads"]) for c in es],
+        "ref_stop": median([c["stop_ms"] for c in rs]),
+        "ref_stop_max": max([c["stop_ms"] for c in rs], default=None),
+        "ref_start": median([c["all_started_ms"] for c in rs]),
+        "ref_start_max": max([c["all_started_ms"] for c in rs], default=None),
+    }
+    return s
+
+
+def goals(s):
+    p, r, i, st = s["program"], s["reference"], s["idle"], s["stop"]
+    rows = []
+
+    def add(text, measured, met):
+        rows.append((text, measured, "n/a" if met is None else ("yes" if met else "**no**")))
+
+    add("100% of the 1000-file burst mirrored with the right content",
+        "median %s, worst %s" % (fmt_pct(p["burst_share"]), fmt_pct(p["burst_share_min"])),
+        None if p["burst_share_min"] is None else p["burst_share_min"] == 1.0)
+    add("100% of the burst over subfolders mirrored with the right content",
+        "median %s, worst %s" % (fmt_pct(p["tree_share"]), fmt_pct(p["tree_share_min"])),
+        None if p["tree_share_min"] is None else p["tree_share_min"] == 1.0)
+    add("Rapid rewrite ends with the final content", "%d of %d runs" % (p["rewrite_ok"], p["rewrite_total"]),
+        None if not p["rewrite_total"] else p["rewrite_ok"] == p["rewrite_total"])
+    add("Median mirror latency no worse than the reference's",
+        "%s vs %s ms" % (fmt(p["lat_median"]), fmt(r["lat_median"])),
+        None if p["lat_median"] is None or r["lat_median"] is None else p["lat_median"] <= r["lat_median"])
+    add("Large file copied within 2.5 × cp", "%s × cp" % fmt(p["big_ratio_cp"], digits=2),
+        None if p["big_total"] == 0 else (p["big_done"] == p["big_total"] and p["big_ratio_cp"] is not None
+                                          and p["big_ratio_cp"] <= 2.5))
+    add("Idle: under 0.05 CPU s in %s s with %s pairs (program's process)" % (i["seconds"], i["pairs"]),
+        "%s s" % fmt(i["prog_cpu"], digits=2), None if i["prog_cpu"] is None else i["prog_cpu"] < 0.05)
+    add("Idle: RSS with %s pairs ≤ 10 MiB above no pair" % i["pairs"],
+        "%s MiB above" % fmt(kib_to_mib(i["rss_above"]), digits=1),
+        None if i["rss_above"] is None else i["rss_above"] <= 10 * 1024)
+    add("StopMonitoring with %s pairs under 600 ms" % st["pairs"],
+        "median %s, max %s ms" % (fmt(st["prog_stop"]), fmt(st["prog_stop_max"])),
+        None if st["prog_stop_max"] is None else st["prog_stop_max"] < 600)
+    return rows
+
+
+def fmt_pct(v):
+    return "n/a" if v is None else "%.1f%%" % (100.0 * v)
+
+
+def kib_to_mib(v):
+    return None if v is None else v / 1024.0
+
+
+def write(results, out_dir, smoke=False):
+    s = summarise(results)
+    chart = "latency-smoke.png" if smoke else "latency.png"
+    draw_chart(s, os.path.join(out_dir, chart), results)
+    p, r, i, st = s["program"], s["reference"], s["idle"], s["stop"]
+    cfg = results["config"]
+    reps = cfg["reps"]
+    who = ("Vantrel.exe under Wine" if results["driver"] == "program"
+           else "the monitoring engine in a headless host under Wine (Vantrel.exe did not stay running)")
+    if results.get("traced"):
+        who += ", traced under VantrelDebugView (every trace line a debug event: slower than normal)"
+    lines = []
+    add = lines.append
+    add("# Vantrel benchmark report" + (" (smoke run)" if smoke else ""))
+    add("")
+    add("Run %s, %s mode, %.0f s. Program: %s. Reference: `inotifywait -m -r -e close_write,moved_to` "
+        "piped into `cp`, one pipeline per pair. Machine: %s CPUs (%s), %s, inotify-tools %s." %
+        (results["started"], results["mode"], results["duration_s"], who, results["machine"].get("cpus"),
+         results["machine"].get("cpu", "?"), results["machine"].get("wine", "Wine"),
+         results["machine"].get("inotifywait", "?")))
+    add("")
+    if results["machine"].get("loadavg_start"):
+        add("Load average (1, 5, 15 min) at the start %s, at the end %s: other work on the machine "
+            "shows up as noise in both columns." % (results["machine"]["loadavg_start"],
+                                                    results["machine"].get("loadavg_end", "?")))
+        add("")
+    add("Both sides get the same scripted writes into a fresh source folder, one side at a time "
+        "(order alternating), %d repetitions; medians over repetitions unless said otherwise. "
+        "An arrival is the destination's close-after-write (inotify) whose content is identical. "
+        "Ratios are program ÷ reference (below 1 means the program is faster or smaller)." % reps)
+    add("")
+    add("## Figures")
+    add("")
+    add("| # | Figure | Program | Reference | Ratio |")
+    add("|---|---|---|---|---|")
+
+    def row(num, text, a, b, rat):
+        add("| %s | %s | %s | %s | %s |" % (num, text, a, b, rat))
+
+    n = cfg["latency_files"]
+    row(1, "Mirror latency, median (%d files × %d, %.1f s apart, one in a subfolder)" % (n, reps, cfg["latency_gap"]),
+        fmt(p["lat_median"], " ms"), fmt(r["lat_median"], " ms"), fmt_ratio(ratio(p["lat_median"], r["lat_median"])))
+    row("", "Mirror latency, p90", fmt(p["lat_p90"], " ms"), fmt(r["lat_p90"], " ms"),
+        fmt_ratio(ratio(p["lat_p90"], r["lat_p90"])))
+    row("", "Mirror latency, max", fmt(p["lat_max"], " ms"), fmt(r["lat_max"], " ms"),
+        fmt_ratio(ratio(p["lat_max"], r["lat_max"])))
+    row("", "Files never mirrored (of %d)" % p["lat_total"], p["lat_missing"], r["lat_missing"], "")
+    row("", "File in the subfolder (existing before the watch) mirrored",
+        "%d/%d" % (p["sub_arrived"], p["sub_total"]), "%d/%d" % (r["sub_arrived"], r["sub_total"]), "")
+    row(2, "Burst of %d files into one folder: right content (median; per run)" % cfg["burst_files"],
+        "%s (%s)" % (fmt_pct(p["burst_share"]), ", ".join(p["burst_right"])),
+        "%s (%s)" % (fmt_pct(r["burst_share"]), ", ".join(r["burst_right"])), "")
+    row("", "Burst: time from the first write to the last arrival (writer alone: %s s)" % fmt(p["burst_writer"]),
+        fmt_last(p["burst_last"]), fmt_last(r["burst_last"]), fmt_ratio(ratio(p["burst_last"], r["burst_last"])))
+    tree_n = cfg["tree_folders"] * cfg["tree_files"]
+    row("", "Burst of %d files over %d new subfolders: right content" % (tree_n, cfg["tree_folders"]),
+        "%s (%s)" % (fmt_pct(p["tree_share"]), ", ".join(p["tree_right"])),
+        "%s (%s)" % (fmt_pct(r["tree_share"]), ", ".join(r["tree_right"])), "")
+    row("", "Subfolder burst: first write to last arrival",
+        fmt_last(p["tree_last"]), fmt_last(r["tree_last"]), fmt_ratio(ratio(p["tree_last"], r["tree_last"])))
+    row(3, "Rapid rewrites (%d × %d ms): destination ends with the final content" % (cfg["rewrites"], cfg["rewrite_gap"] * 1000),
+        "%d/%d (versions left: %s)" % (p["rewrite_ok"], p["rewrite_total"], ", ".join(map(str, p["rewrite_versions"]))),
+        "%d/%d (versions left: %s)" % (r["rewrite_ok"], r["rewrite_total"], ", ".join(map(str, r["rewrite_versions"]))), "")
+    row("", "Rapid rewrites: last close to final content", fmt(p["rewrite_after"], " ms"),
+        fmt(r["rewrite_after"], " ms"), fmt_ratio(ratio(p["rewrite_after"], r["rewrite_after"])))
+    row(4, "%s MiB file: close to the destination's last write, identical (%d/%d runs complete)" % (
+        p["big_mib"], p["big_done"], p["big_total"]),
+        fmt(p["big_copy"], " s"), fmt(r["big_copy"], " s"), fmt_ratio(ratio(p["big_copy"], r["big_copy"])))
+    row("", "%s MiB file: close to the first complete copy" % p["big_mib"],
+        fmt(p["big_first"], " s"), fmt(r["big_first"], " s"), fmt_ratio(ratio(p["big_first"], r["big_first"])))
+    row("", "%s MiB file: as a multiple of plain `cp` (cp: %s s)" % (p["big_mib"], fmt(median([p["big_cp"], r["big_cp"]]))),
+        fmt(p["big_ratio_cp"], " × cp"), fmt(r["big_ratio_cp"], " × cp"),
+        fmt_ratio(ratio(p["big_ratio_cp"], r["big_ratio_cp"])))
+    row("", "%s MiB file: one CopyFileW alone, timed inside a Wine process (× cp)" % p["big_mib"],
+        "%s (%s × cp)" % (fmt(p["big_copyfilew"], " s"), fmt(p["big_copyfilew_ratio"], digits=2)), "—", "")
+    row("", "%s MiB file: the same copy as 4 MiB ReadFile/WriteFile steps under Wine (× cp)" % p["big_mib"],
+        "%s (%s × cp)" % (fmt(p["big_loop"], " s"), fmt(p["big_loop_ratio"], digits=2)), "—", "")
+    row("", "%s MiB file: times the destination was written" % p["big_mib"],
+        fmt(p["big_copies"], digits=0), fmt(r["big_copies"], digits=0), "")
+    row(5, "Idle, %s pairs, %s s: CPU s of the watcher's own processes" % (i["pairs"], i["seconds"]),
+        fmt(i["prog_cpu"], " s", 2), fmt(i["ref_cpu"], " s", 2) + " (%s processes)" % fmt(i["ref_procs"], digits=0),
+        fmt_ratio(ratio(i["prog_cpu"], i["ref_cpu"])))
+    row("", "Idle: wineserver CPU s in the same window (no pair: %s)" % fmt(i["base_ws_cpu"], " s", 2),
+        fmt(i["prog_ws_cpu"], " s", 2), "—", "")
+    row("", "Idle: program with no pair, CPU s", fmt(i["base_cpu"], " s", 2), "—", "")
+    row("", "Idle: resident memory with %s pairs" % i["pairs"],
+        "%s MiB (no pair %s MiB, %s threads)" % (fmt(kib_to_mib(i["prog_rss"]), digits=1),
+                                                 fmt(kib_to_mib(i["base_rss"]), digits=1), fmt(i["prog_threads"], digits=0)),
+        "%s MiB RSS sum, %s MiB PSS" % (fmt(kib_to_mib(i["ref_rss"]), digits=1), fmt(kib_to_mib(i["ref_pss"]), digits=1)), "")
+    row("", "Idle: memory the pairs add (program: above no pair; reference: PSS of all pipelines)",
+        fmt(kib_to_mib(i["rss_above"]), " MiB", 1), fmt(kib_to_mib(i["ref_pss"]), " MiB", 1),
+        fmt_ratio(ratio(i["rss_above"], i["ref_pss"])))
+    row(6, "Stop with %s pairs blocked in reads, median (program: `StopMonitoring`; reference: end all pipelines)" % st["pairs"],
+        fmt(st["prog_stop"], " ms"), fmt(st["ref_stop"], " ms"), fmt_ratio(ratio(st["prog_stop"], st["ref_stop"])))
+    row("", "Stop, max of %d cycles" % st["cycles"], fmt(st["prog_stop_max"], " ms"), fmt(st["ref_stop_max"], " ms"),
+        fmt_ratio(ratio(st["prog_stop_max"], st["ref_stop_max"])))
+    row("", "Start-up to all %s watching, median (program: `StartMonitoring` to the last thread's "
+        "open folder; reference: to the last \"Watches established\")" % st["pairs"],
+        fmt(st["prog_start"], " ms"), fmt(st["ref_start"], " ms"), fmt_ratio(ratio(st["prog_start"], st["ref_start"])))
+    row("", "Start-up, max", fmt(st["prog_start_max"], " ms"), fmt(st["ref_start_max"], " ms"),
+        fmt_ratio(ratio(st["prog_start_max"], st["ref_start_max"])))
+    row("", "Whole start, process launch to every pair mirroring a probe (%s pairs)" % i["pairs"],
+        fmt(i["prog_start"], " s"), fmt(i["ref_start"], " s"), fmt_ratio(ratio(i["prog_start"], i["ref_start"])))
+    add("")
+    if results.get("failed_starts"):
+        add("Program starts that ended at once and were repeated (a Wine desktop race, see notes): %s." %
+            ", ".join(results["failed_starts"]))
+        add("")
+    add("Inside the engine's start/stop cycles: pairs that mirrored a probe file after start-up: %s; "
+        "reads cancelled by the stop: %s." % (", ".join(st["prog_mirrored"]) or "n/a",
+                                             ", ".join(map(str, st["prog_cancelled"])) or "n/a"))
+    add("")
+    costs = results.get("call_costs_us") or {}
+    if costs:
+        add("What the copy pass's calls cost one file under Wine (mean of repeated calls, µs): " +
+            ", ".join("`%s` %s" % (name, fmt(value)) for name, value in costs.items()) + ".")
+        add("")
+    add("![Mirror latency distribution](%s)" % chart)
+    add("")
+    add("## Goals")
+    add("")
+    add("| Goal | Measured | Met |")
+    add("|---|---|---|")
+    for text, measured, met in goals(s):
+        add("| %s | %s | %s |" % (text, measured, met))
+    add("")
+    add("Per-repetition latency medians (ms): program %s; reference %s." % (
+        ", ".join(fmt(v) for v in p["lat_rep_medians"]), ", ".join(fmt(v) for v in r["lat_rep_medians"])))
+    add("")
+    notes_file = os.path.join(os.path.dirname(os.path.abspath(__file__)), "NOTES.md")
+    if not smoke and os.path.exists(notes_file):
+        with open(notes_file) as f:
+            lines.append(f.read().rstrip())
+        add("")
+    add("Raw numbers: `%s`. Regenerate with `bench/run.sh`%s." %
+        ("smoke-results.json" if smoke else "results.json", " --smoke" if smoke else ""))
+    name = "SMOKE-REPORT.md" if smoke else "REPORT.md"
+    with open(os.path.join(out_dir, name), "w") as f:
+        f.write("\n".join(lines) + "\n")
+    complete = all(x is not None for x in (p["lat_median"], r["lat_median"], st["prog_stop"], i["prog_cpu"]))
+    return {"complete": complete, "summary": s}
+
+
+# ---------------------------------------------------------------------------------------------
+
+def draw_chart(s, path, results):
+    from PIL import Image, ImageDraw, ImageFont
+    width, height = 1000, 560
+    img = Image.new("RGB", (width, height), "white")
+    d = ImageDraw.Draw(img)
+
+    def font(size, bold=False):
+        name = "DejaVuSans-Bold.ttf" if bold else "DejaVuSans.ttf"
+        try:
+            return ImageFont.truetype("/usr/share/fonts/truetype/dejavu/" + name, size)
+        except OSError:
+            return ImageFont.load_default()
+
+    f_title, f_text, f_small = font(18, True), font(13), font(11)
+    colours = {"program": (31, 119, 180), "reference": (214, 96, 39)}
+    labels = {"program": "Vantrel under Wine", "reference": "inotifywait | cp"}
+    n = results["config"]["latency_files"] * results["config"]["reps"]
+    d.text((60, 14), "Mirror latency: writer's close to identical copy (%d files per side)" % n,
+           font=f_title, fill="black")
+    left, right, top, bottom = 80, width - 30, 60, height - 150
+    all_values = s["program"]["latencies"] + s["reference"]["latencies"]
+    if not all_values:
+        d.text((left, top + 40), "no latency measured", font=f_text, fill="black")
+        img.save(path)
+        return
+    lo = 10 ** math.floor(math.log10(max(min(all_values), 0.1)))
+    hi = 10 ** math.ceil(math.log10(max(all_values) * 1.05))
+
+    def x_of(v):
+        v = min(max(v, lo), hi)
+        return left + (right - left) * (math.log10(v) - math.log10(lo)) / (math.log10(hi) - math.log10(lo))
+
+    def y_of(q):
+        return bottom - (bottom - top) * q
+
+    d.rectangle([left, top, right, bottom], outline=(120, 120, 120))
+    decade = lo
+    while decade <= hi * 1.0001:
+        for m in (1, 2, 5):
+            v = decade * m
+            if lo <= v <= hi:
+                x = x_of(v)
+                d.line([x, top, x, bottom], fill=(225, 225, 225) if m != 1 else (190, 190, 190))
+                label = ("%g" % v) + (" ms" if v == lo else "")
+                d.text((x - 10, bottom + 6), label, font=f_small, fill="black")
+        decade *= 10
+    for q in (0.0, 0.25, 0.5, 0.75, 0.9, 1.0):
+        y = y_of(q)
+        d.line([left, y, right, y], fill=(225, 225, 225))
+        d.text((left - 40, y - 7), "%d%%" % (q * 100), font=f_small, fill="black")
+    d.text((left, bottom + 24), "latency (ms, log scale); curve = share of files mirrored within that time",
+           font=f_small, fill="black")
+
+    legend_y = top + 8
+    for idx, side in enumerate(("program", "reference")):
+        values = sorted(s[side]["latencies"])
+        total = s[side]["lat_total"] or 1
+        colour = colours[side]
+        if values:
+            points = [(x_of(values[0]), y_of(0.0))]
+            for k, v in enumerate(values):
+                points.append((x_of(v), y_of(k / total)))
+                points.append((x_of(v), y_of((k + 1) / total)))
+            d.line(points, fill=colour, width=3)
+            med = s[side]["lat_median"]
+            if med is not None:
+                d.line([x_of(med), top, x_of(med), bottom], fill=colour, width=1)
+        # Strip of individual files below the plot.
+        strip_y = bottom + 55 + idx * 30
+        d.text((10, strip_y - 7), side, font=f_small, fill=colour)
+        d.line([left, strip_y, right, strip_y], fill=(230, 230, 230))
+        for v in values:
+            x = x_of(v)
+            d.ellipse([x - 3, strip_y - 3 + (hash(v) % 5) - 2, x + 3, strip_y + 3 + (hash(v) % 5) - 2],
+                      outline=colour)
+        text = "%s: median %s ms, p90 %s ms, max %s ms, missing %d of %d" % (
+            labels[side], fmt(s[side]["lat_median"]), fmt(s[side]["lat_p90"]), fmt(s[side]["lat_max"]),
+            s[side]["lat_missing"], s[side]["lat_total"])
+        d.rectangle([left + 10, legend_y + 3, left + 25, legend_y + 13], fill=colour)
+        d.text((left + 30, legend_y), text, font=f_small, fill="black")
+        legend_y += 20
+    img.save(path)

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Benchmarks Vantrel under Wine against a plain Linux watcher (inotifywait piped into cp) on the
+# same folders in the same run, and writes bench/REPORT.md with bench/latency.png.
+#   bench/run.sh            full run (about 10 minutes), from the repository root, on Debian
+#   bench/run.sh --smoke    a short pass over every figure (about a minute), to build/linux-cross/bench-smoke
+#   bench/run.sh --driver host   measure the engine in a headless host instead of Vantrel.exe
+#   bench/run.sh --trace DIR     run Vantrel.exe under VantrelDebugView, keep its trace in DIR
+#   bench/bench.py --report-only --out bench   rewrite REPORT.md from bench/results.json
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+smoke=no
+for arg in "$@"; do [ "$arg" = --smoke ] && smoke=yes; done
+
+scripts/install-deps.sh inotify-tools python3 python3-pil
+# Wine's helpers live beside the loader on Debian.
+export PATH=/usr/lib/wine:$PATH
+
+build=build/linux-cross
+prefix=$root/$build/bench-wineprefix
+if [ "$smoke" = yes ]; then out=$build/bench-smoke; else out=bench; fi
+
+xvfb_pid=
+cleanup() {
+    WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
+if [ -z "${DISPLAY:-}" ]; then
+    # Vantrel.exe opens a window and a tray icon: give it a private X server.
+    for n in $(seq 70 89); do
+        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+        setsid Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 < /dev/null &
+        xvfb_pid=$!
+        export DISPLAY=:$n
+        for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+        break
+    done
+fi
+
+cmake --preset linux-cross >/dev/null
+cmake --build --preset linux-cross --target Vantrel VantrelDebugView vantrel_bench -- --no-print-directory >/dev/null
+scripts/wine-prefix.sh "$prefix"
+WINEPREFIX=$prefix WINEDEBUG=-all wineserver -p >/dev/null 2>&1 < /dev/null
+
+export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+/usr/bin/python3 bench/bench.py --build "$build" --prefix "$prefix" --out "$out" "$@"
+echo "Report: $out/$([ "$smoke" = yes ] && echo SMOKE-REPORT.md || echo REPORT.md)"

@@ -1,0 +1,432 @@
+// The Windows side of the benchmarks, one console program with three commands:
+//
+//   vantrel_bench launch ROOT EXE [ARGS...]
+//                                   runs EXE with LOCALAPPDATA=ROOT (Wine takes LOCALAPPDATA
+//                                   from its registry, so the harness cannot set it from
+//                                   outside); ends EXE when standard input closes.
+//   vantrel_bench host ROOT         the monitoring engine with LOCALAPPDATA=ROOT and a hidden
+//                                   message-only window in place of the main window; runs until
+//                                   standard input closes.
+//   vantrel_bench copyfile SOURCE TARGET
+//                                   times one CopyFileW.
+//   vantrel_bench callcost WORK ROUNDS
+//                                   the mean cost of each call a copy pass makes per file.
+//   vantrel_bench startstop WORK PAIRS CYCLES
+//                                   times StartMonitoring until every watch thread has opened
+//                                   its folder, checks that each pair mirrors a file, and times
+//                                   StopMonitoring with every thread blocked in its read.
+//
+// Results go to standard output as "key value" lines that the harness reads.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/main_window.h"
+#include "monitor/copier.h"
+#include "monitor/monitor.h"
+#include "store/pair_table.h"
+#include "store/pair_writer.h"
+
+static std::mutex g_traceMutex;            // guards the two counters below
+static size_t g_startedLines = 0;          // "MonitorThread[..] started" lines seen
+static size_t g_readFailedLines = 0;       // "ReadDirectoryChangesW failed" lines seen
+static LARGE_INTEGER g_lastStartedAt = {}; // when the latest "started" line was written
+static std::atomic<LONG> g_noticesReceived{0};
+
+static double MillisecondsBetween(LARGE_INTEGER from, LARGE_INTEGER to) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return double(to.QuadPart - from.QuadPart) * 1000.0 / double(frequency.QuadPart);
+}
+
+static LARGE_INTEGER Now() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now;
+}
+
+// Counts the engine's trace lines as they are written. Wine raises only the ANSI debug-print
+// exception; newer Windows raises the wide one first and then the ANSI one, so count the wide
+// one and let the ANSI one pass.
+static LONG CALLBACK CountTraceLine(EXCEPTION_POINTERS *info) {
+    const EXCEPTION_RECORD *record = info->ExceptionRecord;
+    const DWORD kWide = 0x4001000A, kAnsi = 0x40010006;
+    std::string text;
+    if (record->ExceptionCode == kWide && record->NumberParameters >= 2) {
+        const wchar_t *wide = (const wchar_t *)record->ExceptionInformation[1];
+        for (; *wide; ++wide)
+            text.push_back(*wide < 128 ? char(*wide) : '?');
+    } else if (record->ExceptionCode == kAnsi && record->NumberParameters >= 2) {
+        text = (const char *)record->ExceptionInformation[1];
+    } else {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    LARGE_INTEGER now = Now();
+    {
+        std::lock_guard<std::mutex> lock(g_traceMutex);
+        if (text.rfind("MonitorThread[", 0) == 0 &&
+            text.find("] started for path") != std::string::npos) {
+            ++g_startedLines;
+            g_lastStartedAt = now;
+        } else if (text.rfind("ReadDirectoryChangesW failed", 0) == 0) {
+            ++g_readFailedLines;
+        }
+    }
+    return record->ExceptionCode == kWide ? EXCEPTION_CONTINUE_EXECUTION
+                                          : EXCEPTION_CONTINUE_SEARCH;
+}
+
+static LRESULT CALLBACK HostWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_FOLDER_CHANGED) {
+        delete[](wchar_t *) lParam;
+        g_noticesReceived++;
+        return 0;
+    }
+    if (message == WM_CLOSE) {
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// A hidden message-only window that receives the engine's notices in place of the main window.
+static HWND CreateHostWindow() {
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = HostWndProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"VantrelBenchHost";
+    RegisterClassExW(&wc);
+    return CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                           wc.hInstance, nullptr);
+}
+
+static void PumpMessagesFor(DWORD ms) {
+    ULONGLONG end = GetTickCount64() + ms;
+    for (;;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        ULONGLONG now = GetTickCount64();
+        if (now >= end)
+            return;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, DWORD(end - now), QS_ALLINPUT);
+    }
+}
+
+// Waits on its own thread for standard input to reach its end, then posts WM_CLOSE to the
+// window given as parameter (or ends the process given as parameter).
+struct StdinWatch {
+    HWND window;
+    HANDLE process;
+};
+
+static DWORD WINAPI WaitForStdinEnd(LPVOID parameter) {
+    StdinWatch *watch = (StdinWatch *)parameter;
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    char chunk[256];
+    DWORD got = 0;
+    while (input && input != INVALID_HANDLE_VALUE &&
+           ReadFile(input, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+    }
+    if (watch->window)
+        PostMessageW(watch->window, WM_CLOSE, 0, 0);
+    if (watch->process)
+        TerminateProcess(watch->process, 0);
+    return 0;
+}
+
+static int RunLaunch(const std::wstring &root, int argc, wchar_t **argv) {
+    SetEnvironmentVariableW(L"LOCALAPPDATA", root.c_str());
+    std::wstring commandLine;
+    for (int i = 0; i < argc; ++i)
+        commandLine += (i ? L" \"" : L"\"") + std::wstring(argv[i]) + L"\"";
+    // The child writes to our standard output and error (a debug viewer prints the trace there).
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(argv[0], commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        printf("error CreateProcessW %lu\n", GetLastError());
+        return 1;
+    }
+    printf("pid %lu\n", process.dwProcessId);
+    fflush(stdout);
+    StdinWatch watch = {nullptr, process.hProcess};
+    HANDLE watcher = CreateThread(nullptr, 0, WaitForStdinEnd, &watch, 0, nullptr);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    printf("exit %lu\n", code);
+    fflush(stdout);
+    // The stdin thread may still be blocked in its read; the process ends it.
+    if (watcher)
+        CloseHandle(watcher);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    ExitProcess(0);
+}
+
+static int RunHost(const std::wstring &root) {
+    SetEnvironmentVariableW(L"LOCALAPPDATA", root.c_str());
+    g_hMainWnd = CreateHostWindow();
+    if (!g_hMainWnd) {
+        printf("error CreateWindowExW %lu\n", GetLastError());
+        return 1;
+    }
+    StartMonitoring();
+    printf("ready %zu\n", g_sourceFolders.size());
+    fflush(stdout);
+    StdinWatch watch = {g_hMainWnd, nullptr};
+    HANDLE watcher = CreateThread(nullptr, 0, WaitForStdinEnd, &watch, 0, nullptr);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    StopMonitoring();
+    printf("notices %ld\n", g_noticesReceived.load());
+    fflush(stdout);
+    if (watcher)
+        CloseHandle(watcher);
+    ExitProcess(0);
+}
+
+static bool WriteSmallFile(const std::wstring &path, const std::string &bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == bytes.size();
+}
+
+static std::string ReadSmallFile(const std::wstring &path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return std::string();
+    char chunk[4096];
+    DWORD got = 0;
+    std::string bytes;
+    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0)
+        bytes.append(chunk, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+static size_t StartedLines() {
+    std::lock_guard<std::mutex> lock(g_traceMutex);
+    return g_startedLines;
+}
+
+static int RunStartStop(const std::wstring &work, size_t pairs, int cycles) {
+    SetEnvironmentVariableW(L"LOCALAPPDATA", (work + L"\\cfg").c_str());
+    CreateDirectoryW((work + L"\\cfg").c_str(), nullptr);
+    g_sourceFolders.clear();
+    g_destFolders.clear();
+    for (size_t i = 0; i < pairs; ++i) {
+        wchar_t name[32];
+        swprintf(name, 32, L"\\src%02zu", i);
+        std::wstring source = work + name;
+        swprintf(name, 32, L"\\dst%02zu", i);
+        std::wstring dest = work + name;
+        CreateDirectoryW(source.c_str(), nullptr);
+        CreateDirectoryW(dest.c_str(), nullptr);
+        g_sourceFolders.push_back(source);
+        g_destFolders.push_back(dest);
+    }
+    std::wstring errorText;
+    if (!SaveAllFolderPairs(errorText)) {
+        printf("error SaveAllFolderPairs %ls\n", errorText.c_str());
+        return 1;
+    }
+    g_hMainWnd = CreateHostWindow();
+    AddVectoredExceptionHandler(1, CountTraceLine);
+
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        {
+            std::lock_guard<std::mutex> lock(g_traceMutex);
+            g_startedLines = 0;
+            g_readFailedLines = 0;
+        }
+        LARGE_INTEGER begin = Now();
+        StartMonitoring();
+        LARGE_INTEGER returned = Now();
+        ULONGLONG deadline = GetTickCount64() + 20000;
+        while (StartedLines() < pairs && GetTickCount64() < deadline)
+            Sleep(1);
+        LARGE_INTEGER allStarted;
+        size_t started;
+        {
+            std::lock_guard<std::mutex> lock(g_traceMutex);
+            allStarted = g_lastStartedAt;
+            started = g_startedLines;
+        }
+        // Let every thread reach its read before the probe files are written.
+        PumpMessagesFor(300);
+
+        // One probe file per pair: proves that every thread watches and copies.
+        std::vector<std::string> probes(pairs);
+        LARGE_INTEGER probesWritten = Now();
+        for (size_t i = 0; i < pairs; ++i) {
+            char text[64];
+            snprintf(text, sizeof text, "probe %d of pair %zu\n", cycle, i);
+            probes[i] = text;
+            WriteSmallFile(g_sourceFolders[i] + L"\\probe.txt", probes[i]);
+        }
+        size_t mirrored = 0;
+        LARGE_INTEGER allMirrored = {};
+        std::vector<bool> done(pairs, false);
+        deadline = GetTickCount64() + 10000;
+        while (mirrored < pairs && GetTickCount64() < deadline) {
+            for (size_t i = 0; i < pairs; ++i) {
+                if (!done[i] && ReadSmallFile(g_destFolders[i] + L"\\probe.txt") == probes[i]) {
+                    done[i] = true;
+                    ++mirrored;
+                    allMirrored = Now();
+                }
+            }
+            PumpMessagesFor(5);
+        }
+        // Past the throttle window, so no thread is handling a batch when the stop comes.
+        PumpMessagesFor(1500);
+
+        {
+            std::lock_guard<std::mutex> lock(g_traceMutex);
+            g_readFailedLines = 0;
+        }
+        LARGE_INTEGER stopBegin = Now();
+        StopMonitoring();
+        LARGE_INTEGER stopEnd = Now();
+        size_t failedLines;
+        {
+            std::lock_guard<std::mutex> lock(g_traceMutex);
+            failedLines = g_readFailedLines;
+        }
+        printf("cycle %d start_return_ms %.3f all_started_ms %.3f started %zu mirrored %zu "
+               "mirror_ms %.3f stop_ms %.3f cancelled_reads %zu\n",
+               cycle, MillisecondsBetween(begin, returned),
+               started ? MillisecondsBetween(begin, allStarted) : -1.0, started, mirrored,
+               mirrored ? MillisecondsBetween(probesWritten, allMirrored) : -1.0,
+               MillisecondsBetween(stopBegin, stopEnd), failedLines);
+        fflush(stdout);
+        for (size_t i = 0; i < pairs; ++i) {
+            DeleteFileW((g_sourceFolders[i] + L"\\probe.txt").c_str());
+            DeleteFileW((g_destFolders[i] + L"\\probe.txt").c_str());
+        }
+        PumpMessagesFor(200);
+    }
+    ExitProcess(0);
+}
+
+// What one call costs under this system, in microseconds (the mean of `rounds` calls): the
+// calls a copy pass makes per file. A small file and its copy in WORK.
+static int RunCallCost(const std::wstring &work, int rounds) {
+    std::wstring src = work + L"\\source.txt", dst = work + L"\\dest.txt";
+    std::wstring folder = work + L"\\dest";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    WriteSmallFile(src, std::string(200, 'x'));
+    CopyFileW(src.c_str(), dst.c_str(), FALSE);
+    auto timeCall = [&](const char *name, const auto &call) {
+        call();
+        LARGE_INTEGER begin = Now();
+        for (int i = 0; i < rounds; ++i)
+            call();
+        printf("call %s us %.2f\n", name, MillisecondsBetween(begin, Now()) * 1000.0 / rounds);
+        fflush(stdout);
+    };
+    timeCall("GetFileAttributesW", [&] { GetFileAttributesW(src.c_str()); });
+    timeCall("GetFileAttributesExW", [&] {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        GetFileAttributesExW(src.c_str(), GetFileExInfoStandard, &data);
+    });
+    timeCall("CreateDirectoryW_existing", [&] { CreateDirectoryW(folder.c_str(), nullptr); });
+    timeCall("GetFullPathNameW", [&] {
+        wchar_t full[MAX_PATH];
+        GetFullPathNameW(src.c_str(), MAX_PATH, full, nullptr);
+    });
+    timeCall("CreateFileW_CloseHandle", [&] {
+        HANDLE file = CreateFileW(src.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+    });
+    timeCall("IsSameFile", [&] { IsSameFile(src, dst); });
+    timeCall("CopyFileW_200_bytes", [&] { CopyFileW(src.c_str(), dst.c_str(), FALSE); });
+    timeCall("CopyChangedFiles_one_added_one_modified", [&] {
+        std::vector<FolderChange> changes = {{L"source.txt", FILE_ACTION_ADDED},
+                                             {L"source.txt", FILE_ACTION_MODIFIED}};
+        CopyChangedFiles(work, folder, changes);
+    });
+    ExitProcess(0);
+}
+
+// How long CopyFileW alone takes for one file: the large-file copy without the watching.
+static int RunCopyFile(const std::wstring &source, const std::wstring &target) {
+    LARGE_INTEGER begin = Now();
+    BOOL copied = CopyFileW(source.c_str(), target.c_str(), FALSE);
+    LARGE_INTEGER end = Now();
+    if (!copied) {
+        printf("error CopyFileW %lu\n", GetLastError());
+        return 1;
+    }
+    printf("copy_s %.4f\n", MillisecondsBetween(begin, end) / 1000.0);
+    fflush(stdout);
+    DeleteFileW(target.c_str());
+
+    // For comparison: the same copy as a loop of 4 MiB reads and writes (CopyFileW copies in
+    // much smaller pieces, each a round of system calls under Wine).
+    begin = Now();
+    HANDLE in = CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE out = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (in == INVALID_HANDLE_VALUE || out == INVALID_HANDLE_VALUE) {
+        printf("error CreateFileW %lu\n", GetLastError());
+        return 1;
+    }
+    std::vector<char> chunk(4 << 20);
+    DWORD got = 0, written = 0;
+    bool ok = true;
+    while (ok && ReadFile(in, chunk.data(), DWORD(chunk.size()), &got, nullptr) && got > 0)
+        ok = WriteFile(out, chunk.data(), got, &written, nullptr) && written == got;
+    CloseHandle(in);
+    CloseHandle(out);
+    end = Now();
+    printf("loop4m_s %.4f\n", MillisecondsBetween(begin, end) / 1000.0);
+    DeleteFileW(target.c_str());
+    return ok ? 0 : 1;
+}
+
+int wmain(int argc, wchar_t **argv) {
+    std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"launch" && argc >= 4)
+        return RunLaunch(argv[2], argc - 3, argv + 3);
+    if (command == L"host" && argc == 3)
+        return RunHost(argv[2]);
+    if (command == L"copyfile" && argc == 4)
+        return RunCopyFile(argv[2], argv[3]);
+    if (command == L"callcost" && argc == 4)
+        return RunCallCost(argv[2], _wtoi(argv[3]));
+    if (command == L"startstop" && argc == 5)
+        return RunStartStop(argv[2], size_t(_wtoi(argv[3])), _wtoi(argv[4]));
+    fprintf(stderr,
+            "usage: vantrel_bench launch ROOT EXE [ARGS...] | host ROOT | "
+            "startstop WORK PAIRS CYCLES | callcost WORK ROUNDS | copyfile SOURCE TARGET\n");
+    return 2;
+}
