@@ -8,23 +8,12 @@
 
 #include "app/main_window.h"
 #include "monitor/monitor.h"
+#include "monitor/trace.h"
 #include "res/resource.h"
 #include "store/pair_table.h"
 #include "store/pair_writer.h"
 
 #include <commctrl.h>
-
-#include <cstdarg>
-#include <cstdio>
-
-static void TraceListDialog(const wchar_t *format, ...) {
-    wchar_t dbg[256];
-    va_list args;
-    va_start(args, format);
-    _vsnwprintf_s(dbg, 256, _TRUNCATE, format, args);
-    va_end(args);
-    OutputDebugStringW(dbg);
-}
 
 static void FillPairList(HWND listView) {
     for (size_t i = 0; i < g_sourceFolders.size(); ++i) {
@@ -63,7 +52,7 @@ static void OnListInitDialog(HWND dialog) {
     }
     if (!listView)
         return;
-    TraceListDialog(L"ChildDlg2Proc: listview handle=%p\n", listView);
+    Trace256(L"ChildDlg2Proc: listview handle=%p\n", listView);
 
     SendMessageW(listView, LVM_SETEXTENDEDLISTVIEWSTYLE, 0,
                  LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
@@ -77,9 +66,9 @@ static void OnListInitDialog(HWND dialog) {
     SendMessageW(listView, LVM_INSERTCOLUMNW, 1, (LPARAM)&col);
 
     LoadFolderPairs();
-    TraceListDialog(L"ChildDlg2Proc: loaded %zu entries\n", g_sourceFolders.size());
+    Trace256(L"ChildDlg2Proc: loaded %zu entries\n", g_sourceFolders.size());
     FillPairList(listView);
-    TraceListDialog(L"ChildDlg2Proc: inserted %zu items\n", g_sourceFolders.size());
+    Trace256(L"ChildDlg2Proc: inserted %zu items\n", g_sourceFolders.size());
 }
 
 static int SelectedRow(HWND listView) {
