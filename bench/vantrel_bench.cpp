@@ -27,7 +27,9 @@
 
 #include "app/main_window.h"
 #include "monitor/copier.h"
+#include "monitor/file_identity.h"
 #include "monitor/monitor.h"
+#include "monitor/safe_copy.h"
 #include "store/pair_table.h"
 #include "store/pair_writer.h"
 
@@ -368,10 +370,19 @@ static int RunCallCost(const std::wstring &work, int rounds) {
     });
     timeCall("IsSameFile", [&] { IsSameFile(src, dst); });
     timeCall("CopyFileW_200_bytes", [&] { CopyFileW(src.c_str(), dst.c_str(), FALSE); });
+    timeCall("CopyFileW_then_MoveFileExW", [&] {
+        CopyFileW(src.c_str(), (dst + L".new").c_str(), FALSE);
+        MoveFileExW((dst + L".new").c_str(), dst.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    });
+    DWORD error = 0;
+    timeCall("CopyFileSafely_200_bytes", [&] { CopyFileSafely(src, dst, error); });
+    MirrorState mirror;
+    PrepareMirror(mirror, work, folder);
     timeCall("CopyChangedFiles_one_added_one_modified", [&] {
         std::vector<FolderChange> changes = {{L"source.txt", FILE_ACTION_ADDED},
                                              {L"source.txt", FILE_ACTION_MODIFIED}};
-        CopyChangedFiles(work, folder, changes);
+        CopyChangedFiles(work, folder, changes, mirror, GetTickCount64());
     });
     ExitProcess(0);
 }

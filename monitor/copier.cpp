@@ -3,11 +3,16 @@
 // A batch may name one file many times (some systems report every write() as its own
 // modification), so the pass first finds the last record of each source file and copies
 // only there: the destination ends as with one copy per record, at a fraction of the cost.
+// Every copy goes through a temporary file (monitor/safe_copy.h); what cannot be copied now
+// waits in the pair's mirror state (monitor/pending_copies.h).
 #include "monitor/copier.h"
 
+#include "monitor/file_identity.h"
+#include "monitor/long_path.h"
+#include "monitor/safe_copy.h"
 #include "monitor/trace.h"
+#include "monitor/tree_walk.h"
 
-#include <functional>
 #include <unordered_map>
 
 namespace {
@@ -15,11 +20,13 @@ namespace {
 const int kAttemptLimit = 5;
 const DWORD kRetryPauseMs = 200;
 
-// What one source path does in a batch: where its last copied record stands, and whether
-// any of its records says that it arrived (added or renamed into place).
+// What one source file does in a batch: where its last copied record stands, whether any of
+// its records says that it arrived (added or renamed into place), and its name as the copy
+// uses it (the long form of a short name).
 struct SourceInBatch {
-    size_t lastRecord;
-    bool arrived;
+    size_t lastRecord = 0;
+    bool arrived = false;
+    std::wstring name;
 };
 
 bool IsCopiedAction(DWORD action) {
@@ -32,174 +39,55 @@ std::wstring BaseNameOf(const std::wstring &name) {
     return cut == std::wstring::npos ? name : name.substr(cut + 1);
 }
 
-// File names compare without regard to case, as the file system does.
-std::wstring FoldCase(const std::wstring &text) {
-    std::wstring folded = text;
-    if (!folded.empty())
-        CharUpperBuffW(folded.data(), (DWORD)folded.size());
-    return folded;
+// A record may name a file by its short (8.3) name, which always holds a tilde. Returns
+// the record's relative name with the long name of every component, or `name` itself when
+// it has no short form or is gone.
+std::wstring LongNameOf(const std::wstring &path, const std::wstring &name) {
+    if (name.find(L'~') == std::wstring::npos)
+        return name;
+    std::wstring full = FileSystemPath(path + L"\\" + name);
+    DWORD needed = GetLongPathNameW(full.c_str(), nullptr, 0);
+    if (needed == 0)
+        return name;
+    std::wstring longFull(needed, L'\0');
+    DWORD length = GetLongPathNameW(full.c_str(), longFull.data(), needed);
+    if (length == 0 || length >= needed)
+        return name;
+    longFull.resize(length);
+    // The record's components are the last ones of the long path, however `path` is spelt.
+    size_t components = 1;
+    for (wchar_t c : name)
+        if (c == L'\\' || c == L'/')
+            ++components;
+    size_t cut = longFull.size();
+    for (size_t k = 0; k < components; ++k) {
+        cut = cut == 0 ? std::wstring::npos : longFull.find_last_of(L'\\', cut - 1);
+        if (cut == std::wstring::npos)
+            return name;
+    }
+    return longFull.substr(cut + 1);
 }
 
 ULONGLONG TimeValue(const FILETIME &time) {
     return ((ULONGLONG)time.dwHighDateTime << 32) | time.dwLowDateTime;
 }
 
-std::wstring FullPathOf(const std::wstring &path) {
-    DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (needed == 0)
-        return path;
-    std::wstring full(needed, L'\0');
-    DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
-    if (length == 0 || length >= needed)
-        return path;
-    full.resize(length);
-    return full;
-}
-
-bool IdentityOf(const std::wstring &path, BY_HANDLE_FILE_INFORMATION &info) {
-    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    bool ok = GetFileInformationByHandle(file, &info) != FALSE;
-    CloseHandle(file);
-    return ok;
-}
-
-// One entry of a folder listing.
-struct FoundEntry {
-    std::wstring name;
-    DWORD attributes;
-    ULONGLONG size;
-    ULONGLONG lastWriteTime;
-    ULONGLONG changeTime; // 0 when the listing does not tell it
-};
-
-void ListWithFindFile(const std::wstring &folder, std::vector<FoundEntry> &entries) {
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
-                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (find == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        ULONGLONG size = ((ULONGLONG)found.nFileSizeHigh << 32) | found.nFileSizeLow;
-        entries.push_back(FoundEntry{found.cFileName, found.dwFileAttributes, size,
-                                     TimeValue(found.ftLastWriteTime), 0});
-    } while (FindNextFileW(find, &found));
-    FindClose(find);
-}
-
-// Lists a folder through its handle, which gives every entry's change time with the listing
-// (no file has to be opened for it); falls back on FindFirstFileExW where that is refused.
-void ListFolder(const std::wstring &folder, std::vector<FoundEntry> &entries) {
-    entries.clear();
-    HANDLE dir = CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (dir == INVALID_HANDLE_VALUE)
-        return;
-    std::vector<LONGLONG> buffer(8192); // 64 KiB, aligned as the records need
-    FILE_INFO_BY_HANDLE_CLASS infoClass = FileFullDirectoryRestartInfo;
-    bool listed = false;
-    while (GetFileInformationByHandleEx(dir, infoClass, buffer.data(),
-                                        DWORD(buffer.size() * sizeof(LONGLONG)))) {
-        listed = true;
-        infoClass = FileFullDirectoryInfo;
-        const BYTE *at = (const BYTE *)buffer.data();
-        for (;;) {
-            const FILE_FULL_DIR_INFO *info = (const FILE_FULL_DIR_INFO *)at;
-            entries.push_back(FoundEntry{
-                std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t)),
-                info->FileAttributes, (ULONGLONG)info->EndOfFile.QuadPart,
-                (ULONGLONG)info->LastWriteTime.QuadPart, (ULONGLONG)info->ChangeTime.QuadPart});
-            if (info->NextEntryOffset == 0)
-                break;
-            at += info->NextEntryOffset;
-        }
-    }
-    DWORD error = GetLastError();
-    CloseHandle(dir);
-    if (!listed && error != ERROR_NO_MORE_FILES)
-        ListWithFindFile(folder, entries);
-}
-
-// True when the destination already holds a copy of the same size and last-write time.
-bool DestinationIsCurrent(const FoundEntry &source, const std::wstring &dstFull) {
-    WIN32_FILE_ATTRIBUTE_DATA dst;
-    if (!GetFileAttributesExW(dstFull.c_str(), GetFileExInfoStandard, &dst))
-        return false;
-    return source.size == (((ULONGLONG)dst.nFileSizeHigh << 32) | dst.nFileSizeLow) &&
-           source.lastWriteTime == TimeValue(dst.ftLastWriteTime);
-}
-
-// True when the file at `full` was written or changed at or after `since`. A file moved into
-// the tree keeps its old last-write time; its change time moves.
-bool ChangedSince(const std::wstring &full, const FoundEntry &found, ULONGLONG since) {
-    if (found.lastWriteTime >= since)
-        return true;
-    if (found.changeTime != 0)
-        return found.changeTime >= since;
-    HANDLE file = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    FILE_BASIC_INFO basic = {};
-    bool changed = GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
-                   (ULONGLONG)basic.ChangeTime.QuadPart >= since;
-    CloseHandle(file);
-    return changed;
-}
-
-using FileVisitor =
-    std::function<void(const std::wstring &full, const std::wstring &relative, const FoundEntry &)>;
-
-// Walks the tree below `folder`: onFile for every file, onFolder for every folder before its
-// contents, each with its full path and its path relative to the walk's root.
-void WalkTree(const std::wstring &folder, const std::wstring &relative, const FileVisitor &onFile,
-              const std::function<void(const std::wstring &)> &onFolder) {
-    std::vector<FoundEntry> entries;
-    ListFolder(folder, entries);
-    std::vector<std::wstring> subfolders;
-    for (const FoundEntry &entry : entries) {
-        if (entry.name == L"." || entry.name == L"..")
-            continue;
-        std::wstring full = folder + L"\\" + entry.name;
-        std::wstring rel = relative.empty() ? entry.name : relative + L"\\" + entry.name;
-        if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            // A linked folder may lead back into the tree; it is not followed.
-            if (!(entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-                subfolders.push_back(entry.name);
-        } else if (onFile) {
-            onFile(full, rel, entry);
-        }
-    }
-    entries.clear();
-    for (const std::wstring &name : subfolders) {
-        std::wstring full = folder + L"\\" + name;
-        if (onFolder)
-            onFolder(full);
-        WalkTree(full, relative.empty() ? name : relative + L"\\" + name, onFile, onFolder);
-    }
-}
-
-// Copies srcFull to dstFull with the retries for files held by their writers. Returns true
-// when a copy was made.
-bool CopyWithRetries(const std::wstring &srcFull, const std::wstring &dstFull) {
-    if (IsSameFile(srcFull, dstFull)) {
+// Copies srcFull to dstFull with the attempts for files held by their writers; what still
+// fails waits in the mirror state for a later retry. Returns true when a copy was made.
+bool CopyWithRetries(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
+                     ULONGLONG now) {
+    if (mirror.destinationMayBeSource && IsSameFile(srcFull, dstFull)) {
         // The destination is the source itself (the destination folder is the watched folder
-        // or lies inside the tree): copying would truncate it, and the copy would come back
-        // as a change of the tree.
+        // or lies inside the tree): the copy would come back as a change of the tree.
         Trace512(L"Skipping copy onto its own source: %ls\n", srcFull.c_str());
         return false;
     }
     bool copied = false;
+    DWORD error = 0;
     int attempt = 0;
     while (attempt < kAttemptLimit && !copied) {
-        copied = CopyFileW(srcFull.c_str(), dstFull.c_str(), FALSE) != FALSE;
+        copied = CopyFileSafely(srcFull, dstFull, error);
         if (!copied) {
-            DWORD error = GetLastError();
             if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
                 error == ERROR_ACCESS_DENIED) {
                 Sleep(kRetryPauseMs);
@@ -212,102 +100,130 @@ bool CopyWithRetries(const std::wstring &srcFull, const std::wstring &dstFull) {
         }
         ++attempt;
     }
-    if (copied)
+    if (copied) {
         Trace512(L"CopyFile succeeded: %ls -> %ls\n", srcFull.c_str(), dstFull.c_str());
+        NoteCopied(mirror, dstFull, now);
+    } else if (GetFileAttributesW(FileSystemPath(srcFull).c_str()) != INVALID_FILE_ATTRIBUTES) {
+        DeferCopy(mirror, srcFull, dstFull, error, now);
+    }
     return copied;
 }
 
-// Mirrors one file found by a walk; returns true when a copy was made.
-bool MirrorWalkedFile(const std::wstring &srcFull, const FoundEntry &source,
+// Mirrors one file found by a walk, unless its copy is current; true when a copy was made.
+bool MirrorWalkedFile(MirrorState &mirror, const std::wstring &srcFull, const FoundEntry &source,
                       const std::wstring &destRoot) {
-    CreateDirectoryW(destRoot.c_str(), nullptr);
-    std::wstring dstFull = destRoot + L"\\" + source.name;
-    if (DestinationIsCurrent(source, dstFull))
+    if (IsTemporaryCopyName(source.name))
         return false;
-    return CopyWithRetries(srcFull, dstFull);
+    std::wstring dstFull = destRoot + L"\\" + source.name;
+    if (DestinationIsCurrent(source.size, source.lastWriteTime, dstFull))
+        return false;
+    CreateFolderTree(destRoot);
+    return CopyWithRetries(mirror, srcFull, dstFull, GetTickCount64());
 }
 
 } // namespace
 
-bool IsSameFile(const std::wstring &first, const std::wstring &second) {
-    std::wstring a = FullPathOf(first), b = FullPathOf(second);
-    if (CompareStringOrdinal(a.c_str(), (int)a.size(), b.c_str(), (int)b.size(), TRUE) ==
-        CSTR_EQUAL)
-        return true;
-    // Other spellings of one file: short names, links, a second path to the same volume.
-    // The second path (a destination) is usually missing: look at it first.
-    BY_HANDLE_FILE_INFORMATION infoA, infoB;
-    if (!IdentityOf(second, infoB) || !IdentityOf(first, infoA))
-        return false;
-    return infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
-           infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
-           infoA.nFileIndexLow == infoB.nFileIndexLow;
+void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wstring &destRoot) {
+    mirror.destinationMayBeSource = true;
+    if (destRoot.empty())
+        return;
+    RemoveLeftoverCopies(destRoot);
+    // Known to lie outside only when the source folder has a known identity and neither the
+    // destination folder nor any folder above it has that identity.
+    FileIdentity source;
+    if (!ReadPathIdentity(path, source))
+        return;
+    std::wstring folder = FullPath(destRoot);
+    std::wstring sourceFull = FullPath(path);
+    size_t root = RootLength(folder);
+    for (;;) {
+        if (CompareStringOrdinal(folder.c_str(), (int)folder.size(), sourceFull.c_str(),
+                                 (int)sourceFull.size(), TRUE) == CSTR_EQUAL)
+            return;
+        FileIdentity identity;
+        if (ReadPathIdentity(folder, identity) && SameFileIdentity(identity, source))
+            return;
+        size_t cut = folder.find_last_of(L'\\');
+        if (folder.size() <= root || cut == std::wstring::npos)
+            break;
+        folder = folder.substr(0, cut + 1 == root ? root : cut);
+    }
+    mirror.destinationMayBeSource = false;
 }
 
 void CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
-                      const std::vector<FolderChange> &changes) {
+                      const std::vector<FolderChange> &changes, MirrorState &mirror,
+                      ULONGLONG now) {
+    // The key of a record: its long name, case folded.
+    std::vector<std::wstring> keys(changes.size());
     std::unordered_map<std::wstring, SourceInBatch> sources;
     for (size_t k = 0; k < changes.size(); ++k) {
         const FolderChange &change = changes[k];
         if (change.name.empty() || !IsCopiedAction(change.action))
             continue;
-        SourceInBatch &source = sources[FoldCase(change.name)];
+        std::wstring name = LongNameOf(path, change.name);
+        keys[k] = FoldCase(name);
+        SourceInBatch &source = sources[keys[k]];
         source.lastRecord = k;
         source.arrived = source.arrived || change.action != FILE_ACTION_MODIFIED;
+        source.name = name;
     }
 
     for (size_t k = 0; k < changes.size(); ++k) {
         const FolderChange &change = changes[k];
         if (change.name.empty() || !IsCopiedAction(change.action))
             continue;
-        const SourceInBatch &source = sources[FoldCase(change.name)];
+        const SourceInBatch &source = sources[keys[k]];
         if (source.lastRecord != k)
             continue;
-        std::wstring srcFull = path + L"\\" + change.name;
-        std::wstring baseName = BaseNameOf(change.name);
-        if (destRoot.empty())
+        std::wstring srcFull = path + L"\\" + source.name;
+        std::wstring baseName = BaseNameOf(source.name);
+        if (destRoot.empty() || IsTemporaryCopyName(baseName))
             continue;
-        CreateDirectoryW(destRoot.c_str(), nullptr);
+        CreateFolderTree(destRoot);
         std::wstring dstFull = destRoot + L"\\" + baseName;
-        DWORD attributes = GetFileAttributesW(srcFull.c_str());
+        WIN32_FILE_ATTRIBUTE_DATA found;
+        DWORD attributes = INVALID_FILE_ATTRIBUTES;
+        if (GetFileAttributesExW(FileSystemPath(srcFull).c_str(), GetFileExInfoStandard, &found))
+            attributes = found.dwFileAttributes;
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
             Trace512(L"Skipping non-file or missing: %ls (attr=0x%08x)\n", srcFull.c_str(),
                      attributes);
             if (attributes != INVALID_FILE_ATTRIBUTES && source.arrived) {
                 // A folder moved or created in place brings files no record will name.
                 // Files with a later record of their own are copied at that record.
-                WalkTree(
-                    srcFull, change.name,
-                    [&](const std::wstring &full, const std::wstring &rel,
-                        const FoundEntry &found) {
-                        auto later = sources.find(FoldCase(rel));
-                        if (later != sources.end() && later->second.lastRecord > k)
-                            return;
-                        MirrorWalkedFile(full, found, destRoot);
-                    },
-                    nullptr);
+                TreeVisitor visitor;
+                visitor.onFile = [&](const std::wstring &full, const std::wstring &rel,
+                                     const FoundEntry &entry, bool) {
+                    auto later = sources.find(FoldCase(source.name + L"\\" + rel));
+                    if (later != sources.end() && later->second.lastRecord > k)
+                        return;
+                    MirrorWalkedFile(mirror, full, entry, destRoot);
+                };
+                WalkTree(srcFull, std::wstring(), visitor);
             }
             continue;
         }
-        CopyWithRetries(srcFull, dstFull);
+        ULONGLONG size = ((ULONGLONG)found.nFileSizeHigh << 32) | found.nFileSizeLow;
+        if (WaitForQuiet(mirror, srcFull, dstFull, size, TimeValue(found.ftLastWriteTime), now))
+            continue;
+        CopyWithRetries(mirror, srcFull, dstFull, now);
     }
 }
 
 size_t CopyFilesChangedSince(const std::wstring &path, const std::wstring &destRoot,
-                             ULONGLONG since) {
+                             ULONGLONG since, MirrorState &mirror, bool rootArrived) {
     size_t copied = 0;
     if (destRoot.empty())
         return 0;
-    WalkTree(
-        path, std::wstring(),
-        [&](const std::wstring &full, const std::wstring &, const FoundEntry &found) {
-            if (ChangedSince(full, found, since) && MirrorWalkedFile(full, found, destRoot))
-                ++copied;
-        },
-        nullptr);
+    TreeVisitor visitor;
+    visitor.onFile = [&](const std::wstring &full, const std::wstring &, const FoundEntry &entry,
+                         bool arrived) {
+        if ((arrived || ChangedSince(full, entry, since)) &&
+            MirrorWalkedFile(mirror, full, entry, destRoot))
+            ++copied;
+    };
+    visitor.markFolder = [&](const FoundEntry &folder) { return ArrivedSince(folder, since); };
+    WalkTree(path, std::wstring(), visitor, rootArrived);
     return copied;
-}
-
-void ForEachSubfolder(const std::wstring &folder, void (*onFolder)(const std::wstring &full)) {
-    WalkTree(folder, std::wstring(), nullptr, onFolder);
 }

@@ -3,31 +3,35 @@
 #pragma once
 
 #include "monitor/change_batch.h"
+#include "monitor/pending_copies.h"
 
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
+// Readies a pair's copy state before its first pass: removes temporary copies that an ended
+// process left in the destination folder, and finds out whether a destination file can be a
+// source file at all (the destination folder is the watched folder or lies inside its tree,
+// under any spelling).
+void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wstring &destRoot);
+
 // Copies every file that `changes` reports as added, modified or renamed into place, from
-// below `path` to destRoot\<its own file name>. Each distinct source file is copied once, at
-// the place of its last record. A folder that arrived (added or renamed into place) has every
-// file inside it copied too, any depth, unless the destination copy already has the same size
-// and last-write time. A copy onto its own source is skipped. Nothing happens when destRoot
-// is empty.
+// below `path` to destRoot\<its own file name>, creating the destination folder with its
+// parents. Each distinct source file is copied once, at the place of its last record; a
+// short (8.3) name counts as its long name. A folder that arrived (added or renamed into
+// place) has every file inside it copied too, any depth, unless the destination copy already
+// has the same size and last-write time. A copy onto its own source is skipped, and so are
+// temporary copies. A copy that still fails after its attempts, and a large file copied
+// moments ago that is still changing, wait in the mirror state. Nothing happens when
+// destRoot is empty.
 void CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
-                      const std::vector<FolderChange> &changes);
+                      const std::vector<FolderChange> &changes, MirrorState &mirror, ULONGLONG now);
 
 // Copies every regular file below `path`, any depth, whose last-write or change time is at or
-// after `since`, by the same flat rules and retries, skipping files whose destination copy
-// already has the same size and last-write time. Returns the number of files copied.
+// after `since`, and every file inside a folder that was moved or renamed into the tree since
+// then (the whole tree when rootArrived), by the same flat rules and retries, skipping files
+// whose destination copy already has the same size and last-write time. Returns the number
+// of files copied.
 size_t CopyFilesChangedSince(const std::wstring &path, const std::wstring &destRoot,
-                             ULONGLONG since);
-
-// True when the two paths name the same file: the same full path (compared without regard
-// to case) or, when both exist, the same file identity.
-bool IsSameFile(const std::wstring &first, const std::wstring &second);
-
-// Calls onFolder for every folder below `folder`, any depth, parents before their children,
-// with its full path. Folders that are reparse points are not entered.
-void ForEachSubfolder(const std::wstring &folder, void (*onFolder)(const std::wstring &full));
+                             ULONGLONG since, MirrorState &mirror, bool rootArrived = false);

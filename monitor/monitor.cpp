@@ -6,18 +6,26 @@
 // the supervisor only cancels reads, under the context's lock, so it can never cancel or
 // close a handle value that another generation has been given since.
 //
-// Changes the system could not deliver (an overflowed batch) are recovered by walking the
-// tree for files written since the read before the lost one was issued. Under Wine a
-// subfolder that existed before the watch is silent until it is opened once after the first
-// read is pending; a short-lived helper thread opens them and then has the watch thread
-// catch up on files written meanwhile.
+// The read loop is a short table of cases: a batch, an overflow, a wake-up (monitor/
+// watch_wakeups.h: waiting copies due, a catch-up walk, the folder lost), a stop, and a
+// read that fails because the folder went away. Nothing is lost across gaps: every thread
+// keeps the time before which every change has been copied (caughtUpTo), and whatever reads
+// the tree again (a recovery after an overflow, a catch-up once the folder is open again or a
+// new generation watches the same pair) walks the tree for files changed since then.
 #include "monitor/monitor.h"
 
 #include "app/main_window.h"
 #include "monitor/copier.h"
+#include "monitor/long_path.h"
+#include "monitor/safe_copy.h"
 #include "monitor/trace.h"
 #include "monitor/watch_thread.h"
+#include "monitor/watch_wakeups.h"
+#include "monitor/wine_subfolders.h"
 #include "store/pair_table.h"
+
+#include <algorithm>
+#include <map>
 
 std::vector<HANDLE> g_threadHandles;
 std::vector<std::shared_ptr<WatchContext>> g_watchContexts;
@@ -32,8 +40,19 @@ const DWORD kChangeFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DI
 const DWORD kFailedReadPauseMs = 500;
 const DWORD kStopWaitMs = 2000;
 const DWORD kStopCancelIntervalMs = 50;
+const DWORD kFirstReopenMs = 1000;
+const DWORD kLongestReopenMs = 30000;
 // File systems with coarse clocks (FAT: 2 s) stamp a write up to this much before it happened.
 const ULONGLONG kClockSlack = 2ULL * 10000000ULL;
+
+// Where the next generation's watch of a pair catches up from (FILETIME), by pair: written
+// by StopMonitoring, taken by the pair's thread once its folder is open. UI thread and
+// watch threads, under the lock.
+std::mutex g_handoverLock;
+std::map<std::wstring, ULONGLONG> g_handovers;
+
+// How the watch of an open folder ended.
+enum class WatchEnd { Stopped, FolderLost };
 
 // The start of a window of lost changes that began at `time`, allowing for coarse clocks.
 ULONGLONG WindowStart(ULONGLONG time) {
@@ -50,10 +69,18 @@ bool StopRequested(const WatchContext &context) {
     return g_stopMonitoring.load() || context.stopRequested.load();
 }
 
-// Cancels the context's pending read, if any; true when a read was cancelled.
-bool CancelRead(WatchContext &context) {
-    std::lock_guard<std::mutex> lock(context.handleLock);
-    return context.dirHandle && CancelIoEx(context.dirHandle, nullptr);
+std::wstring PairKey(const std::wstring &source, const std::wstring &dest) {
+    return FoldCase(source) + L"\n" + FoldCase(dest);
+}
+
+ULONGLONG TakeHandover(const WatchContext &context) {
+    std::lock_guard<std::mutex> lock(g_handoverLock);
+    auto found = g_handovers.find(PairKey(context.path, context.destRoot));
+    if (found == g_handovers.end())
+        return 0;
+    ULONGLONG since = found->second;
+    g_handovers.erase(found);
+    return since;
 }
 
 void PostNotice(size_t index, const std::wstring &msg) {
@@ -67,133 +94,160 @@ void PostNotice(size_t index, const std::wstring &msg) {
     }
 }
 
-// Opening a folder makes Wine add it to the watched tree's notifications.
-void OpenFolderOnce(const std::wstring &folder) {
-    HANDLE handle = CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle != INVALID_HANDLE_VALUE)
-        CloseHandle(handle);
+HANDLE OpenFolderForWatch(const std::wstring &path) {
+    return CreateFileW(FileSystemPath(path).c_str(), FILE_LIST_DIRECTORY,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-// Under Wine: folders that a batch reports as arrived are opened, with every folder inside
-// them, so that later changes inside them are reported. The copy pass that follows walks
-// them for the files that arrived before that.
-void OpenArrivedFolders(const std::wstring &path, const std::vector<FolderChange> &changes) {
-    for (const FolderChange &change : changes) {
-        if (change.name.empty() ||
-            (change.action != FILE_ACTION_ADDED && change.action != FILE_ACTION_RENAMED_NEW_NAME))
-            continue;
-        std::wstring full = path + L"\\" + change.name;
-        DWORD attributes = GetFileAttributesW(full.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-            continue;
-        OpenFolderOnce(full);
-        ForEachSubfolder(full, OpenFolderOnce);
+// Opens the watched folder; while it cannot be opened (a share not connected yet, a drive
+// unplugged, a folder deleted), tries again after 1 s, 2 s, 4 s ... 30 s, with one trace line
+// per failed attempt. INVALID_HANDLE_VALUE only when the generation stops.
+HANDLE OpenWhenAvailable(WatchContext &ctx, bool &waited) {
+    DWORD delay = kFirstReopenMs;
+    for (;;) {
+        if (StopRequested(ctx))
+            return INVALID_HANDLE_VALUE;
+        HANDLE dir = OpenFolderForWatch(ctx.path);
+        if (dir != INVALID_HANDLE_VALUE)
+            return dir;
+        DWORD error = GetLastError();
+        if (!waited && !ctx.destRoot.empty())
+            RemoveLeftoverCopies(ctx.destRoot);
+        waited = true;
+        Trace512(L"MonitorThread[%zu] cannot open %ls err=%u, next attempt in %u ms\n", ctx.index,
+                 ctx.path.c_str(), error, delay);
+        if (WaitForSingleObject(ctx.stopEvent.get(), delay) != WAIT_TIMEOUT)
+            return INVALID_HANDLE_VALUE;
+        delay = std::min(2 * delay, kLongestReopenMs);
     }
 }
 
-// Helper thread under Wine: once the watch thread's first read is pending, opens every
-// existing subfolder and then interrupts the read so that the watch thread walks the tree
-// for files written before the subfolders were watched.
-DWORD WINAPI OpenExistingSubfolders(LPVOID parameter) {
-    std::shared_ptr<WatchContext> *start = (std::shared_ptr<WatchContext> *)parameter;
-    std::shared_ptr<WatchContext> context = *start;
-    delete start;
-    auto finished = [&] { return context->stopRequested.load() || context->ended.load(); };
-    for (int wait = 0; wait < 500 && context->readsIssued.load() == 0 && !finished(); ++wait)
-        Sleep(10);
-    // Folders opened before the first read reached the system stay silent, so a read that
-    // could not be cancelled although the thread was in it means: open them again.
-    for (int attempt = 0; attempt < 100 && !finished(); ++attempt) {
-        Sleep(20);
-        ForEachSubfolder(context->path, OpenFolderOnce);
-        context->catchUpPending.store(true);
-        if (CancelRead(*context) || !context->inRead.load())
-            break; // cancelled, or between two reads: it catches up at the head of its loop
+// Makes `dir` the context's open folder (null: none), with its identity for the check.
+void SetWatchedFolder(WatchContext &ctx, HANDLE dir) {
+    FileIdentity identity;
+    if (dir && !ReadFileIdentity(dir, identity))
+        ReadPathIdentity(ctx.path, identity);
+    std::lock_guard<std::mutex> lock(ctx.handleLock);
+    if (!dir && ctx.dirHandle)
+        CloseHandle(ctx.dirHandle);
+    ctx.dirHandle = dir;
+    if (dir)
+        ctx.folderIdentity = identity;
+}
+
+// Runs the waiting copies that are due and sets the timer for the next one.
+void RunDueWork(WatchContext &ctx, ULONGLONG &armedFor) {
+    ULONGLONG next = NextDueTick(ctx.mirror);
+    if (next != 0 && next <= GetTickCount64()) {
+        RunDueCopies(ctx.mirror, GetTickCount64());
+        next = NextDueTick(ctx.mirror);
     }
-    return 0;
+    if (next != armedFor) {
+        ArmDueCopies(ctx, next);
+        armedFor = next;
+    }
 }
 
-void StartSubfolderOpener(const std::shared_ptr<WatchContext> &context) {
-    std::shared_ptr<WatchContext> *parameter = new std::shared_ptr<WatchContext>(context);
-    HANDLE thread = CreateThread(nullptr, 0, OpenExistingSubfolders, parameter, 0, nullptr);
-    if (thread)
-        CloseHandle(thread);
-    else
-        delete parameter;
+// Everything before `delivered` has reached the thread; what waits is older still.
+void PublishCaughtUp(WatchContext &ctx, ULONGLONG delivered, ULONGLONG outstanding) {
+    ULONGLONG upTo = outstanding != 0 ? std::min(delivered, outstanding) : delivered;
+    ctx.caughtUpTo.store(EarliestPendingSince(ctx.mirror, upTo));
 }
 
-void RecoverLostChanges(WatchContext &context, ULONGLONG lostSince) {
-    size_t copied = CopyFilesChangedSince(context.path, context.destRoot, lostSince);
-    Trace256(L"MonitorThread[%zu] changes were lost; recovery pass copied %zu files\n",
-             context.index, copied);
-}
-
-void CatchUpSubfolders(WatchContext &context, ULONGLONG since) {
-    size_t copied = CopyFilesChangedSince(context.path, context.destRoot, since);
-    Trace256(L"MonitorThread[%zu] subfolder catch-up pass copied %zu files\n", context.index,
+void RecoverLostChanges(WatchContext &ctx, ULONGLONG lostSince) {
+    ctx.mirror.windowStart = lostSince;
+    size_t copied = CopyFilesChangedSince(ctx.path, ctx.destRoot, lostSince, ctx.mirror);
+    Trace256(L"MonitorThread[%zu] changes were lost; recovery pass copied %zu files\n", ctx.index,
              copied);
 }
 
-void WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir) {
+void CatchUp(WatchContext &ctx, ULONGLONG since, bool rootArrived) {
+    ctx.mirror.windowStart = since;
+    size_t copied = CopyFilesChangedSince(ctx.path, ctx.destRoot, since, ctx.mirror, rootArrived);
+    Trace256(L"MonitorThread[%zu] catch-up pass copied %zu files\n", ctx.index, copied);
+}
+
+// Watches the open folder `dir` until the generation stops or the folder is lost. A
+// catch-up walk runs once a read is pending: from catchUpSince (a gap before this watch;
+// 0 for none), and under Wine from the first read on (see wine_subfolders.h).
+WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir,
+                     ULONGLONG catchUpSince, bool rootArrived) {
     WatchContext &ctx = *context;
     std::vector<BYTE> buffer(kBufferBytes, 0);
-    ULONGLONG firstReadIssued = 0, previousReadIssued = 0, readIssued = 0;
-    if (RunsUnderWine())
-        StartSubfolderOpener(context);
-    while (!StopRequested(ctx)) {
-        if (ctx.catchUpPending.exchange(false))
-            CatchUpSubfolders(ctx, WindowStart(firstReadIssued));
+    ULONGLONG firstReadIssued = 0, previousReadIssued = 0, readIssued = 0, armedFor = 0;
+    bool wine = RunsUnderWine();
+    bool catchUpOutstanding = wine || catchUpSince != 0;
+    if (catchUpOutstanding)
+        StartCatchUpHelper(context, ctx.readsIssued.load(), wine);
+    ArmFolderCheck(ctx, true);
+    ULONGLONG delivered = catchUpSince != 0 ? catchUpSince : SystemTimeNow();
+    PublishCaughtUp(ctx, delivered, 0);
+    for (;;) {
+        if (StopRequested(ctx))
+            return WatchEnd::Stopped;
+        unsigned reasons = ctx.wakeReasons.exchange(0);
+        if (reasons & kWakeFolderLost) {
+            Trace512(L"MonitorThread[%zu] lost its folder: %ls\n", ctx.index, ctx.path.c_str());
+            return WatchEnd::FolderLost;
+        }
+        // A catch-up is due once this watch's first read was pending (a helper of an earlier
+        // watch of the folder may still wake the thread: that is not it).
+        if ((reasons & kWakeCatchUp) && catchUpOutstanding && firstReadIssued != 0) {
+            ULONGLONG since = wine ? firstReadIssued : catchUpSince;
+            if (catchUpSince != 0)
+                since = std::min(since, catchUpSince);
+            CatchUp(ctx, WindowStart(since), rootArrived);
+            catchUpOutstanding = false;
+            PublishCaughtUp(ctx, delivered, 0);
+        }
+        RunDueWork(ctx, armedFor);
+
+        // Marked as in its read before the last look at the reasons: see watch_wakeups.h.
+        ctx.inRead.store(true);
+        if (ctx.wakeReasons.load() != 0 || StopRequested(ctx)) {
+            ctx.inRead.store(false);
+            continue;
+        }
         DWORD bytes = 0;
         previousReadIssued = readIssued;
         readIssued = SystemTimeNow();
         if (firstReadIssued == 0)
             firstReadIssued = previousReadIssued = readIssued;
-        ctx.inRead.store(true);
         ctx.readsIssued.fetch_add(1);
         BOOL ok = ReadDirectoryChangesW(dir, buffer.data(), kBufferBytes, TRUE, kChangeFilter,
                                         &bytes, nullptr, nullptr);
         DWORD error = ok ? ERROR_SUCCESS : GetLastError();
         ctx.inRead.store(false);
-        bool catchUp = ctx.catchUpPending.exchange(false);
-        // The helper interrupted the read (Windows reports a cancelled synchronous read as
-        // ERROR_OPERATION_ABORTED, Wine as ERROR_IO_PENDING).
-        if (!ok && catchUp && error != ERROR_NOTIFY_ENUM_DIR) {
-            CatchUpSubfolders(ctx, WindowStart(firstReadIssued));
-            continue;
-        }
-        // Changes lost in an overflow happened after the previous read handed over its batch,
-        // so after that read was issued; the recovery pass looks from there on.
+
         if (!ok) {
+            // A read cancelled for a wake-up: Windows says ERROR_OPERATION_ABORTED, Wine
+            // ERROR_IO_PENDING. A cancel by StopMonitoring is a failed read as ever.
+            bool cancelled = error == ERROR_OPERATION_ABORTED || error == ERROR_IO_PENDING;
+            if (cancelled && !StopRequested(ctx))
+                continue;
             Trace256(L"ReadDirectoryChangesW failed on index %zu, err=%u\n", ctx.index, error);
-            if (error == ERROR_NOTIFY_ENUM_DIR)
+            if (error == ERROR_NOTIFY_ENUM_DIR) {
+                // Changes lost in an overflow happened after the previous read handed over
+                // its batch, so after that read was issued.
                 RecoverLostChanges(ctx, WindowStart(previousReadIssued));
-            if (catchUp)
-                CatchUpSubfolders(ctx, WindowStart(firstReadIssued));
+            } else if (!StopRequested(ctx)) {
+                return WatchEnd::FolderLost; // deleted, or its share went away
+            }
             Sleep(kFailedReadPauseMs);
-            continue;
-        }
-        if (bytes == 0) {
+        } else if (bytes == 0) {
             RecoverLostChanges(ctx, WindowStart(previousReadIssued));
         } else {
             Trace256(L"MonitorThread[%zu] Read %u bytes\n", ctx.index, bytes);
+            ctx.mirror.windowStart = WindowStart(previousReadIssued);
             HandleChangeBatch(ctx, DecodeChangeBatch(buffer.data(), bytes), GetTickCount64());
         }
-        if (catchUp)
-            CatchUpSubfolders(ctx, WindowStart(firstReadIssued));
+        delivered = readIssued;
+        PublishCaughtUp(ctx, delivered, catchUpOutstanding ? firstReadIssued : 0);
     }
 }
 
 } // namespace
-
-bool RunsUnderWine() {
-    static const bool wine = [] {
-        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-    }();
-    return wine;
-}
 
 void HandleChangeBatch(WatchContext &context, const std::vector<FolderChange> &changes,
                        ULONGLONG now) {
@@ -205,7 +259,7 @@ void HandleChangeBatch(WatchContext &context, const std::vector<FolderChange> &c
         msg = ComposeNotice(context.path, changes);
     if (RunsUnderWine())
         OpenArrivedFolders(context.path, changes);
-    CopyChangedFiles(context.path, context.destRoot, changes);
+    CopyChangedFiles(context.path, context.destRoot, changes, context.mirror, now);
     if (notify)
         PostNotice(context.index, msg);
 }
@@ -215,25 +269,46 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
     std::shared_ptr<WatchContext> context = *start;
     delete start;
     WatchContext &ctx = *context;
+    ULONGLONG started = SystemTimeNow();
+    CreateWakeTimers(ctx);
 
-    HANDLE dir = CreateFileW(ctx.path.c_str(), FILE_LIST_DIRECTORY,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (dir == INVALID_HANDLE_VALUE) {
-        ctx.ended.store(true);
-        return 0;
+    bool waited = false;
+    HANDLE dir = OpenWhenAvailable(ctx, waited);
+    if (dir != INVALID_HANDLE_VALUE) {
+        Trace512(L"MonitorThread[%zu] started for path: %ls\n", ctx.index, ctx.path.c_str());
+        // Files written while the folder could not be opened, or while no generation read
+        // the pair's changes, are found by the catch-up walk.
+        ULONGLONG catchUpSince = TakeHandover(ctx);
+        if (waited)
+            catchUpSince = catchUpSince != 0 ? std::min(catchUpSince, started) : started;
+        bool rootArrived = false;
+        for (;;) {
+            SetWatchedFolder(ctx, dir);
+            PrepareMirror(ctx.mirror, ctx.path, ctx.destRoot);
+            WatchEnd end = WatchFolder(context, dir, catchUpSince, rootArrived);
+            ArmFolderCheck(ctx, false);
+            FileIdentity lost = ctx.folderIdentity;
+            // Closed at once: a deleted folder stays "delete pending" while a handle is open.
+            SetWatchedFolder(ctx, nullptr);
+            if (end == WatchEnd::Stopped)
+                break;
+            ctx.wakeReasons.fetch_and(~kWakeFolderLost);
+            catchUpSince = ctx.caughtUpTo.load();
+            dir = OpenWhenAvailable(ctx, waited);
+            if (dir == INVALID_HANDLE_VALUE)
+                break;
+            FileIdentity found;
+            // Another folder at the registered path (renamed or restored into place): all of
+            // it is new to this pair.
+            rootArrived = ReadFileIdentity(dir, found) && IdentityKnown(found) &&
+                          IdentityKnown(lost) && !SameFileIdentity(found, lost);
+            Trace512(L"MonitorThread[%zu] watching again: %ls\n", ctx.index, ctx.path.c_str());
+        }
     }
-    {
-        std::lock_guard<std::mutex> lock(ctx.handleLock);
-        ctx.dirHandle = dir;
-    }
-    Trace512(L"MonitorThread[%zu] started for path: %ls\n", ctx.index, ctx.path.c_str());
-
-    WatchFolder(context, dir);
-
-    std::lock_guard<std::mutex> lock(ctx.handleLock);
-    CloseHandle(ctx.dirHandle);
-    ctx.dirHandle = nullptr;
+    CloseWakeTimers(ctx);
+    if (!ctx.mirror.pending.empty())
+        Trace256(L"MonitorThread[%zu] stopped with %zu copies waiting\n", ctx.index,
+                 ctx.mirror.pending.size());
     ctx.ended.store(true);
     return 0;
 }
@@ -248,6 +323,20 @@ void StartMonitoring() {
     g_watchContexts.clear();
 
     size_t count = g_sourceFolders.size();
+    {
+        // Catch-up points of pairs that are gone would never be taken.
+        std::map<std::wstring, ULONGLONG> kept;
+        std::lock_guard<std::mutex> lock(g_handoverLock);
+        for (size_t i = 0; i < count; ++i) {
+            std::wstring key =
+                PairKey(g_sourceFolders[i], i < g_destFolders.size() ? g_destFolders[i] : L"");
+            auto found = g_handovers.find(key);
+            if (found != g_handovers.end())
+                kept.insert(*found);
+        }
+        g_handovers.swap(kept);
+    }
+
     g_threadHandles.reserve(count);
     g_watchContexts.reserve(count);
     for (size_t i = 0; i < count; ++i) {
@@ -258,6 +347,7 @@ void StartMonitoring() {
         context->path = g_sourceFolders[i];
         if (i < g_destFolders.size())
             context->destRoot = g_destFolders[i];
+        context->stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         g_watchContexts.push_back(context);
 
         std::shared_ptr<WatchContext> *parameter = new std::shared_ptr<WatchContext>(context);
@@ -275,8 +365,11 @@ void StartMonitoring() {
 
 void StopMonitoring() {
     g_stopMonitoring.store(true);
-    for (const std::shared_ptr<WatchContext> &context : g_watchContexts)
+    for (const std::shared_ptr<WatchContext> &context : g_watchContexts) {
         context->stopRequested.store(true);
+        if (context->stopEvent)
+            SetEvent(context->stopEvent.get());
+    }
     // Every read is cancelled before any wait, so the threads wind down side by side.
     for (const std::shared_ptr<WatchContext> &context : g_watchContexts)
         CancelRead(*context);
@@ -291,6 +384,19 @@ void StopMonitoring() {
                GetTickCount64() - waitStart < kStopWaitMs)
             CancelRead(*g_watchContexts[i]);
         CloseHandle(thread);
+    }
+    // The next generation's watch of each pair catches up from where this one stopped
+    // reading, including a thread still busy past its wait.
+    {
+        std::lock_guard<std::mutex> lock(g_handoverLock);
+        for (const std::shared_ptr<WatchContext> &context : g_watchContexts) {
+            ULONGLONG upTo = context->caughtUpTo.load();
+            if (upTo == 0)
+                continue;
+            std::wstring key = PairKey(context->path, context->destRoot);
+            auto found = g_handovers.find(key);
+            g_handovers[key] = found == g_handovers.end() ? upTo : std::min(found->second, upTo);
+        }
     }
     // A thread still running past its wait keeps its context alive and closes its own
     // directory handle when it ends.

@@ -9,6 +9,8 @@
 #pragma once
 
 #include "monitor/change_batch.h"
+#include "monitor/file_identity.h"
+#include "monitor/pending_copies.h"
 
 #include <windows.h>
 
@@ -18,18 +20,35 @@
 #include <string>
 #include <vector>
 
+// Closes an event handle when its owner goes.
+struct EventCloser {
+    void operator()(HANDLE event) const {
+        if (event)
+            CloseHandle(event);
+    }
+};
+using UniqueEvent = std::unique_ptr<void, EventCloser>;
+
 struct WatchContext {
     size_t index = 0;             // the pair index, the wParam of the notices
     std::wstring path;            // the watched source folder, copied from the table at start
     std::wstring destRoot;        // the destination folder; empty when the pair has none
     std::mutex handleLock;        // orders closing dirHandle (thread) against cancelling (others)
-    HANDLE dirHandle = nullptr;   // the open source folder, null before it opens and after it ends
+    HANDLE dirHandle = nullptr;   // the open source folder, null while it is not open
     ULONGLONG lastNotifyTick = 0; // tick of the last accepted notice; watch thread only
-    std::atomic<bool> stopRequested{false};  // set by StopMonitoring for this generation only
-    std::atomic<bool> ended{false};          // the thread has closed its handle
-    std::atomic<unsigned> readsIssued{0};    // reads the thread has started so far
-    std::atomic<bool> inRead{false};         // the thread is in (or entering) a read
-    std::atomic<bool> catchUpPending{false}; // subfolders were opened; walk for missed files
+    std::atomic<bool> stopRequested{false}; // set by StopMonitoring for this generation only
+    UniqueEvent stopEvent;          // manual reset, set with stopRequested: ends waits at once
+    std::atomic<bool> ended{false}; // the thread has closed its handle
+    std::atomic<unsigned> readsIssued{0}; // reads the thread has started so far
+    std::atomic<bool> inRead{false};      // the thread is in (or entering) a read
+    std::atomic<unsigned> wakeReasons{0}; // why the thread's read was interrupted (below)
+    // FILETIME before which every change of the tree has been copied, or waits in `mirror`;
+    // 0 until the folder is first open. Written by the thread, read by StopMonitoring.
+    std::atomic<ULONGLONG> caughtUpTo{0};
+    FileIdentity folderIdentity;        // the open folder's identity; set before the check is armed
+    MirrorState mirror;                 // the pair's waiting copies; watch thread only
+    PTP_TIMER dueCopiesTimer = nullptr; // wakes the thread when a waiting copy is due
+    PTP_TIMER folderCheckTimer = nullptr; // checks that the path still names the open folder
 };
 
 // Owned by the user-interface thread; slot i belongs to pair i of the running generation.
@@ -48,6 +67,3 @@ DWORD WINAPI MonitorThread(LPVOID parameter);
 // (for every batch, throttled or not) and the notice. Watch thread of the context only.
 void HandleChangeBatch(WatchContext &context, const std::vector<FolderChange> &changes,
                        ULONGLONG now);
-
-// True when this process runs under Wine, whose change notifications need help (below).
-bool RunsUnderWine();

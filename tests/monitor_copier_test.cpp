@@ -1,5 +1,6 @@
 // The copy pass on real folders.
 #include "monitor/copier.h"
+#include "monitor/safe_copy.h"
 #include "tests/monitor_test_helpers.h"
 #include "tests/test_support.h"
 
@@ -27,8 +28,13 @@ class CopierTest : public testing::Test {
         WriteFileBytes(src + L"\\" + relative, text);
     }
     std::string Copied(const std::wstring &name) { return ReadFileBytes(dst + L"\\" + name); }
+    // One copy pass of the pair's mirror state, at the current tick.
+    void Pass(const std::wstring &dest, const std::vector<FolderChange> &changes) {
+        CopyChangedFiles(src, dest, changes, mirror, GetTickCount64());
+    }
 
     std::wstring root, src, dst;
+    MirrorState mirror;
 };
 
 // Holds a file open without sharing on another thread for holdMs.
@@ -49,6 +55,10 @@ HANDLE HoldWithoutSharing(const std::wstring &path, DWORD holdMs, HeldFile &held
     return CreateThread(nullptr, 0, ReleaseLater, &held, 0, nullptr);
 }
 
+std::wstring BaseName(const std::wstring &name) {
+    return name.substr(name.find_last_of(L'\\') + 1);
+}
+
 } // namespace
 
 TEST_F(CopierTest, CopiesFlatUnderTheFileNameFromAnySubfolder) {
@@ -56,7 +66,7 @@ TEST_F(CopierTest, CopiesFlatUnderTheFileNameFromAnySubfolder) {
     MakeFolder(L"sub\\deep");
     Put(L"top.txt", "top");
     Put(L"sub\\deep\\a.txt", "deep a");
-    CopyChangedFiles(src, dst, {{L"top.txt", 1}, {L"sub\\deep\\a.txt", 3}});
+    Pass(dst, {{L"top.txt", 1}, {L"sub\\deep\\a.txt", 3}});
     EXPECT_EQ(Copied(L"top.txt"), "top");
     EXPECT_EQ(Copied(L"a.txt"), "deep a");
     EXPECT_FALSE(FileExists(dst + L"\\sub"));
@@ -72,12 +82,12 @@ TEST_F(CopierTest, TheLaterRecordOfTwoSameNamedFilesWins) {
     MakeFolder(L"sub2");
     Put(L"sub1\\x.txt", "from sub1");
     Put(L"sub2\\x.txt", "from sub2");
-    CopyChangedFiles(src, dst, {{L"sub1\\x.txt", 1}, {L"sub2\\x.txt", 1}});
+    Pass(dst, {{L"sub1\\x.txt", 1}, {L"sub2\\x.txt", 1}});
     EXPECT_EQ(Copied(L"x.txt"), "from sub2");
     // Repeated records: the last record of the batch decides, as with one copy per record.
-    CopyChangedFiles(src, dst, {{L"sub1\\x.txt", 3}, {L"sub2\\x.txt", 3}, {L"sub1\\x.txt", 3}});
+    Pass(dst, {{L"sub1\\x.txt", 3}, {L"sub2\\x.txt", 3}, {L"sub1\\x.txt", 3}});
     EXPECT_EQ(Copied(L"x.txt"), "from sub1");
-    CopyChangedFiles(src, dst, {{L"sub2\\x.txt", 3}, {L"sub1\\x.txt", 3}, {L"SUB2\\X.TXT", 3}});
+    Pass(dst, {{L"sub2\\x.txt", 3}, {L"sub1\\x.txt", 3}, {L"SUB2\\X.TXT", 3}});
     EXPECT_EQ(Copied(L"x.txt"), "from sub2");
 }
 
@@ -89,7 +99,7 @@ TEST_F(CopierTest, CopiesEachFileOncePerBatchHoweverOftenItIsReported) {
         changes.push_back({L"big.bin", 3});
     changes.push_back({L"small.txt", 1});
     changes.push_back({L"big.bin", 3});
-    CopyChangedFiles(src, dst, changes);
+    Pass(dst, changes);
     std::vector<std::wstring> lines = Lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find(L"small.txt"), std::wstring::npos);
@@ -100,7 +110,7 @@ TEST_F(CopierTest, CopiesEachFileOncePerBatchHoweverOftenItIsReported) {
 TEST_F(CopierTest, CutsNamesAtForwardSlashesToo) {
     MakeFolder(L"sub");
     Put(L"sub\\c.txt", "slash");
-    CopyChangedFiles(src, dst, {{L"sub/c.txt", 1}});
+    Pass(dst, {{L"sub/c.txt", 1}});
     EXPECT_EQ(Copied(L"c.txt"), "slash");
 }
 
@@ -108,7 +118,7 @@ TEST_F(CopierTest, ARenameCopiesTheNewNameAndKeepsTheOldCopy) {
     CreateDirectoryW(dst.c_str(), nullptr);
     WriteFileBytes(dst + L"\\old.txt", "old copy");
     Put(L"new.txt", "renamed");
-    CopyChangedFiles(src, dst, {{L"old.txt", 4}, {L"new.txt", 5}});
+    Pass(dst, {{L"old.txt", 4}, {L"new.txt", 5}});
     EXPECT_EQ(Copied(L"new.txt"), "renamed");
     EXPECT_EQ(Copied(L"old.txt"), "old copy");
     EXPECT_EQ(Lines().size(), 1u);
@@ -118,7 +128,7 @@ TEST_F(CopierTest, ARemovalRemovesNothingAndOtherActionsAreIgnored) {
     CreateDirectoryW(dst.c_str(), nullptr);
     WriteFileBytes(dst + L"\\gone.txt", "kept");
     Put(L"odd.txt", "odd");
-    CopyChangedFiles(src, dst, {{L"gone.txt", 2}, {L"odd.txt", 0}, {L"odd.txt", 6}, {L"", 1}});
+    Pass(dst, {{L"gone.txt", 2}, {L"odd.txt", 0}, {L"odd.txt", 6}, {L"", 1}});
     EXPECT_EQ(Copied(L"gone.txt"), "kept");
     EXPECT_FALSE(FileExists(dst + L"\\odd.txt"));
     EXPECT_TRUE(Lines().empty());
@@ -126,7 +136,7 @@ TEST_F(CopierTest, ARemovalRemovesNothingAndOtherActionsAreIgnored) {
 
 TEST_F(CopierTest, SkipsAFolderAndAMissingFileWithTheirAttributes) {
     MakeFolder(L"folder");
-    CopyChangedFiles(src, dst, {{L"folder", 3}, {L"missing.txt", 1}});
+    Pass(dst, {{L"folder", 3}, {L"missing.txt", 1}});
     std::vector<std::wstring> lines = Lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], L"Skipping non-file or missing: " + src + L"\\folder (attr=0x00000010)\n");
@@ -138,20 +148,30 @@ TEST_F(CopierTest, SkipsAFolderAndAMissingFileWithTheirAttributes) {
 
 TEST_F(CopierTest, AnEmptyDestinationCreatesAndCopiesNothing) {
     Put(L"a.txt", "a");
-    CopyChangedFiles(src, L"", {{L"a.txt", 1}, {L"missing", 1}});
+    Pass(L"", {{L"a.txt", 1}, {L"missing", 1}});
     EXPECT_TRUE(Lines().empty());
 }
 
-TEST_F(CopierTest, AMissingDestinationParentGivesOneFailureLineAtAttemptOne) {
+TEST_F(CopierTest, CreatesEveryMissingParentOfTheDestination) {
     Put(L"a.txt", "a");
-    Put(L"b.txt", "b");
     std::wstring deep = root + L"\\no\\such\\dst";
-    CopyChangedFiles(src, deep, {{L"a.txt", 1}, {L"b.txt", 3}});
+    Pass(deep, {{L"a.txt", 1}});
+    EXPECT_EQ(ReadFileBytes(deep + L"\\a.txt"), "a");
     std::vector<std::wstring> lines = Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0],
-              L"CopyFile failed (attempt 1): " + src + L"\\a.txt -> " + deep + L"\\a.txt err=3\n");
-    EXPECT_EQ(lines[1].substr(0, 29), L"CopyFile failed (attempt 1): ");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], L"CopyFile succeeded: " + src + L"\\a.txt -> " + deep + L"\\a.txt\n");
+    // The extended-length spelling has its own root; a missing drive or share is never made.
+    EXPECT_TRUE(CreateFolderTree(L"\\\\?\\" + root + L"\\x\\y\\"));
+    EXPECT_TRUE(FileExists(root + L"\\x\\y"));
+    EXPECT_FALSE(CreateFolderTree(L"\\\\no-such-server\\share\\backup\\2026"));
+    wchar_t drive[] = L"A:\\backup\\2026";
+    for (; drive[0] <= L'Z' &&
+           GetFileAttributesW(std::wstring(drive, 3).c_str()) != INVALID_FILE_ATTRIBUTES;
+         ++drive[0]) {
+    }
+    if (drive[0] <= L'Z') {
+        EXPECT_FALSE(CreateFolderTree(drive));
+    }
 }
 
 TEST_F(CopierTest, ASourceHeldBrieflyIsCopiedAfterRetries) {
@@ -160,7 +180,7 @@ TEST_F(CopierTest, ASourceHeldBrieflyIsCopiedAfterRetries) {
     HANDLE releaser = HoldWithoutSharing(src + L"\\held.txt", 300, held);
     ASSERT_NE(held.file, INVALID_HANDLE_VALUE);
     ULONGLONG start = GetTickCount64();
-    CopyChangedFiles(src, dst, {{L"held.txt", 3}});
+    Pass(dst, {{L"held.txt", 3}});
     ULONGLONG took = GetTickCount64() - start;
     WaitForSingleObject(releaser, INFINITE);
     CloseHandle(releaser);
@@ -171,27 +191,174 @@ TEST_F(CopierTest, ASourceHeldBrieflyIsCopiedAfterRetries) {
     EXPECT_EQ(lines[0].substr(0, 20), L"CopyFile succeeded: ");
 }
 
-TEST_F(CopierTest, ASourceHeldPastFiveAttemptsGivesNoLineAtAll) {
+TEST_F(CopierTest, ASourceHeldPastFiveAttemptsWaitsAndIsCopiedOnceReleased) {
     Put(L"held.txt", "held content");
-    HeldFile held;
-    HANDLE releaser = HoldWithoutSharing(src + L"\\held.txt", 2000, held);
-    ULONGLONG start = GetTickCount64();
-    CopyChangedFiles(src, dst, {{L"held.txt", 3}});
-    ULONGLONG took = GetTickCount64() - start;
-    WaitForSingleObject(releaser, INFINITE);
-    CloseHandle(releaser);
+    HANDLE held = CreateFileW((src + L"\\held.txt").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    Pass(dst, {{L"held.txt", 3}});
+    std::vector<std::wstring> lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], L"CopyFile deferred: " + src + L"\\held.txt -> " + dst +
+                            L"\\held.txt err=32, next attempt in 1000 ms\n");
+    EXPECT_EQ(CountFiles(dst), 0u) << "a temporary copy was left behind";
+
+    // Still held when it is due: it waits again, quietly.
+    EXPECT_EQ(RunDueCopies(mirror, NextDueTick(mirror)), 0u);
     EXPECT_TRUE(Lines().empty());
-    EXPECT_FALSE(FileExists(dst + L"\\held.txt"));
-    // Five attempts, each followed by 200 ms.
-    EXPECT_GE(took, 950u);
-    EXPECT_LT(took, 1900u);
+    CloseHandle(held);
+    EXPECT_EQ(RunDueCopies(mirror, NextDueTick(mirror)), 1u);
+    EXPECT_EQ(Copied(L"held.txt"), "held content");
+    lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0],
+              L"Deferred copy succeeded: " + src + L"\\held.txt -> " + dst + L"\\held.txt\n");
+    EXPECT_EQ(NextDueTick(mirror), 0u);
+}
+
+TEST_F(CopierTest, ACopyThatStillFailsIsRetriedWithGrowingDelaysUntilItSucceeds) {
+    Put(L"a.txt", "a");
+    // A file stands where a folder of the destination should be: nothing can be made below it.
+    WriteFileBytes(dst, "in the way");
+    std::wstring inner = dst + L"\\inner";
+    Pass(inner, {{L"a.txt", 3}});
+    std::vector<std::wstring> lines = Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind(L"CopyFile failed (attempt 1): " + src + L"\\a.txt -> ", 0), 0u);
+    EXPECT_EQ(lines[1].rfind(L"CopyFile deferred: " + src + L"\\a.txt -> ", 0), 0u);
+
+    ULONGLONG due = NextDueTick(mirror);
+    for (ULONGLONG delay : {2000, 4000, 8000, 16000, 32000, 60000, 60000}) {
+        EXPECT_EQ(RunDueCopies(mirror, due), 0u);
+        EXPECT_EQ(NextDueTick(mirror), due + delay);
+        due = NextDueTick(mirror);
+    }
+    EXPECT_TRUE(Lines().empty()) << "one line when deferred, none for each retry";
+
+    DeleteFileW(dst.c_str());
+    EXPECT_EQ(RunDueCopies(mirror, due), 1u);
+    EXPECT_EQ(ReadFileBytes(inner + L"\\a.txt"), "a");
+    EXPECT_EQ(NextDueTick(mirror), 0u);
+}
+
+TEST_F(CopierTest, AWaitingCopyEndsWhenItsSourceGoesOrTheNameIsCopiedAgain) {
+    MakeFolder(L"sub1");
+    MakeFolder(L"sub2");
+    Put(L"sub1\\x.txt", "older, from sub1");
+    Put(L"sub2\\x.txt", "newer, from sub2");
+    Put(L"gone.txt", "gone");
+    Put(L"same.txt", "same");
+    CreateDirectoryW(dst.c_str(), nullptr);
+    CopyFileW((src + L"\\same.txt").c_str(), (dst + L"\\same.txt").c_str(), FALSE);
+    const ULONGLONG now = 1000000;
+    for (const wchar_t *name : {L"sub1\\x.txt", L"gone.txt", L"same.txt"})
+        DeferCopy(mirror, src + L"\\" + name, dst + L"\\" + BaseName(name), 5, now);
+    ASSERT_EQ(Lines().size(), 3u);
+
+    // Another file of the same name is copied: the waiting one must never go over it.
+    Pass(dst, {{L"sub2\\x.txt", 1}});
+    DeleteFileW((src + L"\\gone.txt").c_str());
+    EXPECT_EQ(RunDueCopies(mirror, now + kFirstRetryMs), 0u);
+    EXPECT_EQ(Copied(L"x.txt"), "newer, from sub2");
+    EXPECT_EQ(NextDueTick(mirror), 0u);
+    std::vector<std::wstring> lines = Lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1], L"Deferred copy dropped, source gone: " + src + L"\\gone.txt -> " + dst +
+                            L"\\gone.txt\n");
+    EXPECT_EQ(lines[2], L"Deferred copy dropped, copy is current: " + src + L"\\same.txt -> " +
+                            dst + L"\\same.txt\n");
+}
+
+TEST_F(CopierTest, ALargeFileThatKeepsChangingWaitsUntilQuietButNotForever) {
+    std::string big(kQuietMinBytes, 'b');
+    Put(L"big.bin", big);
+    Put(L"small.txt", "s");
+    ULONGLONG t = 5000000;
+    auto pass = [&](const wchar_t *name, ULONGLONG at) {
+        CopyChangedFiles(src, dst, {{name, 3}}, mirror, at);
+    };
+    auto grow = [&] { Put(L"big.bin", big += 'x'); };
+    auto copies = [&](const std::wstring &name) { return CountLinesContaining(name + L" -> "); };
+    pass(L"big.bin", t);
+    pass(L"small.txt", t);
+    pass(L"small.txt", t + 100); // small files are copied again at once
+    EXPECT_EQ(copies(L"small.txt"), 2u);
+
+    grow();
+    pass(L"big.bin", t + 100);
+    EXPECT_EQ(copies(L"big.bin"), 1u) << "copied again moments after the last copy";
+    EXPECT_EQ(NextDueTick(mirror), t + 100 + kQuietCheckMs);
+    grow();
+    RunDueCopies(mirror, t + 600); // changed since it was last looked at: waits on
+    EXPECT_EQ(copies(L"big.bin"), 1u);
+    RunDueCopies(mirror, t + 1100); // quiet for a while: copied
+    EXPECT_EQ(copies(L"big.bin"), 2u);
+    EXPECT_EQ(Copied(L"big.bin"), big);
+
+    // A file that never stops changing is still copied every few seconds.
+    grow();
+    pass(L"big.bin", t + 1200);
+    ULONGLONG at = t + 1200;
+    while (NextDueTick(mirror) != 0 && at < t + 1100 + kQuietCapMs + kQuietCheckMs) {
+        grow();
+        at = NextDueTick(mirror);
+        RunDueCopies(mirror, at);
+    }
+    EXPECT_EQ(copies(L"big.bin"), 3u);
+    EXPECT_GE(at, t + 1100 + kQuietCapMs);
+    EXPECT_EQ(Copied(L"big.bin"), big);
+}
+
+TEST_F(CopierTest, AReadOnlyOrHiddenCopyIsReplacedAndLeavesNoTemporaryFile) {
+    CreateDirectoryW(dst.c_str(), nullptr);
+    WriteFileBytes(dst + L"\\ro.txt", "an older copy");
+    SetFileAttributesW((dst + L"\\ro.txt").c_str(),
+                       FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    Put(L"ro.txt", "checked out");
+    SetFileAttributesW((src + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    Pass(dst, {{L"ro.txt", 3}});
+    EXPECT_EQ(Copied(L"ro.txt"), "checked out");
+    EXPECT_EQ(GetFileAttributesW((dst + L"\\ro.txt").c_str()) &
+                  (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN),
+              DWORD(FILE_ATTRIBUTE_READONLY))
+        << "the copy keeps the source's attributes";
+
+    // The next copy cannot replace the one in place (it is held). Its temporary copy is
+    // read-only like its source, and Wine, like Windows, refuses to delete a read-only file
+    // as it is: it must still go.
+    HANDLE held = CreateFileW((dst + L"\\ro.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    Pass(dst, {{L"ro.txt", 3}});
+    CloseHandle(held);
+    EXPECT_EQ(CountFiles(dst), 1u) << "a temporary copy was left behind";
+    EXPECT_EQ(Copied(L"ro.txt"), "checked out");
+    EXPECT_EQ(CountLines(L"CopyFile deferred: " + src + L"\\ro.txt -> "), 1u);
+}
+
+TEST_F(CopierTest, TemporaryCopiesAreNeverMirroredAndLeftoversAreRemoved) {
+    // Another process's leftover, read-only like the source it came from.
+    CreateDirectoryW(dst.c_str(), nullptr);
+    std::wstring leftover = dst + L"\\~vantrel-1-0.tmp";
+    WriteFileBytes(leftover, "half a copy");
+    SetFileAttributesW(leftover.c_str(), FILE_ATTRIBUTE_READONLY);
+    PrepareMirror(mirror, src, dst);
+    EXPECT_FALSE(FileExists(leftover));
+    EXPECT_FALSE(mirror.destinationMayBeSource);
+
+    // Another pair's temporary copy in this pair's source is not copied.
+    Put(L"~vantrel-2a-3.tmp", "someone's copy under way");
+    Pass(dst, {{L"~vantrel-2a-3.tmp", 1}});
+    EXPECT_EQ(CopyFilesChangedSince(src, dst, 0, mirror), 0u);
+    EXPECT_EQ(CountFiles(dst), 0u);
+    EXPECT_TRUE(Lines().empty());
 }
 
 TEST_F(CopierTest, OverwritesAnExistingDestinationFile) {
     CreateDirectoryW(dst.c_str(), nullptr);
     WriteFileBytes(dst + L"\\a.txt", "an older and longer copy");
     Put(L"a.txt", "new");
-    CopyChangedFiles(src, dst, {{L"a.txt", 3}});
+    Pass(dst, {{L"a.txt", 3}});
     EXPECT_EQ(Copied(L"a.txt"), "new");
 }
 
@@ -200,7 +367,9 @@ TEST_F(CopierTest, NeverCopiesAFileOntoItself) {
     MakeFolder(L"sub");
     // The destination is the watched folder, spelt three ways.
     for (const std::wstring &self : {src, src + L"\\sub\\..", root + L"\\SRC"}) {
-        CopyChangedFiles(src, self, {{L"a.txt", 3}});
+        PrepareMirror(mirror, src, self);
+        EXPECT_TRUE(mirror.destinationMayBeSource);
+        Pass(self, {{L"a.txt", 3}});
         EXPECT_EQ(ReadFileBytes(src + L"\\a.txt"), "precious");
     }
     std::vector<std::wstring> lines = Lines();
@@ -209,8 +378,13 @@ TEST_F(CopierTest, NeverCopiesAFileOntoItself) {
         EXPECT_EQ(line, L"Skipping copy onto its own source: " + src + L"\\a.txt\n");
     // A file in a subfolder of such a pair is still copied up into the watched folder.
     Put(L"sub\\b.txt", "b");
-    CopyChangedFiles(src, src, {{L"sub\\b.txt", 1}});
+    Pass(src, {{L"sub\\b.txt", 1}});
     EXPECT_EQ(ReadFileBytes(src + L"\\b.txt"), "b");
+    // A destination folder inside the tree, not made yet, is known as one; one outside is not.
+    PrepareMirror(mirror, src, src + L"\\sub\\backup\\2026");
+    EXPECT_TRUE(mirror.destinationMayBeSource);
+    PrepareMirror(mirror, src, dst);
+    EXPECT_FALSE(mirror.destinationMayBeSource);
 }
 
 TEST_F(CopierTest, AFolderThatArrivesHasEveryFileInsideCopied) {
@@ -219,7 +393,7 @@ TEST_F(CopierTest, AFolderThatArrivesHasEveryFileInsideCopied) {
     for (const wchar_t *name : {L"moved\\1.txt", L"moved\\2.txt", L"moved\\3.txt",
                                 L"moved\\inner\\4.txt", L"moved\\inner\\5.txt"})
         Put(name, WideToUtf8(name));
-    CopyChangedFiles(src, dst, {{L"moved", 5}});
+    Pass(dst, {{L"moved", 5}});
     EXPECT_EQ(CountFiles(dst), 5u);
     EXPECT_EQ(Copied(L"5.txt"), "moved\\inner\\5.txt");
     EXPECT_EQ(CountLines(L"CopyFile succeeded: "), 5u);
@@ -227,14 +401,14 @@ TEST_F(CopierTest, AFolderThatArrivesHasEveryFileInsideCopied) {
 
     // Renamed again inside the tree: every copy is current, nothing is copied again.
     MoveFileW((src + L"\\moved").c_str(), (src + L"\\renamed").c_str());
-    CopyChangedFiles(src, dst, {{L"moved", 4}, {L"renamed", 5}});
+    Pass(dst, {{L"moved", 4}, {L"renamed", 5}});
     EXPECT_EQ(CountLines(L"CopyFile succeeded: "), 0u);
 
     // A changed file inside is copied again; a file with its own later record is copied there.
     Put(L"renamed\\2.txt", "changed");
     Put(L"renamed\\inner\\4.txt", "also changed");
     CapturedLines().clear();
-    CopyChangedFiles(src, dst, {{L"renamed", 1}, {L"renamed\\inner\\4.txt", 3}});
+    Pass(dst, {{L"renamed", 1}, {L"renamed\\inner\\4.txt", 3}});
     EXPECT_EQ(Copied(L"2.txt"), "changed");
     EXPECT_EQ(Copied(L"4.txt"), "also changed");
     EXPECT_EQ(CountLines(L"CopyFile succeeded: "), 2u);
@@ -244,7 +418,7 @@ TEST_F(CopierTest, AFolderThatArrivesHasEveryFileInsideCopied) {
 TEST_F(CopierTest, AModifiedFolderIsNotWalked) {
     MakeFolder(L"f");
     Put(L"f\\inside.txt", "x");
-    CopyChangedFiles(src, dst, {{L"f", 3}});
+    Pass(dst, {{L"f", 3}});
     EXPECT_FALSE(FileExists(dst + L"\\inside.txt"));
 }
 
@@ -260,13 +434,13 @@ TEST_F(CopierTest, TheRecoveryWalkCopiesOnlyFilesChangedInTheWindow) {
     Sleep(100);
     Put(L"new.txt", "new");
     Put(L"a\\b\\new2.txt", "new2");
-    EXPECT_EQ(CopyFilesChangedSince(src, dst, since), 2u);
+    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror), 2u);
     EXPECT_EQ(Copied(L"new2.txt"), "new2");
     EXPECT_EQ(Copied(L"new.txt"), "new");
     EXPECT_FALSE(FileExists(dst + L"\\old.txt"));
     EXPECT_FALSE(FileExists(dst + L"\\old2.txt"));
     // Current copies are not made again.
-    EXPECT_EQ(CopyFilesChangedSince(src, dst, since), 0u);
+    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror), 0u);
     // A file moved into the tree keeps its last-write time but its change time moves.
     std::wstring outside = root + L"\\outside.txt";
     WriteFileBytes(outside, "moved in");
@@ -275,13 +449,64 @@ TEST_F(CopierTest, TheRecoveryWalkCopiesOnlyFilesChangedInTheWindow) {
     since = ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime;
     Sleep(100);
     ASSERT_TRUE(MoveFileW(outside.c_str(), (src + L"\\a\\movedin.txt").c_str()));
-    EXPECT_EQ(CopyFilesChangedSince(src, dst, since), 1u);
+    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror), 1u);
     EXPECT_EQ(Copied(L"movedin.txt"), "moved in");
+
+    // A folder moved in keeps its files' times, and only its own change time moves.
+    std::wstring album = root + L"\\album";
+    CreateDirectoryW(album.c_str(), nullptr);
+    CreateDirectoryW((album + L"\\day 2").c_str(), nullptr);
+    WriteFileBytes(album + L"\\p1.jpg", "photo 1");
+    WriteFileBytes(album + L"\\day 2\\p2.jpg", "photo 2");
+    Sleep(100);
+    GetSystemTimeAsFileTime(&now);
+    since = ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime;
+    Sleep(100);
+    ASSERT_TRUE(MoveFileW(album.c_str(), (src + L"\\a\\album").c_str()));
+    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror), 2u);
+    EXPECT_EQ(Copied(L"p2.jpg"), "photo 2");
+    EXPECT_FALSE(FileExists(dst + L"\\old2.txt"));
+}
+
+TEST_F(CopierTest, AShortNameIsCopiedUnderItsLongName) {
+    MakeFolder(L"Quarterly reports");
+    Put(L"Quarterly reports\\Report 2024 final.doc", "the report");
+    wchar_t shortPath[MAX_PATH];
+    std::wstring longPath = src + L"\\Quarterly reports\\Report 2024 final.doc";
+    DWORD n = GetShortPathNameW(longPath.c_str(), shortPath, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH || longPath == shortPath)
+        GTEST_SKIP() << "this volume gives no short names";
+    // The last two components: the folder and the file, each by its short name.
+    std::wstring shortFull = shortPath;
+    size_t cut = shortFull.find_last_of(L'\\', shortFull.find_last_of(L'\\') - 1);
+    std::wstring shortName = shortFull.substr(cut + 1);
+    ASSERT_NE(shortName.find(L'~'), std::wstring::npos);
+    // One file saved through both of its names in one batch.
+    Pass(dst, {{shortName, 3}, {L"Quarterly reports\\Report 2024 final.doc", 3}, {shortName, 3}});
+    EXPECT_EQ(Copied(L"Report 2024 final.doc"), "the report");
+    EXPECT_EQ(CountFiles(dst), 1u);
+    EXPECT_EQ(CountLines(L"CopyFile succeeded: "), 1u);
+}
+
+TEST_F(CopierTest, AFileDeeperThanMaxPathIsMirroredIntoADeepDestination) {
+    std::wstring relative;
+    while (src.size() + relative.size() < 300)
+        relative += (relative.empty() ? L"" : L"\\") + std::wstring(40, L'd');
+    ASSERT_TRUE(CreateFolderTree(src + L"\\" + relative));
+    WriteFileBytes(L"\\\\?\\" + src + L"\\" + relative + L"\\deep.txt", "deep down");
+    std::wstring deepDst = dst + L"\\" + std::wstring(120, L'e') + L"\\" + std::wstring(120, L'f');
+    Pass(deepDst, {{relative + L"\\deep.txt", 1}});
+    EXPECT_EQ(ReadFileBytes(L"\\\\?\\" + deepDst + L"\\deep.txt"), "deep down");
+    // The trace names the files as the user spells them.
+    EXPECT_EQ(CountLines(L"CopyFile succeeded: " + src + L"\\" + relative + L"\\deep.txt -> "), 1u);
+    // Tree walks go down there too.
+    EXPECT_EQ(CopyFilesChangedSince(src, root + L"\\walked", 0, mirror), 1u);
+    EXPECT_EQ(ReadFileBytes(root + L"\\walked\\deep.txt"), "deep down");
 }
 
 TEST_F(CopierTest, OverlongTraceLinesAreCutShort) {
     std::wstring longName(700, L'n');
-    CopyChangedFiles(src, dst, {{longName, 1}});
+    Pass(dst, {{longName, 1}});
     std::vector<std::wstring> lines = Lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].size(), 511u);

@@ -194,20 +194,6 @@ TEST_F(EngineTest, AStartingThreadKeepsItsPathsWhenTheTableChanges) {
     EXPECT_TRUE(Arrives(dst, L"t.txt", "t"));
 }
 
-TEST_F(EngineTest, AMissingSourceFolderEndsItsThreadWithoutALine) {
-    std::wstring src = Folder(L"src");
-    WritePairFile({{root + L"\\does-not-exist", root + L"\\d0"}, {src, root + L"\\d1"}});
-    StartMonitoring();
-    ASSERT_EQ(g_threadHandles.size(), 2u);
-    ASSERT_NE(g_threadHandles[0], nullptr);
-    EXPECT_EQ(WaitForSingleObject(g_threadHandles[0], 5000), WAIT_OBJECT_0);
-    EXPECT_EQ(DirHandleOf(*g_watchContexts[0]), nullptr);
-    ASSERT_TRUE(WaitForReadsPending());
-    EXPECT_EQ(CountLinesContaining(L"[0]"), 0u);
-    EXPECT_EQ(CountLines(L"MonitorThread[1] started for path: "), 1u);
-    EXPECT_EQ(CountLines(L"StartMonitoring: created thread "), 2u);
-}
-
 TEST_F(EngineTest, AnEmptyPairFileStartsNothing) {
     WritePairFile({});
     StartMonitoring();

@@ -4,6 +4,7 @@
 #include "app/main_window.h"
 #include "monitor/monitor.h"
 #include "monitor/watch_thread.h"
+#include "monitor/wine_subfolders.h"
 #include "tests/monitor_test_helpers.h"
 #include "tests/test_support.h"
 
@@ -41,8 +42,8 @@ class NoLossTest : public testing::Test {
         StartMonitoring();
         ASSERT_TRUE(WaitForReadsPending());
         if (RunsUnderWine()) {
-            ASSERT_TRUE(PumpUntil(
-                [] { return CountLines(L"MonitorThread[0] subfolder catch-up pass") > 0; }, 10000));
+            ASSERT_TRUE(
+                PumpUntil([] { return CountLines(L"MonitorThread[0] catch-up pass") > 0; }, 10000));
         }
     }
     static std::string ContentOf(const std::wstring &name) {

@@ -1,7 +1,9 @@
 #include "tests/monitor_test_helpers.h"
 
 #include "monitor/monitor.h"
+#include "app/main_window.h"
 #include "monitor/watch_thread.h"
+#include "monitor/wine_subfolders.h"
 #include "store/pair_writer.h"
 #include "tests/test_support.h"
 
@@ -103,4 +105,90 @@ bool WaitForReadsPending(DWORD timeoutMs) {
         timeoutMs);
     PumpFor(100);
     return started;
+}
+
+void WatchTest::SetUp() {
+    root = MakeTempDir();
+    src = root + L"\\src";
+    dst = root + L"\\dst";
+    CreateDirectoryW(src.c_str(), nullptr);
+    sink = CreateNoticeSink();
+    ASSERT_TRUE(sink);
+    g_hMainWnd = sink;
+    ReceivedNotices().clear();
+    CapturedLines().clear();
+    StartDebugCapture();
+}
+
+void WatchTest::TearDown() {
+    StopMonitoring();
+    PumpFor(50);
+    g_hMainWnd = nullptr;
+    DestroyWindow(sink);
+    RemoveTree(root);
+}
+
+void WatchTest::StartWatching(const std::wstring &dest) {
+    WritePairFile({{src, dest}});
+    StartMonitoring();
+    ASSERT_TRUE(WaitForReadsPending());
+    if (RunsUnderWine()) {
+        ASSERT_TRUE(WaitForLine(L"MonitorThread[0] catch-up pass copied "));
+    }
+}
+
+testing::AssertionResult WatchTest::WaitForLine(const std::wstring &prefix, DWORD timeoutMs) {
+    if (PumpUntil([&] { return CountLines(prefix) > 0; }, timeoutMs))
+        return testing::AssertionSuccess();
+    std::string traced;
+    for (const std::wstring &line : CapturedLines())
+        traced += "  " + WideToUtf8(line);
+    return testing::AssertionFailure() << "no line began with \"" << WideToUtf8(prefix)
+                                       << "\" within " << timeoutMs << " ms; traced:\n"
+                                       << traced;
+}
+
+testing::AssertionResult WatchTest::WaitForContent(const std::wstring &file,
+                                                   const std::string &text, DWORD timeoutMs) {
+    if (PumpUntil([&] { return ReadFileBytes(file) == text; }, timeoutMs))
+        return testing::AssertionSuccess();
+    std::string held = ReadFileBytes(file);
+    return testing::AssertionFailure()
+           << WideToUtf8(file) << " did not come to hold \"" << text.substr(0, 80) << "\" within "
+           << timeoutMs << " ms; it holds " << held.size() << " bytes"
+           << (FileExists(file) ? "" : " (missing)");
+}
+
+std::wstring SmallFileSystemFolder() {
+    char linuxPath[1024] = {};
+    if (!GetEnvironmentVariableA("VANTREL_SMALL_FS", linuxPath, sizeof linuxPath))
+        return std::wstring();
+    std::wstring path = L"Z:" + Utf8ToWide(linuxPath);
+    for (wchar_t &c : path)
+        if (c == L'/')
+            c = L'\\';
+    ULARGE_INTEGER total = {};
+    if (!GetDiskFreeSpaceExW((path + L"\\").c_str(), nullptr, &total, nullptr) ||
+        total.QuadPart > 1024 * 1024)
+        return std::wstring();
+    std::wstring folder = path + L"\\run" + std::to_wstring(GetCurrentProcessId());
+    RemoveTree(folder);
+    return CreateDirectoryW(folder.c_str(), nullptr) ? folder : std::wstring();
+}
+
+void FillDisk(const std::wstring &folder) {
+    HANDLE file = CreateFileW((folder + L"\\filler").c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    std::string block(4096, 'f');
+    DWORD written = 0;
+    while (WriteFile(file, block.data(), (DWORD)block.size(), &written, nullptr) &&
+           written == block.size()) {
+    }
+    CloseHandle(file);
+}
+
+void FreeDisk(const std::wstring &folder) {
+    DeleteFileW((folder + L"\\filler").c_str());
 }

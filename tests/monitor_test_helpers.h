@@ -4,6 +4,7 @@
 
 #include "monitor/change_batch.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
@@ -34,3 +35,30 @@ size_t CountFiles(const std::wstring &folder);
 // Waits until every watch thread of the running generation has started its first read, and
 // a little longer so that the read is pending in the system.
 bool WaitForReadsPending(DWORD timeoutMs = 10000);
+
+// A test of the running engine on real folders: a fresh root with a source folder src (made)
+// and a destination dst (not made), a notice sink as the main window, the trace captured from
+// the start; monitoring is stopped and everything removed at the end.
+class WatchTest : public testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Writes the pair file with src -> dest, starts monitoring and waits until the watch is
+    // complete (its first read pending; under Wine also its catch-up walk done).
+    void StartWatching(const std::wstring &dest);
+    // Waits until a trace line begins with `prefix`; on failure, says what was traced.
+    testing::AssertionResult WaitForLine(const std::wstring &prefix, DWORD timeoutMs = 30000);
+    // Waits until `file` holds exactly `text`; on failure, says what it holds.
+    testing::AssertionResult WaitForContent(const std::wstring &file, const std::string &text,
+                                            DWORD timeoutMs = 30000);
+
+    std::wstring root, src, dst;
+    HWND sink = nullptr;
+};
+
+// A new folder on the test run's small file system (64 KiB, where writes fail with a full
+// disk), or empty when the run has none.
+std::wstring SmallFileSystemFolder();
+// Writes a file into `folder` until the disk is full; FreeDisk removes it again.
+void FillDisk(const std::wstring &folder);
+void FreeDisk(const std::wstring &folder);

@@ -1,0 +1,164 @@
+#include "monitor/pending_copies.h"
+
+#include "monitor/long_path.h"
+#include "monitor/safe_copy.h"
+#include "monitor/trace.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+// Past this many names, copies older than the longest wait for quiet are forgotten.
+const size_t kRecentCopiesKept = 4096;
+
+// A failure of one file (held by its writer) says nothing of the other waiting copies; any
+// other (a full disk, a share that is gone, access denied) most likely fails them all.
+bool FailsOnlyThisFile(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+ULONGLONG TimeValue(const FILETIME &time) {
+    return ((ULONGLONG)time.dwHighDateTime << 32) | time.dwLowDateTime;
+}
+
+} // namespace
+
+std::wstring DestinationKey(const std::wstring &dstFull) {
+    return FoldCase(dstFull);
+}
+
+void DeferCopy(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
+               DWORD error, ULONGLONG now) {
+    PendingCopy &entry = mirror.pending[DestinationKey(dstFull)];
+    bool known = !entry.dstFull.empty();
+    ULONGLONG since = known ? std::min(entry.since, mirror.windowStart) : mirror.windowStart;
+    entry = PendingCopy();
+    entry.srcFull = srcFull;
+    entry.dstFull = dstFull;
+    entry.due = now + kFirstRetryMs;
+    entry.retryDelayMs = 2 * kFirstRetryMs;
+    entry.since = since;
+    if (!known)
+        Trace512(L"CopyFile deferred: %ls -> %ls err=%u, next attempt in %u ms\n", srcFull.c_str(),
+                 dstFull.c_str(), error, kFirstRetryMs);
+}
+
+bool WaitForQuiet(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
+                  ULONGLONG size, ULONGLONG lastWrite, ULONGLONG now) {
+    std::wstring key = DestinationKey(dstFull);
+    auto waiting = mirror.pending.find(key);
+    if (waiting != mirror.pending.end() && waiting->second.retryDelayMs == 0) {
+        waiting->second.srcFull = srcFull; // a later record of the name wins
+        return true;
+    }
+    if (size < kQuietMinBytes || waiting != mirror.pending.end())
+        return false;
+    auto recent = mirror.recentCopies.find(key);
+    if (recent == mirror.recentCopies.end() || now - recent->second >= kRecentCopyMs)
+        return false;
+    PendingCopy entry;
+    entry.srcFull = srcFull;
+    entry.dstFull = dstFull;
+    entry.due = now + kQuietCheckMs;
+    entry.size = size;
+    entry.lastWrite = lastWrite;
+    entry.lastCopy = recent->second;
+    entry.since = mirror.windowStart;
+    mirror.pending.emplace(key, entry);
+    return true;
+}
+
+void NoteCopied(MirrorState &mirror, const std::wstring &dstFull, ULONGLONG now) {
+    std::wstring key = DestinationKey(dstFull);
+    mirror.pending.erase(key);
+    if (mirror.recentCopies.size() >= kRecentCopiesKept) {
+        for (auto it = mirror.recentCopies.begin(); it != mirror.recentCopies.end();)
+            it = now - it->second >= kQuietCapMs ? mirror.recentCopies.erase(it) : std::next(it);
+    }
+    mirror.recentCopies[key] = now;
+}
+
+size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
+    std::vector<std::pair<ULONGLONG, std::wstring>> due;
+    for (const auto &[key, entry] : mirror.pending)
+        if (entry.due <= now)
+            due.push_back({entry.due, key});
+    std::sort(due.begin(), due.end());
+
+    size_t copied = 0;
+    ULONGLONG postponedTo = 0; // set once the destination as a whole failed
+    for (const auto &[dueTick, key] : due) {
+        auto it = mirror.pending.find(key);
+        if (it == mirror.pending.end())
+            continue;
+        PendingCopy &entry = it->second;
+        bool retry = entry.retryDelayMs != 0;
+        if (postponedTo != 0) {
+            entry.due = std::max(entry.due, postponedTo);
+            continue;
+        }
+        WIN32_FILE_ATTRIBUTE_DATA source;
+        if (!GetFileAttributesExW(FileSystemPath(entry.srcFull).c_str(), GetFileExInfoStandard,
+                                  &source) ||
+            (source.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            if (retry)
+                Trace512(L"Deferred copy dropped, source gone: %ls -> %ls\n", entry.srcFull.c_str(),
+                         entry.dstFull.c_str());
+            mirror.pending.erase(it);
+            continue;
+        }
+        ULONGLONG size = ((ULONGLONG)source.nFileSizeHigh << 32) | source.nFileSizeLow;
+        ULONGLONG lastWrite = TimeValue(source.ftLastWriteTime);
+        if (!retry) {
+            bool quiet = size == entry.size && lastWrite == entry.lastWrite;
+            if (!quiet && now - entry.lastCopy < kQuietCapMs) {
+                entry.size = size;
+                entry.lastWrite = lastWrite;
+                entry.due = now + kQuietCheckMs;
+                continue;
+            }
+        } else if (DestinationIsCurrent(size, lastWrite, entry.dstFull)) {
+            Trace512(L"Deferred copy dropped, copy is current: %ls -> %ls\n", entry.srcFull.c_str(),
+                     entry.dstFull.c_str());
+            mirror.pending.erase(it);
+            continue;
+        }
+
+        std::wstring srcFull = entry.srcFull, dstFull = entry.dstFull;
+        CreateFolderTree(FolderOf(dstFull));
+        DWORD error = 0;
+        if (CopyFileSafely(srcFull, dstFull, error)) {
+            Trace512(retry ? L"Deferred copy succeeded: %ls -> %ls\n"
+                           : L"CopyFile succeeded: %ls -> %ls\n",
+                     srcFull.c_str(), dstFull.c_str());
+            NoteCopied(mirror, dstFull, now);
+            ++copied;
+            continue;
+        }
+        if (!retry) {
+            DeferCopy(mirror, srcFull, dstFull, error, now);
+            continue;
+        }
+        entry.due = now + entry.retryDelayMs;
+        entry.retryDelayMs = std::min(2 * entry.retryDelayMs, kLongestRetryMs);
+        if (!FailsOnlyThisFile(error))
+            postponedTo = entry.due;
+    }
+    return copied;
+}
+
+ULONGLONG NextDueTick(const MirrorState &mirror) {
+    ULONGLONG next = 0;
+    for (const auto &[key, entry] : mirror.pending)
+        if (next == 0 || entry.due < next)
+            next = entry.due;
+    return next;
+}
+
+ULONGLONG EarliestPendingSince(const MirrorState &mirror, ULONGLONG otherwise) {
+    ULONGLONG earliest = otherwise;
+    for (const auto &[key, entry] : mirror.pending)
+        earliest = std::min(earliest, entry.since);
+    return earliest;
+}

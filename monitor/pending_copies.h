@@ -1,0 +1,82 @@
+// Copies that wait: those that failed after their attempts, and those of a large file that
+// is still being written.
+//
+// A watch thread copies a batch at once, retrying a held file a few times. What still fails
+// (a file held longer, a full disk, a destination share that is offline, access denied) is
+// kept here and tried again with a growing delay, until it succeeds, its source is gone or a
+// later copy to the same destination name made it current. There is one entry per
+// destination name, so a destination that is gone for a day holds one entry per file name,
+// and a later copy to that name (from the same file or another of the same name) replaces or
+// ends the entry: a retry never puts an older version over a newer one.
+//
+// A large file that keeps changing right after it was copied (a download, a video export)
+// waits instead until it has been quiet for a moment (size and last-write time unchanged),
+// but never much longer than a few seconds, so a file that never stops growing is still
+// copied now and then. Small files are always copied at once: copying them again is cheap.
+//
+// All of it belongs to one watch thread; the thread runs what is due when a timer wakes it
+// (monitor/watch_wakeups.h), so nothing here polls.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <unordered_map>
+
+struct PendingCopy {
+    std::wstring srcFull;    // the source to copy when it is due, as the batch named it
+    std::wstring dstFull;    // the destination file
+    ULONGLONG due = 0;       // tick at which it is looked at again
+    DWORD retryDelayMs = 0;  // the delay after the next failure; 0 while waiting for quiet
+    ULONGLONG size = 0;      // waiting for quiet: the source's size when last looked at
+    ULONGLONG lastWrite = 0; // waiting for quiet: its last-write time then
+    ULONGLONG lastCopy = 0;  // waiting for quiet: tick of the last copy to this name
+    ULONGLONG since = 0;     // FILETIME: a tree walk from here would find this change
+};
+
+// What one pair's copies keep from one batch to the next. Owned by its watch thread.
+struct MirrorState {
+    // False only when the destination folder is known to lie outside the source tree, so
+    // that no destination file can be a source file and the per-copy check can be skipped.
+    bool destinationMayBeSource = true;
+    // FILETIME from which a tree walk would find every change of the pass under way; the
+    // watch thread sets it before each pass, and entries made by the pass keep it.
+    ULONGLONG windowStart = 0;
+    std::map<std::wstring, PendingCopy> pending;              // by destination, case folded
+    std::unordered_map<std::wstring, ULONGLONG> recentCopies; // tick of the last copy, same key
+};
+
+// Files of at least this size wait for quiet when copied again within kRecentCopyMs.
+const ULONGLONG kQuietMinBytes = 1 << 20;
+const ULONGLONG kRecentCopyMs = 1000;
+const DWORD kQuietCheckMs = 500;    // how long a file must stay unchanged
+const ULONGLONG kQuietCapMs = 5000; // a changing file is copied at least this often
+const DWORD kFirstRetryMs = 1000;
+const DWORD kLongestRetryMs = 60000;
+
+// The key of a destination path in the tables above.
+std::wstring DestinationKey(const std::wstring &dstFull);
+
+// Keeps a copy that failed with `error` for a retry, in place of any entry for its
+// destination, and writes a trace line when the destination had none.
+void DeferCopy(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
+               DWORD error, ULONGLONG now);
+
+// True when the copy of a source of `size` bytes and last-write time `lastWrite` to dstFull
+// must wait for the file to go quiet (it is large and was copied moments ago, or already
+// waits); the entry then names this source.
+bool WaitForQuiet(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
+                  ULONGLONG size, ULONGLONG lastWrite, ULONGLONG now);
+
+// Records a copy made to dstFull at `now`: it ends any entry for that destination.
+void NoteCopied(MirrorState &mirror, const std::wstring &dstFull, ULONGLONG now);
+
+// Tries every entry that is due at `now`; returns the number of copies made.
+size_t RunDueCopies(MirrorState &mirror, ULONGLONG now);
+
+// The tick at which the next entry is due; 0 when none waits.
+ULONGLONG NextDueTick(const MirrorState &mirror);
+
+// The earliest `since` of the waiting entries; `otherwise` when none waits.
+ULONGLONG EarliestPendingSince(const MirrorState &mirror, ULONGLONG otherwise);

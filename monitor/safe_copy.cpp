@@ -1,0 +1,142 @@
+#include "monitor/safe_copy.h"
+
+#include "monitor/long_path.h"
+
+#include <atomic>
+#include <cwchar>
+
+namespace {
+
+const wchar_t kTemporaryPrefix[] = L"~vantrel-";
+const wchar_t kTemporarySuffix[] = L".tmp";
+const DWORD kInTheWay = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+std::atomic<unsigned> g_temporaryCount{0}; // numbers this process's temporary files
+
+std::wstring NewTemporaryPath(const std::wstring &folder) {
+    wchar_t name[64];
+    swprintf(name, 64, L"%ls%lx-%x%ls", kTemporaryPrefix, GetCurrentProcessId(),
+             g_temporaryCount.fetch_add(1), kTemporarySuffix);
+    return folder + L"\\" + name;
+}
+
+// A temporary copy of a read-only source is read-only too, and DeleteFileW refuses those.
+void RemoveTemporary(const std::wstring &path) {
+    std::wstring fsPath = FileSystemPath(path);
+    SetFileAttributesW(fsPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(fsPath.c_str());
+}
+
+// Moves the finished temporary copy over the destination. A read-only (or hidden or system)
+// destination refuses to be replaced: it is our own copy, so what stands in the way is
+// cleared, and put back if the move still fails.
+bool ReplaceDestination(const std::wstring &temporary, const std::wstring &dstFull, DWORD &error) {
+    std::wstring from = FileSystemPath(temporary), to = FileSystemPath(dstFull);
+    const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (MoveFileExW(from.c_str(), to.c_str(), flags))
+        return true;
+    error = GetLastError();
+    if (error != ERROR_ACCESS_DENIED)
+        return false;
+    DWORD attributes = GetFileAttributesW(to.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & kInTheWay) ||
+        !SetFileAttributesW(to.c_str(), attributes & ~kInTheWay))
+        return false;
+    if (MoveFileExW(from.c_str(), to.c_str(), flags))
+        return true;
+    error = GetLastError();
+    SetFileAttributesW(to.c_str(), attributes);
+    return false;
+}
+
+bool EndsWithNoCase(const std::wstring &text, const wchar_t *suffix) {
+    size_t n = wcslen(suffix);
+    return text.size() >= n && CompareStringOrdinal(text.c_str() + text.size() - n, (int)n, suffix,
+                                                    (int)n, TRUE) == CSTR_EQUAL;
+}
+
+} // namespace
+
+bool CopyFileSafely(const std::wstring &srcFull, const std::wstring &dstFull, DWORD &error) {
+    std::wstring temporary = NewTemporaryPath(FolderOf(dstFull));
+    if (!CopyFileW(FileSystemPath(srcFull).c_str(), FileSystemPath(temporary).c_str(), FALSE)) {
+        error = GetLastError();
+        RemoveTemporary(temporary);
+        return false;
+    }
+    if (!ReplaceDestination(temporary, dstFull, error)) {
+        RemoveTemporary(temporary);
+        return false;
+    }
+    return true;
+}
+
+std::wstring FolderOf(const std::wstring &path) {
+    size_t cut = path.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? std::wstring(L".") : path.substr(0, cut);
+}
+
+bool DestinationIsCurrent(ULONGLONG size, ULONGLONG lastWrite, const std::wstring &dstFull) {
+    WIN32_FILE_ATTRIBUTE_DATA dst;
+    if (!GetFileAttributesExW(FileSystemPath(dstFull).c_str(), GetFileExInfoStandard, &dst))
+        return false;
+    ULONGLONG dstSize = ((ULONGLONG)dst.nFileSizeHigh << 32) | dst.nFileSizeLow;
+    ULONGLONG dstWrite =
+        ((ULONGLONG)dst.ftLastWriteTime.dwHighDateTime << 32) | dst.ftLastWriteTime.dwLowDateTime;
+    return dstSize == size && dstWrite == lastWrite;
+}
+
+bool CreateFolderTree(const std::wstring &folder) {
+    std::wstring path = folder;
+    while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/'))
+        path.pop_back();
+    if (path.empty())
+        return false;
+    if (CreateDirectoryW(FileSystemPath(path).c_str(), nullptr))
+        return true;
+    DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS)
+        return true;
+    if (error != ERROR_PATH_NOT_FOUND)
+        return false;
+    size_t cut = path.find_last_of(L"\\/");
+    size_t root = RootLength(path);
+    if (cut == std::wstring::npos || path.size() <= root || cut + 1 < root)
+        return false;
+    // A parent at the root ("D:\", "\\server\share") is never created, only found.
+    std::wstring parent = path.substr(0, cut + 1 == root ? root : cut);
+    if (parent.size() <= root) {
+        if (GetFileAttributesW(FileSystemPath(parent).c_str()) == INVALID_FILE_ATTRIBUTES)
+            return false;
+    } else if (!CreateFolderTree(parent)) {
+        return false;
+    }
+    return CreateDirectoryW(FileSystemPath(path).c_str(), nullptr) ||
+           GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+bool IsTemporaryCopyName(const std::wstring &fileName) {
+    size_t n = wcslen(kTemporaryPrefix);
+    return fileName.size() > n &&
+           CompareStringOrdinal(fileName.c_str(), (int)n, kTemporaryPrefix, (int)n, TRUE) ==
+               CSTR_EQUAL &&
+           EndsWithNoCase(fileName, kTemporarySuffix);
+}
+
+void RemoveLeftoverCopies(const std::wstring &folder) {
+    wchar_t ours[32];
+    swprintf(ours, 32, L"%ls%lx-", kTemporaryPrefix, GetCurrentProcessId());
+    WIN32_FIND_DATAW found;
+    std::wstring pattern = folder + L"\\" + kTemporaryPrefix + L"*" + kTemporarySuffix;
+    HANDLE find = FindFirstFileExW(FileSystemPath(pattern).c_str(), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        std::wstring name = found.cFileName;
+        // This process's own may be copies under way in another pair.
+        if (IsTemporaryCopyName(name) && name.compare(0, wcslen(ours), ours) != 0)
+            RemoveTemporary(folder + L"\\" + name);
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+}

@@ -1,0 +1,195 @@
+// The watch survives its folder going away and coming back, a restart of monitoring and an
+// overflow, and loses no change across the gap.
+#include "monitor/monitor.h"
+#include "monitor/watch_thread.h"
+#include "monitor/wine_subfolders.h"
+#include "tests/monitor_test_helpers.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace {
+
+using LostWatch = WatchTest;
+
+// Holds files without sharing, so that copying over them fails until they are let go.
+struct HeldFiles {
+    std::vector<HANDLE> handles;
+    void Hold(const std::wstring &path) {
+        handles.push_back(
+            CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        EXPECT_NE(handles.back(), INVALID_HANDLE_VALUE) << WideToUtf8(path);
+    }
+    void LetGo() {
+        for (HANDLE handle : handles)
+            CloseHandle(handle);
+        handles.clear();
+    }
+    ~HeldFiles() { LetGo(); }
+};
+
+// Removes a folder and everything in it. Under Wine a folder deleted through Wine stays,
+// "delete pending", while any handle to it is open (the watch's own), and nothing tells the
+// watch; a folder deleted by a Linux program is gone at once, so the test deletes it that way.
+void RemoveFolderForGood(const std::wstring &folder) {
+    typedef char *(CDECL * UnixName)(const wchar_t *);
+    UnixName unixName = (UnixName)(void *)GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
+                                                         "wine_get_unix_file_name");
+    if (!RunsUnderWine() || !unixName) {
+        // A copy under way may hold a file for a moment.
+        ASSERT_TRUE(PumpUntil(
+            [&] {
+                RemoveTree(folder);
+                return !FileExists(folder) || GetLastError() == ERROR_ACCESS_DENIED;
+            },
+            10000));
+        return;
+    }
+    char *path = unixName(folder.c_str());
+    ASSERT_NE(path, nullptr);
+    std::wstring command = L"/bin/rm -rf \"" + Utf8ToWide(path) + L"\"";
+    HeapFree(GetProcessHeap(), 0, path);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\rm", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &process));
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    // Wine does not wait for a Linux program: wait for what it does.
+    ASSERT_TRUE(PumpUntil([&] { return !FileExists(folder); }, 10000));
+}
+
+} // namespace
+
+TEST_F(LostWatch, AFolderRenamedAwayAndAnotherRenamedInIsWatchedAgain) {
+    StartWatching(dst);
+    std::wstring restored = root + L"\\restored";
+    CreateDirectoryW(restored.c_str(), nullptr);
+    WriteFileBytes(restored + L"\\kept.txt", "restored with the folder");
+    ASSERT_TRUE(MoveFileW(src.c_str(), (root + L"\\away").c_str()));
+    ASSERT_TRUE(MoveFileW(restored.c_str(), src.c_str()));
+    WriteFileBytes(src + L"\\gap.txt", "written in the gap");
+
+    EXPECT_TRUE(WaitForLine(L"MonitorThread[0] watching again: " + src + L"\n"));
+    EXPECT_TRUE(WaitForContent(dst + L"\\gap.txt", "written in the gap"));
+    EXPECT_TRUE(WaitForContent(dst + L"\\kept.txt", "restored with the folder"));
+    WriteFileBytes(src + L"\\after.txt", "after");
+    EXPECT_TRUE(WaitForContent(dst + L"\\after.txt", "after"));
+    EXPECT_EQ(CountLines(L"MonitorThread[0] lost its folder: " + src + L"\n"), 1u);
+}
+
+TEST_F(LostWatch, AFolderRemovedAndMadeAgainIsWatchedAgain) {
+    StartWatching(dst);
+    WriteFileBytes(src + L"\\before.txt", "before");
+    EXPECT_TRUE(WaitForContent(dst + L"\\before.txt", "before"));
+    RemoveFolderForGood(src);
+    // On Windows the folder is "delete pending" until the watch lets go of it.
+    ASSERT_TRUE(PumpUntil([&] { return CreateDirectoryW(src.c_str(), nullptr) != FALSE; }, 30000));
+    WriteFileBytes(src + L"\\gap.txt", "written in the gap");
+
+    EXPECT_TRUE(WaitForLine(L"MonitorThread[0] watching again: " + src + L"\n"));
+    EXPECT_TRUE(WaitForContent(dst + L"\\gap.txt", "written in the gap"));
+    WriteFileBytes(src + L"\\after.txt", "after");
+    EXPECT_TRUE(WaitForContent(dst + L"\\after.txt", "after"));
+}
+
+TEST_F(LostWatch, ASourceThatAppearsAfterTheStartIsWatchedOnceItExists) {
+    std::wstring later = root + L"\\later";
+    WritePairFile({{later, dst}});
+    StartMonitoring();
+    ASSERT_EQ(g_threadHandles.size(), 1u);
+    EXPECT_TRUE(WaitForLine(L"MonitorThread[0] cannot open " + later + L" err="));
+    EXPECT_EQ(CountLines(L"MonitorThread[0] started for path: "), 0u);
+    PumpFor(1000); // a share that connects a little after logon
+    ASSERT_TRUE(CreateDirectoryW(later.c_str(), nullptr));
+    WriteFileBytes(later + L"\\gap.txt", "before the watch");
+
+    EXPECT_TRUE(WaitForLine(L"MonitorThread[0] started for path: " + later + L"\n"));
+    EXPECT_TRUE(WaitForContent(dst + L"\\gap.txt", "before the watch"));
+    EXPECT_TRUE(WaitForLine(L"MonitorThread[0] catch-up pass copied "));
+    WriteFileBytes(later + L"\\after.txt", "after");
+    EXPECT_TRUE(WaitForContent(dst + L"\\after.txt", "after"));
+}
+
+TEST_F(LostWatch, AStopWhileWaitingToOpenTheFolderEndsTheThreadAtOnce) {
+    std::wstring missing = root + L"\\missing";
+    WritePairFile({{missing, dst}});
+    StartMonitoring();
+    // The third attempt waits four seconds, longer than a stop waits for a thread.
+    EXPECT_TRUE(
+        PumpUntil([] { return CountLinesContaining(L"next attempt in 4000 ms") > 0; }, 30000));
+    std::shared_ptr<WatchContext> context = g_watchContexts[0];
+    StopMonitoring();
+    EXPECT_TRUE(context->ended.load()) << "the thread still waits to open its folder";
+}
+
+TEST_F(LostWatch, ARestartLosesNothingThatTheOldWatchHadNotRead) {
+    // Copying four files over held copies keeps the watch busy with attempts for four seconds.
+    CreateDirectoryW(dst.c_str(), nullptr);
+    HeldFiles held;
+    for (int i = 0; i < 4; ++i) {
+        std::wstring name = L"\\busy" + std::to_wstring(i) + L".txt";
+        WriteFileBytes(dst + name, "stale");
+        held.Hold(dst + name);
+    }
+    StartWatching(dst);
+    for (int i = 0; i < 4; ++i)
+        WriteFileBytes(src + L"\\busy" + std::to_wstring(i) + L".txt", "fresh");
+    ASSERT_TRUE(WaitForLine(L"MonitorThread[0] Read "));
+    // Saved while the watch is busy, then monitoring restarts (as registering a pair does),
+    // later than any catch-up of a new watch would look back.
+    WriteFileBytes(src + L"\\late.txt", "saved while busy");
+    PumpFor(2500);
+    StopMonitoring();
+    StartMonitoring();
+    held.LetGo();
+    EXPECT_TRUE(WaitForContent(dst + L"\\late.txt", "saved while busy"));
+    EXPECT_TRUE(WaitForContent(dst + L"\\busy3.txt", "fresh"));
+}
+
+TEST_F(LostWatch, AFolderMovedInDuringAnOverflowBringsAllItsFiles) {
+    std::wstring album = root + L"\\album";
+    CreateDirectoryW(album.c_str(), nullptr);
+    CreateDirectoryW((album + L"\\day 2").c_str(), nullptr);
+    WriteFileBytes(album + L"\\p1.jpg", "photo 1");
+    WriteFileBytes(album + L"\\day 2\\p2.jpg", "photo 2");
+    Sleep(2500); // the photos were taken long before: their times are outside any window
+    StartWatching(dst);
+    for (int i = 0; i < 1200; ++i) {
+        WriteFileBytes(src + L"\\burst" + std::to_wstring(i) + L".txt", "b");
+        if (i == 600) {
+            ASSERT_TRUE(MoveFileW(album.c_str(), (src + L"\\album").c_str()));
+        }
+    }
+    EXPECT_TRUE(WaitForContent(dst + L"\\p1.jpg", "photo 1"));
+    EXPECT_TRUE(WaitForContent(dst + L"\\p2.jpg", "photo 2"));
+    EXPECT_TRUE(PumpUntil([&] { return CountFiles(dst) == 1202; }, 60000)) << CountFiles(dst);
+    std::printf("[ measure  ] %zu recovery passes\n",
+                CountLines(L"MonitorThread[0] changes were lost; recovery pass copied "));
+}
+
+TEST_F(LostWatch, AStopDuringTheCatchUpWalkStillEndsTheThread) {
+    if (!RunsUnderWine())
+        GTEST_SKIP() << "the walk at the start of a watch runs under Wine";
+    // Written just before the watch starts, so its catch-up walk copies them; their copies
+    // are held, so the walk takes a second of attempts for each.
+    CreateDirectoryW(dst.c_str(), nullptr);
+    HeldFiles held;
+    for (int i = 0; i < 5; ++i) {
+        std::wstring name = L"\\f" + std::to_wstring(i) + L".txt";
+        WriteFileBytes(src + name, "new");
+        WriteFileBytes(dst + name, "old");
+        held.Hold(dst + name);
+    }
+    WritePairFile({{src, dst}});
+    StartMonitoring();
+    ASSERT_TRUE(WaitForLine(L"CopyFile deferred: "));
+    std::shared_ptr<WatchContext> context = g_watchContexts[0];
+    StopMonitoring();
+    held.LetGo();
+    EXPECT_TRUE(PumpUntil([&] { return context->ended.load(); }, 30000))
+        << "the thread went into a read after the stop";
+}
