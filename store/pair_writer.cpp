@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 static const char kBom[3] = {'\xEF', '\xBB', '\xBF'};
 
 // errorText = prefix + the system's text for code, as the system gives it (not trimmed).
@@ -78,8 +80,8 @@ bool AppendFolderPair(const std::wstring &source, const std::wstring &dest,
         return false;
     }
 
-    HANDLE file = CreateFileW(filePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(filePath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         SetSystemErrorText(errorText, L"CreateFileW failed: ", GetLastError());
         return false;
@@ -97,6 +99,22 @@ bool AppendFolderPair(const std::wstring &source, const std::wstring &dest,
 
     if (!GetFileSizeEx(file, &fileSize))
         return fail(L"GetFileSizeEx failed: ", GetLastError(), false);
+    // A file saved by hand (Notepad) may end without a line feed: the new line must not run
+    // on from its last line. A file that is only a byte order mark has no line to end.
+    bool endsLine = true;
+    if (fileSize.QuadPart > 0) {
+        char tail[sizeof kBom] = {};
+        DWORD tailSize = fileSize.QuadPart < (LONGLONG)sizeof tail ? (DWORD)fileSize.QuadPart
+                                                                   : (DWORD)sizeof tail;
+        LARGE_INTEGER tailStart;
+        tailStart.QuadPart = fileSize.QuadPart - tailSize;
+        DWORD got = 0;
+        if (!SetFilePointerEx(file, tailStart, nullptr, FILE_BEGIN) ||
+            !ReadFile(file, tail, tailSize, &got, nullptr) || got != tailSize)
+            return fail(L"ReadFile failed: ", GetLastError(), false);
+        bool onlyBom = fileSize.QuadPart == sizeof kBom && memcmp(tail, kBom, sizeof kBom) == 0;
+        endsLine = tail[tailSize - 1] == '\n' || onlyBom;
+    }
     LARGE_INTEGER zero = {};
     if (!SetFilePointerEx(file, zero, nullptr, FILE_END))
         return fail(L"SetFilePointerEx failed: ", GetLastError(), false);
@@ -104,7 +122,8 @@ bool AppendFolderPair(const std::wstring &source, const std::wstring &dest,
     DWORD code = 0;
     if (fileSize.QuadPart == 0 && !WriteAll(file, kBom, sizeof kBom, &code))
         return fail(L"WriteFile(BOM) failed: ", code, true);
-    std::string out = FormatAppendLine(sa, sb);
+    std::string out = endsLine ? std::string() : std::string("\n");
+    out += FormatAppendLine(sa, sb);
     if (!WriteAll(file, out.data(), out.size(), &code))
         return fail(L"WriteFile(content) failed: ", code, true);
 

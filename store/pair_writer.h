@@ -5,7 +5,8 @@
 #include <string>
 
 // Appends one pair line, unescaped ("[PAIR]," source "\," destination LF), after a byte order
-// mark when the file is empty. A failure after the file was opened cuts it back to its old size.
+// mark when the file is empty, and after a line feed when the file's last line has none. A
+// failure after the file was opened cuts it back to its old size.
 bool AppendFolderPair(const std::wstring &source, const std::wstring &dest,
                       std::wstring &errorText);
 

@@ -78,6 +78,25 @@ TEST_F(PairStore, AppendWritesBomOnlyIntoAnEmptyFile) {
     EXPECT_EQ(ReadFileBytes(pairFile), "[PAIR],x,y\n[PAIR],c\\,d\n");
 }
 
+TEST_F(PairStore, AppendAfterALastLineWithoutLineFeedStartsANewLine) {
+    // Saved by hand, as Notepad does, without a line feed after the last line.
+    WritePairFile(kBom + "[PAIR],C:\\\\Work,D:\\\\Backup");
+    std::wstring err;
+    ASSERT_TRUE(AppendFolderPair(L"C:\\Photos", L"E:\\PhotoCopy", err));
+    EXPECT_EQ(ReadFileBytes(pairFile),
+              kBom + "[PAIR],C:\\\\Work,D:\\\\Backup\n[PAIR],C:\\Photos\\,E:\\PhotoCopy\n");
+    LoadFolderPairs();
+    ExpectTable({L"C:\\Work", L"C:\\Photos"}, {L"D:\\Backup", L"E:\\PhotoCopy"});
+
+    // A file that is only a byte order mark (every pair deleted) has no line to end.
+    WritePairFile(kBom);
+    ASSERT_TRUE(AppendFolderPair(L"a", L"b", err));
+    EXPECT_EQ(ReadFileBytes(pairFile), kBom + "[PAIR],a\\,b\n");
+    WritePairFile("x");
+    ASSERT_TRUE(AppendFolderPair(L"c", L"d", err));
+    EXPECT_EQ(ReadFileBytes(pairFile), "x\n[PAIR],c\\,d\n");
+}
+
 TEST_F(PairStore, AppendKeepsCommasAndJapaneseUnescaped) {
     std::wstring err;
     ASSERT_TRUE(AppendFolderPair(L"C:\\a,b", L"D:\\写真", err));
@@ -482,6 +501,16 @@ TEST_F(FullDisk, FailedAppendCutsTheFileBackToItsOldSize) {
     FreeDisk();
     ASSERT_TRUE(AppendFolderPair(L"C:\\next", L"D:\\next", err)) << WideToUtf8(err);
     EXPECT_EQ(ReadFileBytes(pairFile), before + "[PAIR],C:\\next\\,D:\\next\n");
+}
+
+TEST_F(FullDisk, FailedAppendAfterAnUnendedLastLineLeavesItAsItWas) {
+    const std::string before = kBom + "[PAIR],C:\\\\first,D:\\\\first";
+    CreateDirectoryW((smallRoot + L"\\Vantrel").c_str(), nullptr);
+    WriteFileBytes(pairFile, before);
+    FillDisk();
+    std::wstring err;
+    EXPECT_FALSE(AppendFolderPair(L"C:\\" + std::wstring(6000, L's'), L"D:\\x", err));
+    EXPECT_EQ(ReadFileBytes(pairFile), before);
 }
 
 TEST_F(FullDisk, FailedBomWriteLeavesAnEmptyFile) {
