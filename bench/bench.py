@@ -30,10 +30,12 @@ WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 
 FULL = dict(reps=3, latency_files=20, latency_gap=1.5, burst_files=1000, tree_folders=20,
-            tree_files=10, rewrites=10, rewrite_gap=0.3, big_mib=512, idle_pairs=50,
+            tree_files=10, rewrites=10, rewrite_gap=0.3, big_mib=512, slow_mib=128, slow_s=8.0,
+            idle_pairs=50,
             idle_seconds=30, idle_reps=2, stop_pairs=50, stop_cycles=5, settle=4.0)
 SMOKE = dict(reps=1, latency_files=3, latency_gap=1.1, burst_files=40, tree_folders=2,
-             tree_files=5, rewrites=3, rewrite_gap=0.3, big_mib=4, idle_pairs=3,
+             tree_files=5, rewrites=3, rewrite_gap=0.3, big_mib=4, slow_mib=8, slow_s=1.0,
+             idle_pairs=3,
              idle_seconds=2, idle_reps=1, stop_pairs=3, stop_cycles=1, settle=2.0)
 
 
@@ -54,13 +56,15 @@ _libc = ctypes.CDLL("libc.so.6", use_errno=True)
 
 class DestWatch:
     """Records, per file name, the first time the destination copy matched the expected content
-    (bytes, or a function of the path), and how many times the name was written and closed."""
+    (bytes, or a function of the path), how many times the name was written and closed (or
+    renamed into place), and the bytes it held each time."""
 
     def __init__(self, folder):
         self.folder = folder
         self.expected = {}
         self.arrived = {}
         self.closes = {}
+        self.bytes = {}
         self.last_close = {}
         self.lock = threading.Lock()
         self.fd = _libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
@@ -118,6 +122,11 @@ class DestWatch:
             with self.lock:
                 for name in names:
                     self.closes[name] = self.closes.get(name, 0) + 1
+                    try:
+                        size = os.path.getsize(os.path.join(self.folder, name))
+                    except OSError:
+                        size = 0
+                    self.bytes[name] = self.bytes.get(name, 0) + size
                     self.last_close[name] = now
                     if name not in self.arrived and self._matches(name):
                         self.arrived[name] = now
@@ -541,11 +550,11 @@ def wine_copy_seconds(ctx, source, target):
     return times
 
 
-def scenario_big(ctx, src, dst, watch, scratch):
-    cfg = ctx.cfg
-    name = "big.bin"
+def chunked_file(mib_count):
+    """The pieces of a file of mib_count MiB, each marked with its number at both ends, and a
+    quick check that a copy is the whole file."""
     mib = 1 << 20
-    size = cfg["big_mib"] * mib
+    size = mib_count * mib
     block = bytearray(os.urandom(mib))
 
     def chunk(k):
@@ -553,7 +562,7 @@ def scenario_big(ctx, src, dst, watch, scratch):
         block[-8:] = struct.pack("<Q", k ^ 0x5A5A5A5A)
         return bytes(block)
 
-    probes = sorted(set([0, cfg["big_mib"] - 1] + random.sample(range(cfg["big_mib"]), min(14, cfg["big_mib"]))))
+    probes = sorted(set([0, mib_count - 1] + random.sample(range(mib_count), min(14, mib_count))))
 
     def quick_match(path):
         try:
@@ -571,6 +580,24 @@ def scenario_big(ctx, src, dst, watch, scratch):
         except (OSError, struct.error):
             return False
 
+    return chunk, quick_match
+
+
+def wait_until_rewritten(watch, name, quiet, cap=120.0):
+    """Waits until the destination copy of name has not been written for `quiet` seconds."""
+    deadline = time.monotonic() + cap
+    while time.monotonic() < deadline:
+        with watch.lock:
+            last = watch.last_close.get(name)
+        if last is None or time.monotonic() - last > quiet:
+            return
+        time.sleep(0.05)
+
+
+def scenario_big(ctx, src, dst, watch, scratch):
+    cfg = ctx.cfg
+    name = "big.bin"
+    chunk, quick_match = chunked_file(cfg["big_mib"])
     watch.expect(name, quick_match)
     path = os.path.join(src, name)
     # Earlier runs' dirty pages would otherwise be written back during this one.
@@ -584,14 +611,7 @@ def scenario_big(ctx, src, dst, watch, scratch):
     arrived = watch.arrival(name)
     # A watcher may copy the file again after a first complete copy (changes it saw while it
     # was copying): the copy is done when the destination has stopped being rewritten.
-    quiet = max(cfg["settle"], 3.0)
-    deadline = time.monotonic() + 120.0
-    while time.monotonic() < deadline:
-        with watch.lock:
-            last = watch.last_close.get(name)
-        if last is None or time.monotonic() - last > quiet:
-            break
-        time.sleep(0.05)
+    wait_until_rewritten(watch, name, max(cfg["settle"], 3.0))
     with watch.lock:
         last = watch.last_close.get(name)
         copies = watch.closes.get(name, 0)
@@ -616,6 +636,35 @@ def scenario_big(ctx, src, dst, watch, scratch):
             "identical": identical, "copies": copies, "cp_s": min(cp_runs), "cp_runs": cp_runs}
 
 
+def scenario_slow(ctx, src, dst, watch):
+    """A download or a video export: slow_mib pieces of 1 MiB written evenly over slow_s s."""
+    cfg = ctx.cfg
+    name = "slow.bin"
+    chunk, quick_match = chunked_file(cfg["slow_mib"])
+    watch.expect(name, quick_match)
+    path = os.path.join(src, name)
+    gap = cfg["slow_s"] / cfg["slow_mib"]
+    start = time.monotonic()
+    with open(path, "wb", buffering=0) as f:
+        for k in range(cfg["slow_mib"]):
+            f.write(chunk(k))
+            delay = start + (k + 1) * gap - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+    closed = time.monotonic()
+    wait_for(watch, [name], max(cfg["settle"], 10.0), cap=120.0)
+    arrived = watch.arrival(name)
+    wait_until_rewritten(watch, name, max(cfg["settle"], 3.0))
+    with watch.lock:
+        copies = watch.closes.get(name, 0)
+        written = watch.bytes.get(name, 0)
+    identical = arrived is not None and subprocess.call(
+        ["cmp", "-s", path, os.path.join(dst, name)]) == 0
+    return {"mib": cfg["slow_mib"], "seconds": cfg["slow_s"], "writer_s": closed - start,
+            "identical_after_s": (arrived - closed) if identical else None,
+            "copies": copies, "written_mib": written / float(1 << 20), "identical": identical}
+
+
 def run_pair_scenarios(ctx, kind, rep):
     cfg = ctx.cfg
     root = os.path.join(ctx.work, "%s-%d" % (kind, rep))
@@ -636,6 +685,8 @@ def run_pair_scenarios(ctx, kind, rep):
             result["tree"] = scenario_tree(cfg, src, dst, watch)
             time.sleep(1.2)
             result["rewrite"] = scenario_rewrite(cfg, src, dst, watch)
+            time.sleep(1.2)
+            result["slow"] = scenario_slow(ctx, src, dst, watch)
             time.sleep(1.2)
             ctx.kind_now = kind
             result["big"] = scenario_big(ctx, src, dst, watch, root)

@@ -97,6 +97,19 @@ def summarise(results):
         d["big_loop"] = median([x.get("loop4m_s") for x in big])
         d["big_loop_ratio"] = median([ratio(x.get("loop4m_s"), x["cp_s"]) for x in big])
         d["big_writer"] = median([x["writer_s"] for x in big])
+        d["big_ratio_copyfilew"] = median([math.inf if x["copy_s"] is None or not x.get("copyfilew_s")
+                                           else ratio(x["copy_s"], x["copyfilew_s"]) for x in big])
+        slow = [r["slow"] for r in items if "slow" in r]
+        d["slow_mib"] = slow[0]["mib"] if slow else None
+        d["slow_s"] = slow[0]["seconds"] if slow else None
+        d["slow_after"] = median([math.inf if x["identical_after_s"] is None else x["identical_after_s"]
+                                  for x in slow])
+        d["slow_after_max"] = max([math.inf if x["identical_after_s"] is None else x["identical_after_s"]
+                                   for x in slow], default=None)
+        d["slow_copies"] = median([x["copies"] for x in slow])
+        d["slow_copies_max"] = max([x["copies"] for x in slow], default=None)
+        d["slow_written"] = median([x["written_mib"] for x in slow])
+        d["slow_total"] = len(slow)
         s[side] = d
 
     idle = results["idle"]
@@ -157,9 +170,16 @@ def goals(s):
     add("Median mirror latency no worse than the reference's",
         "%s vs %s ms" % (fmt(p["lat_median"]), fmt(r["lat_median"])),
         None if p["lat_median"] is None or r["lat_median"] is None else p["lat_median"] <= r["lat_median"])
-    add("Large file copied within 2.5 × cp", "%s × cp" % fmt(p["big_ratio_cp"], digits=2),
-        None if p["big_total"] == 0 else (p["big_done"] == p["big_total"] and p["big_ratio_cp"] is not None
-                                          and p["big_ratio_cp"] <= 2.5))
+    add("1000-file burst: first write to last arrival no worse than the reference's",
+        "%s vs %s" % (fmt_last(p["burst_last"]), fmt_last(r["burst_last"])),
+        None if p["burst_last"] is None or r["burst_last"] is None else p["burst_last"] <= r["burst_last"])
+    add("Large file done within 1.5 × one CopyFileW of it", "%s × CopyFileW" % fmt(p["big_ratio_copyfilew"], digits=2),
+        None if p["big_total"] == 0 or p["big_ratio_copyfilew"] is None
+        else (p["big_done"] == p["big_total"] and p["big_ratio_copyfilew"] <= 1.5))
+    add("Slow writer (%s MiB over %s s): at most 4 copies, identical within 2 s of the close"
+        % (p["slow_mib"], fmt(p["slow_s"], digits=0)),
+        "worst %s copies, worst %s" % (fmt(p["slow_copies_max"], digits=0), fmt(p["slow_after_max"], " s")),
+        None if not p["slow_total"] else (p["slow_copies_max"] <= 4 and p["slow_after_max"] <= 2.0))
     add("Idle: under 0.05 CPU s in %s s with %s pairs (program's process)" % (i["seconds"], i["pairs"]),
         "%s s" % fmt(i["prog_cpu"], digits=2), None if i["prog_cpu"] is None else i["prog_cpu"] < 0.05)
     add("Idle: RSS with %s pairs ≤ 10 MiB above no pair" % i["pairs"],
@@ -258,6 +278,16 @@ def write(results, out_dir, smoke=False):
         "%s (%s × cp)" % (fmt(p["big_loop"], " s"), fmt(p["big_loop_ratio"], digits=2)), "—", "")
     row("", "%s MiB file: times the destination was written" % p["big_mib"],
         fmt(p["big_copies"], digits=0), fmt(r["big_copies"], digits=0), "")
+    row("", "%s MiB file: close to the last write, as a multiple of one CopyFileW of it" % p["big_mib"],
+        fmt(p["big_ratio_copyfilew"], " × CopyFileW"), "—", "")
+    row("", "Slow writer, %s MiB in 1 MiB pieces over %s s: close to an identical copy" % (
+        p["slow_mib"], fmt(p["slow_s"], digits=0)),
+        fmt(p["slow_after"], " s"), fmt(r["slow_after"], " s"), fmt_ratio(ratio(p["slow_after"], r["slow_after"])))
+    row("", "Slow writer: times the destination was written (worst run)",
+        "%s (%s)" % (fmt(p["slow_copies"], digits=0), fmt(p["slow_copies_max"], digits=0)),
+        "%s (%s)" % (fmt(r["slow_copies"], digits=0), fmt(r["slow_copies_max"], digits=0)), "")
+    row("", "Slow writer: MiB written to the destination", fmt(p["slow_written"], " MiB", 0),
+        fmt(r["slow_written"], " MiB", 0), fmt_ratio(ratio(p["slow_written"], r["slow_written"])))
     row(5, "Idle, %s pairs, %s s: CPU s of the watcher's own processes" % (i["pairs"], i["seconds"]),
         fmt(i["prog_cpu"], " s", 2), fmt(i["ref_cpu"], " s", 2) + " (%s processes)" % fmt(i["ref_procs"], digits=0),
         fmt_ratio(ratio(i["prog_cpu"], i["ref_cpu"])))
