@@ -51,6 +51,9 @@ const ULONGLONG kClockSlack = 2ULL * 10000000ULL;
 std::mutex g_handoverLock;
 std::map<std::wstring, ULONGLONG> g_handovers;
 
+// The running generation's folder check, or null. UI thread.
+FolderCheck *g_folderCheck = nullptr;
+
 // How the watch of an open folder ended.
 enum class WatchEnd { Stopped, FolderLost };
 
@@ -123,19 +126,6 @@ HANDLE OpenWhenAvailable(WatchContext &ctx, bool &waited) {
     }
 }
 
-// Makes `dir` the context's open folder (null: none), with its identity for the check.
-void SetWatchedFolder(WatchContext &ctx, HANDLE dir) {
-    FileIdentity identity;
-    if (dir && !ReadFileIdentity(dir, identity))
-        ReadPathIdentity(ctx.path, identity);
-    std::lock_guard<std::mutex> lock(ctx.handleLock);
-    if (!dir && ctx.dirHandle)
-        CloseHandle(ctx.dirHandle);
-    ctx.dirHandle = dir;
-    if (dir)
-        ctx.folderIdentity = identity;
-}
-
 // Runs the waiting copies that are due and sets the timer for the next one.
 void RunDueWork(WatchContext &ctx, ULONGLONG &armedFor) {
     ULONGLONG next = NextDueTick(ctx.mirror);
@@ -180,7 +170,6 @@ WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir,
     bool catchUpOutstanding = wine || catchUpSince != 0;
     if (catchUpOutstanding)
         StartCatchUpHelper(context, ctx.readsIssued.load(), wine);
-    ArmFolderCheck(ctx, true);
     ULONGLONG delivered = catchUpSince != 0 ? catchUpSince : SystemTimeNow();
     PublishCaughtUp(ctx, delivered, 0);
     for (;;) {
@@ -270,7 +259,7 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
     delete start;
     WatchContext &ctx = *context;
     ULONGLONG started = SystemTimeNow();
-    CreateWakeTimers(ctx);
+    CreateDueCopiesTimer(ctx);
 
     bool waited = false;
     HANDLE dir = OpenWhenAvailable(ctx, waited);
@@ -286,10 +275,9 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
             SetWatchedFolder(ctx, dir);
             PrepareMirror(ctx.mirror, ctx.path, ctx.destRoot);
             WatchEnd end = WatchFolder(context, dir, catchUpSince, rootArrived);
-            ArmFolderCheck(ctx, false);
             FileIdentity lost = ctx.folderIdentity;
             // Closed at once: a deleted folder stays "delete pending" while a handle is open.
-            SetWatchedFolder(ctx, nullptr);
+            SetWatchedFolder(ctx, INVALID_HANDLE_VALUE);
             if (end == WatchEnd::Stopped)
                 break;
             ctx.wakeReasons.fetch_and(~kWakeFolderLost);
@@ -305,7 +293,7 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
             Trace512(L"MonitorThread[%zu] watching again: %ls\n", ctx.index, ctx.path.c_str());
         }
     }
-    CloseWakeTimers(ctx);
+    CloseDueCopiesTimer(ctx);
     if (!ctx.mirror.pending.empty())
         Trace256(L"MonitorThread[%zu] stopped with %zu copies waiting\n", ctx.index,
                  ctx.mirror.pending.size());
@@ -314,6 +302,8 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
 }
 
 void StartMonitoring() {
+    StopFolderCheck(g_folderCheck);
+    g_folderCheck = nullptr;
     LoadFolderPairs();
     g_stopMonitoring.store(false);
     for (HANDLE thread : g_threadHandles)
@@ -361,10 +351,14 @@ void StartMonitoring() {
             Trace256(L"StartMonitoring: CreateThread failed for %zu err=%u\n", i, error);
         }
     }
+    if (count > 0)
+        g_folderCheck = StartFolderCheck(g_watchContexts);
 }
 
 void StopMonitoring() {
     g_stopMonitoring.store(true);
+    StopFolderCheck(g_folderCheck);
+    g_folderCheck = nullptr;
     for (const std::shared_ptr<WatchContext> &context : g_watchContexts) {
         context->stopRequested.store(true);
         if (context->stopEvent)

@@ -45,10 +45,13 @@ struct WatchContext {
     // FILETIME before which every change of the tree has been copied, or waits in `mirror`;
     // 0 until the folder is first open. Written by the thread, read by StopMonitoring.
     std::atomic<ULONGLONG> caughtUpTo{0};
-    FileIdentity folderIdentity;        // the open folder's identity; set before the check is armed
+    // The open folder as the folder check knows it, under handleLock: its identity, its
+    // attributes and times as last seen at the path, and which opening of the folder it is.
+    FileIdentity folderIdentity;
+    WIN32_FILE_ATTRIBUTE_DATA folderSeen = {};
+    unsigned folderOpenings = 0;
     MirrorState mirror;                 // the pair's waiting copies; watch thread only
     PTP_TIMER dueCopiesTimer = nullptr; // wakes the thread when a waiting copy is due
-    PTP_TIMER folderCheckTimer = nullptr; // checks that the path still names the open folder
 };
 
 // Owned by the user-interface thread; slot i belongs to pair i of the running generation.

@@ -1,5 +1,6 @@
 #include "monitor/watch_wakeups.h"
 
+#include "monitor/long_path.h"
 #include "monitor/tree_walk.h"
 #include "monitor/wine_subfolders.h"
 
@@ -29,19 +30,64 @@ VOID CALLBACK WakeForDueCopies(PTP_CALLBACK_INSTANCE, PVOID parameter, PTP_TIMER
     WakeWatchThread(*(WatchContext *)parameter, kWakeDueCopies);
 }
 
-VOID CALLBACK CheckWatchedFolder(PTP_CALLBACK_INSTANCE, PVOID parameter, PTP_TIMER) {
-    WatchContext &context = *(WatchContext *)parameter;
+bool SameSighting(const WIN32_FILE_ATTRIBUTE_DATA &a, const WIN32_FILE_ATTRIBUTE_DATA &b) {
+    return a.dwFileAttributes == b.dwFileAttributes &&
+           CompareFileTime(&a.ftCreationTime, &b.ftCreationTime) == 0 &&
+           CompareFileTime(&a.ftLastWriteTime, &b.ftLastWriteTime) == 0;
+}
+
+// True while the registered path of a watching context still names the folder it has open.
+bool StillTheOpenFolder(WatchContext &context, unsigned &opening) {
     FileIdentity open;
+    WIN32_FILE_ATTRIBUTE_DATA seen;
     {
         std::lock_guard<std::mutex> lock(context.handleLock);
+        if (!context.dirHandle)
+            return true;
         open = context.folderIdentity;
+        seen = context.folderSeen;
+        opening = context.folderOpenings;
     }
-    FileIdentity now;
-    bool found = ReadPathIdentity(context.path, now);
+    WIN32_FILE_ATTRIBUTE_DATA now;
+    if (!GetFileAttributesExW(FileSystemPath(context.path).c_str(), GetFileExInfoStandard, &now))
+        return false;
+    if (SameSighting(now, seen))
+        return true;
+    FileIdentity found;
+    if (!ReadPathIdentity(context.path, found))
+        return false;
     // An identity the file system does not give (an index of 0) cannot tell: not lost.
-    if (found && (!IdentityKnown(now) || !IdentityKnown(open) || SameFileIdentity(now, open)))
-        return;
-    WakeWatchThread(context, kWakeFolderLost);
+    if (IdentityKnown(found) && IdentityKnown(open) && !SameFileIdentity(found, open))
+        return false;
+    std::lock_guard<std::mutex> lock(context.handleLock);
+    if (context.folderOpenings == opening)
+        context.folderSeen = now;
+    return true;
+}
+
+} // namespace
+
+struct FolderCheck {
+    PTP_TIMER timer = nullptr;
+    std::vector<std::shared_ptr<WatchContext>> contexts;
+};
+
+namespace {
+
+VOID CALLBACK CheckWatchedFolders(PTP_CALLBACK_INSTANCE, PVOID parameter, PTP_TIMER) {
+    FolderCheck &check = *(FolderCheck *)parameter;
+    for (const std::shared_ptr<WatchContext> &context : check.contexts) {
+        unsigned opening = 0;
+        if (Finished(*context) || StillTheOpenFolder(*context, opening))
+            continue;
+        // A thread that opened the folder again meanwhile has what the check did not see.
+        {
+            std::lock_guard<std::mutex> lock(context->handleLock);
+            if (context->folderOpenings != opening || !context->dirHandle)
+                continue;
+        }
+        WakeWatchThread(*context, kWakeFolderLost);
+    }
 }
 
 struct CatchUpStart {
@@ -89,10 +135,9 @@ void WakeWatchThread(WatchContext &context, unsigned reason) {
     }
 }
 
-bool CreateWakeTimers(WatchContext &context) {
+bool CreateDueCopiesTimer(WatchContext &context) {
     context.dueCopiesTimer = CreateThreadpoolTimer(WakeForDueCopies, &context, nullptr);
-    context.folderCheckTimer = CreateThreadpoolTimer(CheckWatchedFolder, &context, nullptr);
-    return context.dueCopiesTimer && context.folderCheckTimer;
+    return context.dueCopiesTimer != nullptr;
 }
 
 void ArmDueCopies(WatchContext &context, ULONGLONG dueTick) {
@@ -109,27 +154,53 @@ void ArmDueCopies(WatchContext &context, ULONGLONG dueTick) {
                        (DWORD)std::min<ULONGLONG>(delay / 8, 1000));
 }
 
-void ArmFolderCheck(WatchContext &context, bool on) {
-    if (!context.folderCheckTimer)
+void CloseDueCopiesTimer(WatchContext &context) {
+    if (!context.dueCopiesTimer)
         return;
-    if (on) {
-        FILETIME due = RelativeDueTime(kFolderCheckMs);
-        SetThreadpoolTimer(context.folderCheckTimer, &due, kFolderCheckMs, kFolderCheckSlackMs);
-        return;
-    }
-    SetThreadpoolTimer(context.folderCheckTimer, nullptr, 0, 0);
-    WaitForThreadpoolTimerCallbacks(context.folderCheckTimer, TRUE);
+    SetThreadpoolTimer(context.dueCopiesTimer, nullptr, 0, 0);
+    WaitForThreadpoolTimerCallbacks(context.dueCopiesTimer, TRUE);
+    CloseThreadpoolTimer(context.dueCopiesTimer);
+    context.dueCopiesTimer = nullptr;
 }
 
-void CloseWakeTimers(WatchContext &context) {
-    for (PTP_TIMER *timer : {&context.dueCopiesTimer, &context.folderCheckTimer}) {
-        if (!*timer)
-            continue;
-        SetThreadpoolTimer(*timer, nullptr, 0, 0);
-        WaitForThreadpoolTimerCallbacks(*timer, TRUE);
-        CloseThreadpoolTimer(*timer);
-        *timer = nullptr;
+void SetWatchedFolder(WatchContext &context, HANDLE dir) {
+    bool open = dir != INVALID_HANDLE_VALUE;
+    FileIdentity identity;
+    WIN32_FILE_ATTRIBUTE_DATA seen = {};
+    if (open) {
+        if (!ReadFileIdentity(dir, identity))
+            ReadPathIdentity(context.path, identity);
+        GetFileAttributesExW(FileSystemPath(context.path).c_str(), GetFileExInfoStandard, &seen);
     }
+    std::lock_guard<std::mutex> lock(context.handleLock);
+    if (context.dirHandle)
+        CloseHandle(context.dirHandle);
+    context.dirHandle = open ? dir : nullptr;
+    context.folderIdentity = identity;
+    context.folderSeen = seen;
+    ++context.folderOpenings;
+}
+
+FolderCheck *StartFolderCheck(const std::vector<std::shared_ptr<WatchContext>> &contexts) {
+    FolderCheck *check = new FolderCheck;
+    check->contexts = contexts;
+    check->timer = CreateThreadpoolTimer(CheckWatchedFolders, check, nullptr);
+    if (!check->timer) {
+        delete check;
+        return nullptr;
+    }
+    FILETIME due = RelativeDueTime(kFolderCheckMs);
+    SetThreadpoolTimer(check->timer, &due, kFolderCheckMs, kFolderCheckSlackMs);
+    return check;
+}
+
+void StopFolderCheck(FolderCheck *check) {
+    if (!check)
+        return;
+    SetThreadpoolTimer(check->timer, nullptr, 0, 0);
+    WaitForThreadpoolTimerCallbacks(check->timer, TRUE);
+    CloseThreadpoolTimer(check->timer);
+    delete check;
 }
 
 void StartCatchUpHelper(const std::shared_ptr<WatchContext> &context, unsigned readsBefore,

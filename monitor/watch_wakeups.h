@@ -9,15 +9,18 @@
 // reason before it reads, or the waker sees the thread in its read and cancels until the
 // cancel takes (a read that is still being entered cannot be cancelled yet).
 //
-// Two thread-pool timers per thread do the waking: one armed only while copies wait (an idle
-// pair has none), one that looks every few seconds whether the registered path still names
-// the folder the thread has open (a folder deleted or renamed away leaves the read blocked
-// without an error under Wine, and on Windows the handle follows a renamed folder).
+// The waking is done by thread-pool timers: one per thread, armed only while copies wait (an
+// idle pair has none), and one per generation that looks every few seconds whether each
+// registered path still names the folder its thread has open (a folder deleted or renamed
+// away leaves the read blocked without an error under Wine, and on Windows the handle follows
+// a renamed folder). That look is a cheap one (attributes and times at the path); only when
+// they changed is the folder opened to compare its identity.
 #pragma once
 
 #include "monitor/watch_thread.h"
 
 #include <memory>
+#include <vector>
 
 const unsigned kWakeCatchUp = 1;    // a read is pending: walk for what happened before it
 const unsigned kWakeDueCopies = 2;  // a waiting copy is due
@@ -29,16 +32,23 @@ bool CancelRead(WatchContext &context);
 // Adds `reason` and gets the thread out of its read. Any thread but the watch thread.
 void WakeWatchThread(WatchContext &context, unsigned reason);
 
-// Creates the context's two timers, neither armed; false when the system refuses them
-// (the thread then watches without waiting copies and without the folder check).
-bool CreateWakeTimers(WatchContext &context);
-// Arms the due-copies timer for `dueTick` (a GetTickCount64 value), or disarms it for 0.
+// Creates the context's due-copies timer, not armed; false when the system refuses it (the
+// thread then retries waiting copies only when a batch wakes it).
+bool CreateDueCopiesTimer(WatchContext &context);
+// Arms it for `dueTick` (a GetTickCount64 value), or disarms it for 0.
 void ArmDueCopies(WatchContext &context, ULONGLONG dueTick);
-// Starts or stops the periodic folder check. Stopping waits for a check under way, so no
-// stale check wakes the thread afterwards.
-void ArmFolderCheck(WatchContext &context, bool on);
-// Disarms both timers, waits for their callbacks and closes them.
-void CloseWakeTimers(WatchContext &context);
+// Disarms it, waits for its callback and closes it.
+void CloseDueCopiesTimer(WatchContext &context);
+
+// Records `dir` (INVALID_HANDLE_VALUE: none) as the context's open folder, with what the
+// folder check compares. Watch thread only.
+void SetWatchedFolder(WatchContext &context, HANDLE dir);
+
+// The folder check of one generation. UI thread: started after the generation's threads,
+// stopped (waiting for a check under way) before they are.
+struct FolderCheck;
+FolderCheck *StartFolderCheck(const std::vector<std::shared_ptr<WatchContext>> &contexts);
+void StopFolderCheck(FolderCheck *check);
 
 // Starts a short-lived helper that waits until the thread has started a read after
 // `readsBefore` reads, then (when openSubfolders, under Wine) opens every subfolder of the

@@ -127,27 +127,30 @@ TEST_F(LostWatch, AStopWhileWaitingToOpenTheFolderEndsTheThreadAtOnce) {
 }
 
 TEST_F(LostWatch, ARestartLosesNothingThatTheOldWatchHadNotRead) {
-    // Copying four files over held copies keeps the watch busy with attempts for four seconds.
+    // A folder of five files moves in with one rename, and copying each over its held copy
+    // keeps the watch busy with attempts for a second: five seconds for the one batch.
     CreateDirectoryW(dst.c_str(), nullptr);
+    std::wstring pack = root + L"\\pack";
+    CreateDirectoryW(pack.c_str(), nullptr);
     HeldFiles held;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 5; ++i) {
         std::wstring name = L"\\busy" + std::to_wstring(i) + L".txt";
+        WriteFileBytes(pack + name, "fresh");
         WriteFileBytes(dst + name, "stale");
         held.Hold(dst + name);
     }
     StartWatching(dst);
-    for (int i = 0; i < 4; ++i)
-        WriteFileBytes(src + L"\\busy" + std::to_wstring(i) + L".txt", "fresh");
+    ASSERT_TRUE(MoveFileW(pack.c_str(), (src + L"\\pack").c_str()));
     ASSERT_TRUE(WaitForLine(L"MonitorThread[0] Read "));
-    // Saved while the watch is busy, then monitoring restarts (as registering a pair does),
-    // later than any catch-up of a new watch would look back.
+    // Saved while the watch is busy; monitoring restarts (as registering a pair does) later
+    // than any catch-up of a new watch looks back.
     WriteFileBytes(src + L"\\late.txt", "saved while busy");
     PumpFor(2500);
     StopMonitoring();
     StartMonitoring();
     held.LetGo();
     EXPECT_TRUE(WaitForContent(dst + L"\\late.txt", "saved while busy"));
-    EXPECT_TRUE(WaitForContent(dst + L"\\busy3.txt", "fresh"));
+    EXPECT_TRUE(WaitForContent(dst + L"\\busy4.txt", "fresh"));
 }
 
 TEST_F(LostWatch, AFolderMovedInDuringAnOverflowBringsAllItsFiles) {
