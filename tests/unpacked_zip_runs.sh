@@ -73,7 +73,8 @@ if [ -z "${DISPLAY:-}" ]; then
         >/dev/null 2>&1 </dev/null &
     xvfb=$!
     wait_until 10 test -s "$work/display" || fail "Xvfb did not start"
-    export DISPLAY=:$(cat "$work/display")
+    DISPLAY=:$(cat "$work/display")
+    export DISPLAY
 fi
 echo "DISPLAY=$DISPLAY"
 
