@@ -290,9 +290,44 @@ static LRESULT CALLBACK CountButtonReleases(int code, WPARAM wParam, LPARAM lPar
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
+// The pointer is moved by the watched thread itself: Wine then drops the X pointer events that
+// were generated before the move but reach the thread only after it (an old position arriving
+// while a list view tracks a right click would start a drag instead of opening the menu).
+static const UINT kMovePointer = WM_APP + 17;
+static HWND g_pointerMover = nullptr; // a message-only window of the watched thread
+
+static LRESULT CALLBACK MovePointerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kMovePointer)
+        return SetCursorPos((int)wParam, (int)lParam);
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+static void MovePointer(POINT screen) {
+    if (GetCurrentThreadId() == g_watchedThread || !g_pointerMover) {
+        SetCursorPos(screen.x, screen.y);
+        return;
+    }
+    DWORD_PTR moved = 0;
+    if (!SendMessageTimeoutW(g_pointerMover, kMovePointer, (WPARAM)screen.x, (LPARAM)screen.y,
+                             SMTO_NORMAL, kWaitMs, &moved))
+        NoteDriverProblem("the watched thread did not move the pointer; " +
+                          DescribeFocus(g_watchedThread));
+}
+
 void WatchInput() {
     StopWatchingInput();
     g_watchedThread = GetCurrentThreadId();
+    static ATOM moverClass = 0;
+    if (!moverClass) {
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = MovePointerProc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"VantrelTestPointerMover";
+        moverClass = RegisterClassW(&wc);
+    }
+    g_pointerMover = CreateWindowExW(0, L"VantrelTestPointerMover", L"", 0, 0, 0, 0, 0,
+                                     HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), nullptr);
+    EXPECT_NE(g_pointerMover, nullptr) << GetLastError();
     g_keyPressesTaken = g_buttonReleasesTaken = g_keyPressesSent = g_buttonReleasesSent = 0;
     g_keyboardHook = SetWindowsHookExW(WH_KEYBOARD, CountKeyPresses, nullptr, g_watchedThread);
     g_mouseHook = SetWindowsHookExW(WH_MOUSE, CountButtonReleases, nullptr, g_watchedThread);
@@ -306,6 +341,9 @@ void StopWatchingInput() {
     if (g_mouseHook)
         UnhookWindowsHookEx(g_mouseHook);
     g_keyboardHook = g_mouseHook = nullptr;
+    if (g_pointerMover)
+        DestroyWindow(g_pointerMover);
+    g_pointerMover = nullptr;
     g_watchedThread = 0;
 }
 
@@ -348,7 +386,7 @@ InputMark SendClick(POINT screen, bool right) {
     NoteUnlessWatchedThreadInFront("a click");
     // The pointer moves there first, the X server's pointer too: a window that appears under
     // it reports where that one is.
-    SetCursorPos(screen.x, screen.y);
+    MovePointer(screen);
     if (!WaitFor([&] {
             POINT now;
             return GetCursorPos(&now) && now.x == screen.x && now.y == screen.y;
