@@ -1162,7 +1162,7 @@ class EntryPoint : public testing::Test {
         ASSERT_TRUE(ConvertToUtf8(source, sourceUtf8));
         ASSERT_TRUE(ConvertToUtf8(dest, destUtf8));
         ASSERT_TRUE(ConvertToUtf8(root_ + L"\\missing", missingUtf8));
-        // The second pair's thread ends at once: its source folder does not exist.
+        // The second pair's source folder does not exist: its thread waits for it to appear.
         WriteFileBytes(pairFile, "\xEF\xBB\xBF" + FormatAppendLine(sourceUtf8, destUtf8) +
                                      FormatAppendLine(missingUtf8, destUtf8));
     }
@@ -1218,7 +1218,8 @@ TEST_F(EntryPoint, StopsMonitoringBeforeReturningWhenExitedWhileTheThreadsRead) 
         if (g_watchContexts.empty())
             return false;
         for (const std::shared_ptr<WatchContext> &context : g_watchContexts)
-            if (!context->ended && !(context->inRead && context->readsIssued > 0))
+            if (!context->ended && !(context->inRead && context->readsIssued > 0) &&
+                FileExists(context->path))
                 return false;
         return true;
     });

@@ -177,7 +177,7 @@ TEST_F(CopierTest, CreatesEveryMissingParentOfTheDestination) {
 TEST_F(CopierTest, ASourceHeldBrieflyIsCopiedAfterRetries) {
     Put(L"held.txt", "held content");
     HeldFile held;
-    HANDLE releaser = HoldWithoutSharing(src + L"\\held.txt", 300, held);
+    HANDLE releaser = HoldWithoutSharing(src + L"\\held.txt", 200, held);
     ASSERT_NE(held.file, INVALID_HANDLE_VALUE);
     ULONGLONG start = GetTickCount64();
     Pass(dst, {{L"held.txt", 3}});

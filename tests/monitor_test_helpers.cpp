@@ -95,15 +95,21 @@ size_t CountFiles(const std::wstring &folder) {
 }
 
 bool WaitForReadsPending(DWORD timeoutMs) {
+    // Under Wine a new watch's first read is interrupted once it is pending, for its catch-up
+    // walk: a second read means the first was in the system and the walk is done. Elsewhere
+    // the first read's start is all there is to see.
+    const unsigned reads = RunsUnderWine() ? 2 : 1;
     bool started = PumpUntil(
-        [] {
+        [&] {
             for (const auto &context : g_watchContexts)
-                if (!context->ended.load() && context->readsIssued.load() == 0)
+                if (!context->ended.load() && context->readsIssued.load() < reads &&
+                    FileExists(context->path))
                     return false;
             return true;
         },
         timeoutMs);
-    PumpFor(100);
+    if (!RunsUnderWine())
+        PumpFor(100);
     return started;
 }
 

@@ -32,9 +32,9 @@ size_t CountLinesContaining(const std::wstring &part);
 void WriteText(const std::wstring &path, const std::string &text);
 size_t CountFiles(const std::wstring &folder);
 
-// Waits until every watch thread of the running generation has started its first read, and
-// a little longer so that the read is pending in the system.
-bool WaitForReadsPending(DWORD timeoutMs = 10000);
+// Waits until every watch thread of the running generation whose folder exists is watching:
+// its first read has been pending in the system (under Wine, and its catch-up walk is done).
+bool WaitForReadsPending(DWORD timeoutMs = 30000);
 
 // A test of the running engine on real folders: a fresh root with a source folder src (made)
 // and a destination dst (not made), a notice sink as the main window, the trace captured from
