@@ -50,7 +50,7 @@ struct MirrorState {
 // Files of at least this size wait for quiet when copied again within kRecentCopyMs.
 const ULONGLONG kQuietMinBytes = 1 << 20;
 const ULONGLONG kRecentCopyMs = 1000;
-const DWORD kQuietCheckMs = 500;    // how long a file must stay unchanged
+const DWORD kQuietCheckMs = 100;    // how long a file must stay unchanged
 const ULONGLONG kQuietCapMs = 5000; // a changing file is copied at least this often
 const DWORD kFirstRetryMs = 1000;
 const DWORD kLongestRetryMs = 60000;

@@ -58,8 +58,22 @@ bool EndsWithNoCase(const std::wstring &text, const wchar_t *suffix) {
 } // namespace
 
 bool CopyFileSafely(const std::wstring &srcFull, const std::wstring &dstFull, DWORD &error) {
+    // A name the destination does not hold yet has no copy to lose: copied straight there,
+    // it costs one step less. What a failed copy leaves of it goes.
+    std::wstring source = FileSystemPath(srcFull), target = FileSystemPath(dstFull);
+    if (GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        GetLastError() == ERROR_FILE_NOT_FOUND) {
+        if (CopyFileW(source.c_str(), target.c_str(), TRUE))
+            return true;
+        error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            if (GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES)
+                RemoveTemporary(dstFull);
+            return false;
+        }
+    }
     std::wstring temporary = NewTemporaryPath(FolderOf(dstFull));
-    if (!CopyFileW(FileSystemPath(srcFull).c_str(), FileSystemPath(temporary).c_str(), FALSE)) {
+    if (!CopyFileW(source.c_str(), FileSystemPath(temporary).c_str(), FALSE)) {
         error = GetLastError();
         RemoveTemporary(temporary);
         return false;

@@ -3,7 +3,9 @@
 // CopyFileW over an existing file truncates it first: a full disk, a dropped share or a
 // source that vanishes half-way leaves neither version. So a copy is made into a temporary
 // file beside the destination and moved over it in one step (MoveFileExW); on any failure
-// the temporary file is removed and the previous copy stays byte for byte.
+// the temporary file is removed and the previous copy stays byte for byte. A name the
+// destination does not hold yet is copied straight to it (there is nothing to lose), and
+// what a failed copy left of it is removed.
 //
 // Temporary names are "~vantrel-<process>-<number>.tmp": recognisable, so that no pair
 // mirrors one (a destination folder may be another pair's source), and unique, so that

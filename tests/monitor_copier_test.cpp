@@ -289,23 +289,25 @@ TEST_F(CopierTest, ALargeFileThatKeepsChangingWaitsUntilQuietButNotForever) {
     EXPECT_EQ(copies(L"big.bin"), 1u) << "copied again moments after the last copy";
     EXPECT_EQ(NextDueTick(mirror), t + 100 + kQuietCheckMs);
     grow();
-    RunDueCopies(mirror, t + 600); // changed since it was last looked at: waits on
+    ULONGLONG quietSince = NextDueTick(mirror);
+    RunDueCopies(mirror, quietSince); // changed since it was last looked at: waits on
     EXPECT_EQ(copies(L"big.bin"), 1u);
-    RunDueCopies(mirror, t + 1100); // quiet for a while: copied
+    EXPECT_EQ(NextDueTick(mirror), quietSince + kQuietCheckMs);
+    RunDueCopies(mirror, NextDueTick(mirror)); // unchanged for a while: copied
     EXPECT_EQ(copies(L"big.bin"), 2u);
     EXPECT_EQ(Copied(L"big.bin"), big);
 
     // A file that never stops changing is still copied every few seconds.
+    ULONGLONG copied = quietSince + kQuietCheckMs, at = copied + 100;
     grow();
-    pass(L"big.bin", t + 1200);
-    ULONGLONG at = t + 1200;
-    while (NextDueTick(mirror) != 0 && at < t + 1100 + kQuietCapMs + kQuietCheckMs) {
+    pass(L"big.bin", at);
+    while (NextDueTick(mirror) != 0 && at < copied + kQuietCapMs + kQuietCheckMs) {
         grow();
         at = NextDueTick(mirror);
         RunDueCopies(mirror, at);
     }
     EXPECT_EQ(copies(L"big.bin"), 3u);
-    EXPECT_GE(at, t + 1100 + kQuietCapMs);
+    EXPECT_GE(at, copied + kQuietCapMs);
     EXPECT_EQ(Copied(L"big.bin"), big);
 }
 
@@ -427,11 +429,15 @@ TEST_F(CopierTest, TheRecoveryWalkCopiesOnlyFilesChangedInTheWindow) {
     MakeFolder(L"a\\b");
     Put(L"old.txt", "old");
     Put(L"a\\b\\old2.txt", "old2");
-    Sleep(100);
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    ULONGLONG since = ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime;
-    Sleep(100);
+    // A window that begins now, clearly apart from the times of the files on either side.
+    auto windowFromNow = [] {
+        Sleep(100);
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        Sleep(100);
+        return ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime;
+    };
+    ULONGLONG since = windowFromNow();
     Put(L"new.txt", "new");
     Put(L"a\\b\\new2.txt", "new2");
     EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror), 2u);
@@ -444,10 +450,7 @@ TEST_F(CopierTest, TheRecoveryWalkCopiesOnlyFilesChangedInTheWindow) {
     // A file moved into the tree keeps its last-write time but its change time moves.
     std::wstring outside = root + L"\\outside.txt";
     WriteFileBytes(outside, "moved in");
-    Sleep(100);
-    GetSystemTimeAsFileTime(&now);
-    since = ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime;
-    Sleep(100);
+    since = windowFromNow();
     ASSERT_TRUE(MoveFileW(outside.c_str(), (src + L"\\a\\movedin.txt").c_str()));
     EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror), 1u);
     EXPECT_EQ(Copied(L"movedin.txt"), "moved in");
@@ -458,10 +461,7 @@ TEST_F(CopierTest, TheRecoveryWalkCopiesOnlyFilesChangedInTheWindow) {
     CreateDirectoryW((album + L"\\day 2").c_str(), nullptr);
     WriteFileBytes(album + L"\\p1.jpg", "photo 1");
     WriteFileBytes(album + L"\\day 2\\p2.jpg", "photo 2");
-    Sleep(100);
-    GetSystemTimeAsFileTime(&now);
-    since = ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime;
-    Sleep(100);
+    since = windowFromNow();
     ASSERT_TRUE(MoveFileW(album.c_str(), (src + L"\\a\\album").c_str()));
     EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror), 2u);
     EXPECT_EQ(Copied(L"p2.jpg"), "photo 2");

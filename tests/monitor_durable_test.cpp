@@ -71,18 +71,18 @@ TEST_F(DurableCopies, AFileHeldForThreeSecondsIsCopiedAfterItsWriterLetsGo) {
 
 TEST_F(DurableCopies, AFileStillBeingWrittenIsNotCopiedBackToBack) {
     StartWatching(dst);
-    const size_t piece = 1 << 20, pieces = 30;
+    const size_t piece = 1 << 20, pieces = 40;
     std::string content;
     HANDLE writer = CreateFileW((src + L"\\slow.bin").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
                                 nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-    // A download: a piece every 100 ms for three seconds.
+    // A download: a piece every 50 ms for two seconds.
     for (size_t i = 0; i < pieces; ++i) {
         std::string chunk(piece, char('a' + i % 26));
         DWORD written = 0;
         ASSERT_TRUE(WriteFile(writer, chunk.data(), DWORD(piece), &written, nullptr));
         content += chunk;
-        PumpFor(100);
+        PumpFor(50);
     }
     CloseHandle(writer);
     ULONGLONG closed = GetTickCount64();
@@ -96,10 +96,10 @@ TEST_F(DurableCopies, AFileStillBeingWrittenIsNotCopiedBackToBack) {
         },
         30000));
     size_t copies = CountLinesContaining(L"\\slow.bin -> ");
-    std::printf("[ measure  ] 30 MiB written over 3 s: copied %zu times, identical %llu ms after "
+    std::printf("[ measure  ] 40 MiB written over 2 s: copied %zu times, identical %llu ms after "
                 "the writer closed it\n",
                 copies, GetTickCount64() - closed);
-    // Copied once per batch, it would be copied about thirty times.
+    // Copied once per batch, it would be copied about forty times.
     EXPECT_GE(copies, 1u);
     EXPECT_LE(copies, 5u);
 }

@@ -10,7 +10,17 @@
 
 namespace {
 
-using LostWatch = WatchTest;
+class LostWatch : public WatchTest {
+  protected:
+    // Once the watch of `folder` has resumed (its line traced), the file written in the gap
+    // arrives, and so does one written afterwards.
+    void ExpectWatchedAgain(const std::wstring &folder, const std::wstring &resumedLine) {
+        EXPECT_TRUE(WaitForLine(resumedLine));
+        EXPECT_TRUE(WaitForContent(dst + L"\\gap.txt", "written in the gap"));
+        WriteFileBytes(folder + L"\\after.txt", "after");
+        EXPECT_TRUE(WaitForContent(dst + L"\\after.txt", "after"));
+    }
+};
 
 // Holds files without sharing, so that copying over them fails until they are let go.
 struct HeldFiles {
@@ -71,11 +81,8 @@ TEST_F(LostWatch, AFolderRenamedAwayAndAnotherRenamedInIsWatchedAgain) {
     ASSERT_TRUE(MoveFileW(restored.c_str(), src.c_str()));
     WriteFileBytes(src + L"\\gap.txt", "written in the gap");
 
-    EXPECT_TRUE(WaitForLine(L"MonitorThread[0] watching again: " + src + L"\n"));
-    EXPECT_TRUE(WaitForContent(dst + L"\\gap.txt", "written in the gap"));
+    ExpectWatchedAgain(src, L"MonitorThread[0] watching again: " + src + L"\n");
     EXPECT_TRUE(WaitForContent(dst + L"\\kept.txt", "restored with the folder"));
-    WriteFileBytes(src + L"\\after.txt", "after");
-    EXPECT_TRUE(WaitForContent(dst + L"\\after.txt", "after"));
     EXPECT_EQ(CountLines(L"MonitorThread[0] lost its folder: " + src + L"\n"), 1u);
 }
 
@@ -88,10 +95,7 @@ TEST_F(LostWatch, AFolderRemovedAndMadeAgainIsWatchedAgain) {
     ASSERT_TRUE(PumpUntil([&] { return CreateDirectoryW(src.c_str(), nullptr) != FALSE; }, 30000));
     WriteFileBytes(src + L"\\gap.txt", "written in the gap");
 
-    EXPECT_TRUE(WaitForLine(L"MonitorThread[0] watching again: " + src + L"\n"));
-    EXPECT_TRUE(WaitForContent(dst + L"\\gap.txt", "written in the gap"));
-    WriteFileBytes(src + L"\\after.txt", "after");
-    EXPECT_TRUE(WaitForContent(dst + L"\\after.txt", "after"));
+    ExpectWatchedAgain(src, L"MonitorThread[0] watching again: " + src + L"\n");
 }
 
 TEST_F(LostWatch, ASourceThatAppearsAfterTheStartIsWatchedOnceItExists) {
@@ -103,13 +107,8 @@ TEST_F(LostWatch, ASourceThatAppearsAfterTheStartIsWatchedOnceItExists) {
     EXPECT_EQ(CountLines(L"MonitorThread[0] started for path: "), 0u);
     PumpFor(1000); // a share that connects a little after logon
     ASSERT_TRUE(CreateDirectoryW(later.c_str(), nullptr));
-    WriteFileBytes(later + L"\\gap.txt", "before the watch");
-
-    EXPECT_TRUE(WaitForLine(L"MonitorThread[0] started for path: " + later + L"\n"));
-    EXPECT_TRUE(WaitForContent(dst + L"\\gap.txt", "before the watch"));
-    EXPECT_TRUE(WaitForLine(L"MonitorThread[0] catch-up pass copied "));
-    WriteFileBytes(later + L"\\after.txt", "after");
-    EXPECT_TRUE(WaitForContent(dst + L"\\after.txt", "after"));
+    WriteFileBytes(later + L"\\gap.txt", "written in the gap");
+    ExpectWatchedAgain(later, L"MonitorThread[0] started for path: " + later + L"\n");
 }
 
 TEST_F(LostWatch, AStopWhileWaitingToOpenTheFolderEndsTheThreadAtOnce) {

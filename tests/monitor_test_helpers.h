@@ -55,10 +55,3 @@ class WatchTest : public testing::Test {
     std::wstring root, src, dst;
     HWND sink = nullptr;
 };
-
-// A new folder on the test run's small file system (64 KiB, where writes fail with a full
-// disk), or empty when the run has none.
-std::wstring SmallFileSystemFolder();
-// Writes a file into `folder` until the disk is full; FreeDisk removes it again.
-void FillDisk(const std::wstring &folder);
-void FreeDisk(const std::wstring &folder);

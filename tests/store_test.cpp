@@ -449,20 +449,9 @@ class FullDisk : public PairStore {
   protected:
     void SetUp() override {
         PairStore::SetUp();
-        char linuxPath[1024] = {};
-        if (!GetEnvironmentVariableA("VANTREL_SMALL_FS", linuxPath, sizeof linuxPath))
-            GTEST_SKIP() << "VANTREL_SMALL_FS is not set";
-        std::wstring path = L"Z:" + Utf8ToWide(linuxPath);
-        for (wchar_t &c : path)
-            if (c == L'/')
-                c = L'\\';
-        ULARGE_INTEGER total = {};
-        if (!GetDiskFreeSpaceExW((path + L"\\").c_str(), nullptr, &total, nullptr) ||
-            total.QuadPart > 1024 * 1024)
-            GTEST_SKIP() << "no small file system mounted at " << linuxPath;
-        smallRoot = path + L"\\run" + std::to_wstring(GetCurrentProcessId());
-        RemoveTree(smallRoot);
-        ASSERT_TRUE(CreateDirectoryW(smallRoot.c_str(), nullptr));
+        smallRoot = SmallFileSystemFolder();
+        if (smallRoot.empty())
+            GTEST_SKIP() << "no small file system in this run (VANTREL_SMALL_FS)";
         pairFile = UseConfigRoot(smallRoot);
     }
     void TearDown() override {
@@ -470,20 +459,8 @@ class FullDisk : public PairStore {
             RemoveTree(smallRoot);
         PairStore::TearDown();
     }
-    // Fills the file system until a write fails.
-    void FillDisk() {
-        std::wstring filler = smallRoot + L"\\filler";
-        HANDLE file = CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(file, INVALID_HANDLE_VALUE);
-        std::string block(4096, 'f');
-        DWORD written = 0;
-        while (WriteFile(file, block.data(), (DWORD)block.size(), &written, nullptr) &&
-               written == block.size()) {
-        }
-        CloseHandle(file);
-    }
-    void FreeDisk() { DeleteFileW((smallRoot + L"\\filler").c_str()); }
+    void FillDisk() { ::FillDisk(smallRoot); }
+    void FreeDisk() { ::FreeDisk(smallRoot); }
     std::wstring smallRoot;
 };
 

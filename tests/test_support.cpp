@@ -156,3 +156,37 @@ bool RunningUnderWine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
+
+std::wstring SmallFileSystemFolder() {
+    char linuxPath[1024] = {};
+    if (!GetEnvironmentVariableA("VANTREL_SMALL_FS", linuxPath, sizeof linuxPath))
+        return std::wstring();
+    std::wstring path = L"Z:" + Utf8ToWide(linuxPath);
+    for (wchar_t &c : path)
+        if (c == L'/')
+            c = L'\\';
+    ULARGE_INTEGER total = {};
+    if (!GetDiskFreeSpaceExW((path + L"\\").c_str(), nullptr, &total, nullptr) ||
+        total.QuadPart > 1024 * 1024)
+        return std::wstring();
+    std::wstring folder = path + L"\\run" + std::to_wstring(GetCurrentProcessId());
+    RemoveTree(folder);
+    return CreateDirectoryW(folder.c_str(), nullptr) ? folder : std::wstring();
+}
+
+void FillDisk(const std::wstring &folder) {
+    HANDLE file = CreateFileW((folder + L"\\filler").c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    std::string block(4096, 'f');
+    DWORD written = 0;
+    while (WriteFile(file, block.data(), (DWORD)block.size(), &written, nullptr) &&
+           written == block.size()) {
+    }
+    CloseHandle(file);
+}
+
+void FreeDisk(const std::wstring &folder) {
+    DeleteFileW((folder + L"\\filler").c_str());
+}

@@ -36,3 +36,10 @@ void PumpFor(DWORD ms);
 
 // True when running under Wine.
 bool RunningUnderWine();
+
+// A new folder on the test run's small file system (64 KiB, where writes fail with a full
+// disk), or empty when the run has none.
+std::wstring SmallFileSystemFolder();
+// Writes a file into `folder` until the disk is full; FreeDisk removes it again.
+void FillDisk(const std::wstring &folder);
+void FreeDisk(const std::wstring &folder);

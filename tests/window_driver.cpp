@@ -1,5 +1,7 @@
 #include "tests/window_driver.h"
 
+#include "tests/test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -162,16 +164,6 @@ bool SyncWithWindowThread(HWND window) {
 
 // ---- Windows ---------------------------------------------------------------------------------
 
-std::string Utf8(const std::wstring &text) {
-    if (text.empty())
-        return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0, nullptr,
-                                nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), out.data(), n, nullptr, nullptr);
-    return out;
-}
-
 std::wstring ClassOf(HWND window) {
     wchar_t name[64] = {};
     GetClassNameW(window, name, 64);
@@ -217,7 +209,7 @@ HWND WaitForThreadWindow(DWORD thread, const wchar_t *className, HWND owner) {
     char owned[64] = "";
     if (owner)
         snprintf(owned, sizeof owned, " owned by %p", (void *)owner);
-    NoteDriverProblem("no visible " + Utf8(className) + " window" + owned +
+    NoteDriverProblem("no visible " + WideToUtf8(className) + " window" + owned +
                       " came; the thread has " + DescribeThreadWindows(thread));
     return nullptr;
 }
@@ -230,7 +222,7 @@ static std::string Describe(HWND window) {
     InternalGetWindowText(window, title, 128);
     char handle[32];
     snprintf(handle, sizeof handle, " %p", (void *)window);
-    return Utf8(ClassOf(window)) + " \"" + Utf8(title) + "\"" + handle;
+    return WideToUtf8(ClassOf(window)) + " \"" + WideToUtf8(title) + "\"" + handle;
 }
 
 std::string DescribeThreadWindows(DWORD thread) {
@@ -458,7 +450,7 @@ BoxSeen AnswerMessageBox(DWORD thread, HWND owner) {
     }
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     if (!WaitFor([&] { return !IsWindow(box); }))
-        NoteDriverProblem("the message box \"" + Utf8(seen.caption) + "\" stayed after OK");
+        NoteDriverProblem("the message box \"" + WideToUtf8(seen.caption) + "\" stayed after OK");
     return seen;
 }
 

@@ -80,7 +80,6 @@ HWND WaitForThreadWindow(DWORD thread, const wchar_t *className, HWND owner = nu
 std::string DescribeThreadWindows(DWORD thread);
 // The thread's active, focus and capture windows and the foreground window, for messages.
 std::string DescribeFocus(DWORD thread);
-std::string Utf8(const std::wstring &text);
 
 // ---- Controls --------------------------------------------------------------------------------
 
