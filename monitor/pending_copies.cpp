@@ -22,6 +22,14 @@ ULONGLONG TimeValue(const FILETIME &time) {
     return ((ULONGLONG)time.dwHighDateTime << 32) | time.dwLowDateTime;
 }
 
+// How long ago a file was last written, by the system clock; 0 for a time in the future.
+ULONGLONG MillisecondsSinceWrite(ULONGLONG lastWrite) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULONGLONG time = TimeValue(now);
+    return time > lastWrite ? (time - lastWrite) / 10000 : 0;
+}
+
 } // namespace
 
 std::wstring DestinationKey(const std::wstring &dstFull) {
@@ -52,18 +60,18 @@ bool WaitForQuiet(MirrorState &mirror, const std::wstring &srcFull, const std::w
         waiting->second.srcFull = srcFull; // a later record of the name wins
         return true;
     }
-    if (size < kQuietMinBytes || waiting != mirror.pending.end())
+    ULONGLONG age = MillisecondsSinceWrite(lastWrite);
+    if (size < kQuietMinBytes || waiting != mirror.pending.end() || age >= kQuietCheckMs)
         return false;
     auto recent = mirror.recentCopies.find(key);
-    if (recent == mirror.recentCopies.end() || now - recent->second >= kRecentCopyMs)
-        return false;
+    bool copiedLately = recent != mirror.recentCopies.end() && now - recent->second < kQuietCapMs;
     PendingCopy entry;
     entry.srcFull = srcFull;
     entry.dstFull = dstFull;
-    entry.due = now + kQuietCheckMs;
+    entry.due = now + (kQuietCheckMs - age);
     entry.size = size;
     entry.lastWrite = lastWrite;
-    entry.lastCopy = recent->second;
+    entry.lastCopy = copiedLately ? recent->second : now;
     entry.since = mirror.windowStart;
     mirror.pending.emplace(key, entry);
     return true;
@@ -111,11 +119,14 @@ size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
         ULONGLONG size = ((ULONGLONG)source.nFileSizeHigh << 32) | source.nFileSizeLow;
         ULONGLONG lastWrite = TimeValue(source.ftLastWriteTime);
         if (!retry) {
-            bool quiet = size == entry.size && lastWrite == entry.lastWrite;
+            // Quiet: not written for a while by its own time, and not grown since the last
+            // look (a clock that is coarse or lags must not make a growing file look quiet).
+            ULONGLONG age = MillisecondsSinceWrite(lastWrite);
+            bool quiet = age >= kQuietCheckMs && size == entry.size;
             if (!quiet && now - entry.lastCopy < kQuietCapMs) {
                 entry.size = size;
                 entry.lastWrite = lastWrite;
-                entry.due = now + kQuietCheckMs;
+                entry.due = now + (age < kQuietCheckMs ? kQuietCheckMs - age : kQuietLookMs);
                 continue;
             }
         } else if (DestinationIsCurrent(size, lastWrite, entry.dstFull)) {

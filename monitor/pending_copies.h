@@ -9,10 +9,11 @@
 // and a later copy to that name (from the same file or another of the same name) replaces or
 // ends the entry: a retry never puts an older version over a newer one.
 //
-// A large file that keeps changing right after it was copied (a download, a video export)
-// waits instead until it has been quiet for a moment (size and last-write time unchanged),
-// but never much longer than a few seconds, so a file that never stops growing is still
-// copied now and then. Small files are always copied at once: copying them again is cheap.
+// A large file that is being written (a download, a video export: written moments ago by
+// its own time) waits instead until it has been quiet for a moment (not written for 100 ms
+// and not grown since it was last looked at), but never much longer than a few seconds after
+// its last copy, so a file that never stops growing is still copied now and then. Small
+// files are always copied at once: copying them again is cheap.
 //
 // All of it belongs to one watch thread; the thread runs what is due when a timer wakes it
 // (monitor/watch_wakeups.h), so nothing here polls.
@@ -47,11 +48,11 @@ struct MirrorState {
     std::unordered_map<std::wstring, ULONGLONG> recentCopies; // tick of the last copy, same key
 };
 
-// Files of at least this size wait for quiet when copied again within kRecentCopyMs.
+// Files of at least this size wait for quiet while they are being written.
 const ULONGLONG kQuietMinBytes = 1 << 20;
-const ULONGLONG kRecentCopyMs = 1000;
-const DWORD kQuietCheckMs = 100;    // how long a file must stay unchanged
-const ULONGLONG kQuietCapMs = 5000; // a changing file is copied at least this often
+const ULONGLONG kQuietCheckMs = 100; // how long a file must stay unwritten
+const ULONGLONG kQuietLookMs = 20;   // the next look at a file that was quiet but grew
+const ULONGLONG kQuietCapMs = 5000;  // a changing file is copied at least this often
 const DWORD kFirstRetryMs = 1000;
 const DWORD kLongestRetryMs = 60000;
 
@@ -64,7 +65,7 @@ void DeferCopy(MirrorState &mirror, const std::wstring &srcFull, const std::wstr
                DWORD error, ULONGLONG now);
 
 // True when the copy of a source of `size` bytes and last-write time `lastWrite` to dstFull
-// must wait for the file to go quiet (it is large and was copied moments ago, or already
+// must wait for the file to go quiet (it is large and written moments ago, or already
 // waits); the entry then names this source.
 bool WaitForQuiet(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
                   ULONGLONG size, ULONGLONG lastWrite, ULONGLONG now);

@@ -269,40 +269,60 @@ TEST_F(CopierTest, AWaitingCopyEndsWhenItsSourceGoesOrTheNameIsCopiedAgain) {
                             dst + L"\\same.txt\n");
 }
 
-TEST_F(CopierTest, ALargeFileThatKeepsChangingWaitsUntilQuietButNotForever) {
+TEST_F(CopierTest, ALargeFileBeingWrittenWaitsUntilQuietButNotForever) {
     std::string big(kQuietMinBytes, 'b');
-    Put(L"big.bin", big);
-    Put(L"small.txt", "s");
-    ULONGLONG t = 5000000;
+    // Writes big.bin a little longer; `quiet` dates the write a second back, as if the writer
+    // had stopped then.
+    auto write = [&](bool quiet) {
+        Put(L"big.bin", big += 'x');
+        if (!quiet)
+            return;
+        HANDLE file =
+            CreateFileW((src + L"\\big.bin").c_str(), FILE_WRITE_ATTRIBUTES,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        ULARGE_INTEGER back = {{now.dwLowDateTime, now.dwHighDateTime}};
+        back.QuadPart -= 10000000;
+        FILETIME written = {back.LowPart, back.HighPart};
+        SetFileTime(file, nullptr, nullptr, &written);
+        CloseHandle(file);
+    };
     auto pass = [&](const wchar_t *name, ULONGLONG at) {
         CopyChangedFiles(src, dst, {{name, 3}}, mirror, at);
     };
-    auto grow = [&] { Put(L"big.bin", big += 'x'); };
     auto copies = [&](const std::wstring &name) { return CountLinesContaining(name + L" -> "); };
-    pass(L"big.bin", t);
+    const ULONGLONG t = 5000000;
+    Put(L"small.txt", "s");
     pass(L"small.txt", t);
-    pass(L"small.txt", t + 100); // small files are copied again at once
+    pass(L"small.txt", t + 1); // small files are copied at once, however fresh
     EXPECT_EQ(copies(L"small.txt"), 2u);
+    write(true);
+    pass(L"big.bin", t);
+    EXPECT_EQ(copies(L"big.bin"), 1u) << "a large file that is not being written waits for nothing";
 
-    grow();
+    write(false);
     pass(L"big.bin", t + 100);
-    EXPECT_EQ(copies(L"big.bin"), 1u) << "copied again moments after the last copy";
-    EXPECT_EQ(NextDueTick(mirror), t + 100 + kQuietCheckMs);
-    grow();
-    ULONGLONG quietSince = NextDueTick(mirror);
-    RunDueCopies(mirror, quietSince); // changed since it was last looked at: waits on
+    EXPECT_EQ(copies(L"big.bin"), 1u) << "copied while it was being written";
+    EXPECT_GT(NextDueTick(mirror), t + 100);
+    EXPECT_LE(NextDueTick(mirror), t + 100 + kQuietCheckMs);
+    write(false);
+    RunDueCopies(mirror, NextDueTick(mirror)); // still being written
     EXPECT_EQ(copies(L"big.bin"), 1u);
-    EXPECT_EQ(NextDueTick(mirror), quietSince + kQuietCheckMs);
-    RunDueCopies(mirror, NextDueTick(mirror)); // unchanged for a while: copied
+    write(true);
+    RunDueCopies(mirror, NextDueTick(mirror)); // written long ago by its time, but it grew
+    EXPECT_EQ(copies(L"big.bin"), 1u);
+    ULONGLONG copied = NextDueTick(mirror);
+    RunDueCopies(mirror, copied); // quiet and unchanged: copied
     EXPECT_EQ(copies(L"big.bin"), 2u);
     EXPECT_EQ(Copied(L"big.bin"), big);
 
-    // A file that never stops changing is still copied every few seconds.
-    ULONGLONG copied = quietSince + kQuietCheckMs, at = copied + 100;
-    grow();
-    pass(L"big.bin", at);
+    // A file that never stops being written is still copied every few seconds.
+    write(false);
+    pass(L"big.bin", copied + 100);
+    ULONGLONG at = copied + 100;
     while (NextDueTick(mirror) != 0 && at < copied + kQuietCapMs + kQuietCheckMs) {
-        grow();
+        write(false);
         at = NextDueTick(mirror);
         RunDueCopies(mirror, at);
     }
