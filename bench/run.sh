@@ -20,6 +20,10 @@ build=build/linux-cross
 prefix=$root/$build/bench-wineprefix
 if [ "$smoke" = yes ]; then out=$build/bench-smoke; else out=bench; fi
 
+# Configured before the private X server below starts: the test build keeps the display it is
+# configured with, and that one goes away with this run.
+cmake --preset linux-cross >/dev/null
+
 xvfb_pid=
 cleanup() {
     WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
@@ -38,7 +42,6 @@ if [ -z "${DISPLAY:-}" ]; then
     done
 fi
 
-cmake --preset linux-cross >/dev/null
 cmake --build --preset linux-cross --target Vantrel VantrelDebugView vantrel_bench -- --no-print-directory >/dev/null
 scripts/wine-prefix.sh "$prefix"
 WINEPREFIX=$prefix WINEDEBUG=-all wineserver -p >/dev/null 2>&1 < /dev/null
