@@ -3,8 +3,8 @@
 // A batch may name one file many times (some systems report every write() as its own
 // modification), so the pass first finds the last record of each source file and copies
 // only there: the destination ends as with one copy per record, at a fraction of the cost.
-// Every copy goes through a temporary file (monitor/safe_copy.h); what cannot be copied now
-// waits in the pair's mirror state (monitor/pending_copies.h).
+// A copy over an existing file goes through a temporary file (monitor/safe_copy.h); what
+// cannot be copied now waits in the pair's mirror state (monitor/pending_copies.h).
 #include "monitor/copier.h"
 
 #include "monitor/file_identity.h"
@@ -68,10 +68,6 @@ std::wstring LongNameOf(const std::wstring &path, const std::wstring &name) {
     return longFull.substr(cut + 1);
 }
 
-ULONGLONG TimeValue(const FILETIME &time) {
-    return ((ULONGLONG)time.dwHighDateTime << 32) | time.dwLowDateTime;
-}
-
 // Copies srcFull to dstFull with the attempts for files held by their writers; what still
 // fails waits in the mirror state for a later retry. Returns true when a copy was made.
 bool CopyWithRetries(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
@@ -133,20 +129,14 @@ void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wst
     FileIdentity source;
     if (!ReadPathIdentity(path, source))
         return;
-    std::wstring folder = FullPath(destRoot);
     std::wstring sourceFull = FullPath(path);
-    size_t root = RootLength(folder);
-    for (;;) {
+    for (std::wstring folder = FullPath(destRoot); !folder.empty(); folder = ParentFolder(folder)) {
         if (CompareStringOrdinal(folder.c_str(), (int)folder.size(), sourceFull.c_str(),
                                  (int)sourceFull.size(), TRUE) == CSTR_EQUAL)
             return;
         FileIdentity identity;
         if (ReadPathIdentity(folder, identity) && SameFileIdentity(identity, source))
             return;
-        size_t cut = folder.find_last_of(L'\\');
-        if (folder.size() <= root || cut == std::wstring::npos)
-            break;
-        folder = folder.substr(0, cut + 1 == root ? root : cut);
     }
     mirror.destinationMayBeSource = false;
 }
@@ -205,7 +195,7 @@ void CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
             continue;
         }
         ULONGLONG size = ((ULONGLONG)found.nFileSizeHigh << 32) | found.nFileSizeLow;
-        if (WaitForQuiet(mirror, srcFull, dstFull, size, TimeValue(found.ftLastWriteTime), now))
+        if (WaitForQuiet(mirror, srcFull, dstFull, size, FileTimeValue(found.ftLastWriteTime), now))
             continue;
         CopyWithRetries(mirror, srcFull, dstFull, now);
     }

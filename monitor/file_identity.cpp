@@ -44,6 +44,10 @@ bool SameFileIdentity(const FileIdentity &first, const FileIdentity &second) {
            std::memcmp(first.id, second.id, sizeof first.id) == 0;
 }
 
+bool KnownToDiffer(const FileIdentity &first, const FileIdentity &second) {
+    return IdentityKnown(first) && IdentityKnown(second) && !SameFileIdentity(first, second);
+}
+
 bool IsSameFile(const std::wstring &first, const std::wstring &second) {
     std::wstring a = FullPath(first), b = FullPath(second);
     if (CompareStringOrdinal(a.c_str(), (int)a.size(), b.c_str(), (int)b.size(), TRUE) ==

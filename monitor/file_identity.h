@@ -24,6 +24,9 @@ bool ReadPathIdentity(const std::wstring &path, FileIdentity &identity);
 // True when the identity has a file ID (not all zero).
 bool IdentityKnown(const FileIdentity &identity);
 
+// True when both identities are known and differ: the two are certainly not one file.
+bool KnownToDiffer(const FileIdentity &first, const FileIdentity &second);
+
 // True when both identities are known (a file ID that is not all zero) and equal.
 bool SameFileIdentity(const FileIdentity &first, const FileIdentity &second);
 

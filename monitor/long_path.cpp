@@ -62,6 +62,14 @@ std::wstring FoldCase(const std::wstring &path) {
     return folded;
 }
 
+std::wstring ParentFolder(const std::wstring &path) {
+    size_t cut = path.find_last_of(L"\\/");
+    size_t root = RootLength(path);
+    if (cut == std::wstring::npos || path.size() <= root || cut + 1 < root)
+        return std::wstring();
+    return path.substr(0, cut + 1 == root ? root : cut);
+}
+
 size_t RootLength(const std::wstring &path) {
     if (StartsWith(path, L"\\\\?\\UNC\\"))
         return ShareRootEnd(path, 8);

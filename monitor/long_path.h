@@ -28,6 +28,10 @@ std::wstring FileSystemPath(const std::wstring &path);
 // compare equal.
 std::wstring FoldCase(const std::wstring &path);
 
+// The folder that holds `path` ("D:\Backup" for "D:\Backup\2026", "D:\" for "D:\Backup"),
+// or empty when `path` is a root or has no folder part.
+std::wstring ParentFolder(const std::wstring &path);
+
 // The length of the root of `path` ("C:\", "\\server\share", "\\?\C:\", "\\?\UNC\server\share",
 // "\"); 0 for a relative path. Nothing above the root can be created or removed.
 size_t RootLength(const std::wstring &path);

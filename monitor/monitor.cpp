@@ -270,12 +270,15 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
         ULONGLONG catchUpSince = TakeHandover(ctx);
         if (waited)
             catchUpSince = catchUpSince != 0 ? std::min(catchUpSince, started) : started;
-        bool rootArrived = false;
+        FileIdentity lost; // the folder watched before, unknown at the first opening
         for (;;) {
             SetWatchedFolder(ctx, dir);
+            // Another folder at the registered path (renamed or restored into place): all of
+            // it is new to this pair.
+            bool rootArrived = KnownToDiffer(ctx.folderIdentity, lost);
             PrepareMirror(ctx.mirror, ctx.path, ctx.destRoot);
             WatchEnd end = WatchFolder(context, dir, catchUpSince, rootArrived);
-            FileIdentity lost = ctx.folderIdentity;
+            lost = ctx.folderIdentity;
             // Closed at once: a deleted folder stays "delete pending" while a handle is open.
             SetWatchedFolder(ctx, INVALID_HANDLE_VALUE);
             if (end == WatchEnd::Stopped)
@@ -285,11 +288,6 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
             dir = OpenWhenAvailable(ctx, waited);
             if (dir == INVALID_HANDLE_VALUE)
                 break;
-            FileIdentity found;
-            // Another folder at the registered path (renamed or restored into place): all of
-            // it is new to this pair.
-            rootArrived = ReadFileIdentity(dir, found) && IdentityKnown(found) &&
-                          IdentityKnown(lost) && !SameFileIdentity(found, lost);
             Trace512(L"MonitorThread[%zu] watching again: %ls\n", ctx.index, ctx.path.c_str());
         }
     }

@@ -3,6 +3,7 @@
 #include "monitor/long_path.h"
 #include "monitor/safe_copy.h"
 #include "monitor/trace.h"
+#include "monitor/tree_walk.h"
 
 #include <algorithm>
 #include <vector>
@@ -18,15 +19,11 @@ bool FailsOnlyThisFile(DWORD error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
-ULONGLONG TimeValue(const FILETIME &time) {
-    return ((ULONGLONG)time.dwHighDateTime << 32) | time.dwLowDateTime;
-}
-
 // How long ago a file was last written, by the system clock; 0 for a time in the future.
 ULONGLONG MillisecondsSinceWrite(ULONGLONG lastWrite) {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    ULONGLONG time = TimeValue(now);
+    ULONGLONG time = FileTimeValue(now);
     return time > lastWrite ? (time - lastWrite) / 10000 : 0;
 }
 
@@ -117,7 +114,7 @@ size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
             continue;
         }
         ULONGLONG size = ((ULONGLONG)source.nFileSizeHigh << 32) | source.nFileSizeLow;
-        ULONGLONG lastWrite = TimeValue(source.ftLastWriteTime);
+        ULONGLONG lastWrite = FileTimeValue(source.ftLastWriteTime);
         if (!retry) {
             // Quiet: not written for a while by its own time, and not grown since the last
             // look (a clock that is coarse or lags must not make a growing file look quiet).

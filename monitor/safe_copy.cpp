@@ -1,6 +1,7 @@
 #include "monitor/safe_copy.h"
 
 #include "monitor/long_path.h"
+#include "monitor/tree_walk.h"
 
 #include <atomic>
 #include <cwchar>
@@ -95,9 +96,7 @@ bool DestinationIsCurrent(ULONGLONG size, ULONGLONG lastWrite, const std::wstrin
     if (!GetFileAttributesExW(FileSystemPath(dstFull).c_str(), GetFileExInfoStandard, &dst))
         return false;
     ULONGLONG dstSize = ((ULONGLONG)dst.nFileSizeHigh << 32) | dst.nFileSizeLow;
-    ULONGLONG dstWrite =
-        ((ULONGLONG)dst.ftLastWriteTime.dwHighDateTime << 32) | dst.ftLastWriteTime.dwLowDateTime;
-    return dstSize == size && dstWrite == lastWrite;
+    return dstSize == size && FileTimeValue(dst.ftLastWriteTime) == lastWrite;
 }
 
 bool CreateFolderTree(const std::wstring &folder) {
@@ -113,13 +112,11 @@ bool CreateFolderTree(const std::wstring &folder) {
         return true;
     if (error != ERROR_PATH_NOT_FOUND)
         return false;
-    size_t cut = path.find_last_of(L"\\/");
-    size_t root = RootLength(path);
-    if (cut == std::wstring::npos || path.size() <= root || cut + 1 < root)
+    std::wstring parent = ParentFolder(path);
+    if (parent.empty())
         return false;
     // A parent at the root ("D:\", "\\server\share") is never created, only found.
-    std::wstring parent = path.substr(0, cut + 1 == root ? root : cut);
-    if (parent.size() <= root) {
+    if (parent.size() <= RootLength(parent)) {
         if (GetFileAttributesW(FileSystemPath(parent).c_str()) == INVALID_FILE_ATTRIBUTES)
             return false;
     } else if (!CreateFolderTree(parent)) {

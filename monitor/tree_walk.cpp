@@ -4,10 +4,6 @@
 
 namespace {
 
-ULONGLONG TimeValue(const FILETIME &time) {
-    return ((ULONGLONG)time.dwHighDateTime << 32) | time.dwLowDateTime;
-}
-
 void ListWithFindFile(const std::wstring &folder, std::vector<FoundEntry> &entries) {
     WIN32_FIND_DATAW found;
     HANDLE find = FindFirstFileExW(FileSystemPath(folder + L"\\*").c_str(), FindExInfoBasic, &found,
@@ -17,7 +13,7 @@ void ListWithFindFile(const std::wstring &folder, std::vector<FoundEntry> &entri
     do {
         ULONGLONG size = ((ULONGLONG)found.nFileSizeHigh << 32) | found.nFileSizeLow;
         entries.push_back(FoundEntry{found.cFileName, found.dwFileAttributes, size,
-                                     TimeValue(found.ftLastWriteTime), 0});
+                                     FileTimeValue(found.ftLastWriteTime), 0});
     } while (FindNextFileW(find, &found));
     FindClose(find);
 }

@@ -12,6 +12,11 @@
 #include <string>
 #include <vector>
 
+// A FILETIME as one number (100-nanosecond units since 1601).
+inline ULONGLONG FileTimeValue(const FILETIME &time) {
+    return ((ULONGLONG)time.dwHighDateTime << 32) | time.dwLowDateTime;
+}
+
 // One entry of a folder listing. Times are FILETIME values.
 struct FoundEntry {
     std::wstring name;

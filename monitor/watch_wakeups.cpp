@@ -6,6 +6,11 @@
 
 #include <algorithm>
 
+struct FolderCheck {
+    PTP_TIMER timer = nullptr;
+    std::vector<std::shared_ptr<WatchContext>> contexts;
+};
+
 namespace {
 
 const DWORD kFolderCheckMs = 5000;
@@ -57,22 +62,13 @@ bool StillTheOpenFolder(WatchContext &context, unsigned &opening) {
     if (!ReadPathIdentity(context.path, found))
         return false;
     // An identity the file system does not give (an index of 0) cannot tell: not lost.
-    if (IdentityKnown(found) && IdentityKnown(open) && !SameFileIdentity(found, open))
+    if (KnownToDiffer(found, open))
         return false;
     std::lock_guard<std::mutex> lock(context.handleLock);
     if (context.folderOpenings == opening)
         context.folderSeen = now;
     return true;
 }
-
-} // namespace
-
-struct FolderCheck {
-    PTP_TIMER timer = nullptr;
-    std::vector<std::shared_ptr<WatchContext>> contexts;
-};
-
-namespace {
 
 VOID CALLBACK CheckWatchedFolders(PTP_CALLBACK_INSTANCE, PVOID parameter, PTP_TIMER) {
     FolderCheck &check = *(FolderCheck *)parameter;

@@ -30,6 +30,17 @@ struct HeldFiles {
             CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         EXPECT_NE(handles.back(), INVALID_HANDLE_VALUE) << WideToUtf8(path);
     }
+    // Writes `count` files <stem><n>.txt into `from` and older copies of them into `to`, and
+    // holds the copies.
+    void HoldOlderCopies(const std::wstring &from, const std::wstring &to, const wchar_t *stem,
+                         int count) {
+        for (int i = 0; i < count; ++i) {
+            std::wstring name = L"\\" + std::wstring(stem) + std::to_wstring(i) + L".txt";
+            WriteFileBytes(from + name, "fresh");
+            WriteFileBytes(to + name, "stale");
+            Hold(to + name);
+        }
+    }
     void LetGo() {
         for (HANDLE handle : handles)
             CloseHandle(handle);
@@ -130,12 +141,7 @@ TEST_F(LostWatch, ARestartLosesNothingThatTheOldWatchHadNotRead) {
     std::wstring pack = root + L"\\pack";
     CreateDirectoryW(pack.c_str(), nullptr);
     HeldFiles held;
-    for (int i = 0; i < 5; ++i) {
-        std::wstring name = L"\\busy" + std::to_wstring(i) + L".txt";
-        WriteFileBytes(pack + name, "fresh");
-        WriteFileBytes(dst + name, "stale");
-        held.Hold(dst + name);
-    }
+    held.HoldOlderCopies(pack, dst, L"busy", 5);
     StartWatching(dst);
     ASSERT_TRUE(MoveFileW(pack.c_str(), (src + L"\\pack").c_str()));
     ASSERT_TRUE(WaitForLine(L"MonitorThread[0] Read "));
@@ -157,12 +163,7 @@ TEST_F(LostWatch, AStopDuringTheCatchUpWalkStillEndsTheThread) {
     // are held, so the walk takes a second of attempts for each.
     CreateDirectoryW(dst.c_str(), nullptr);
     HeldFiles held;
-    for (int i = 0; i < 5; ++i) {
-        std::wstring name = L"\\f" + std::to_wstring(i) + L".txt";
-        WriteFileBytes(src + name, "new");
-        WriteFileBytes(dst + name, "old");
-        held.Hold(dst + name);
-    }
+    held.HoldOlderCopies(src, dst, L"f", 5);
     WritePairFile({{src, dst}});
     StartMonitoring();
     ASSERT_TRUE(WaitForLine(L"CopyFile deferred: "));
