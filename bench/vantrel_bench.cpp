@@ -376,13 +376,13 @@ static int RunCallCost(const std::wstring &work, int rounds) {
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     });
     DWORD error = 0;
-    timeCall("CopyFileSafely_200_bytes", [&] { CopyFileSafely(src, dst, error); });
+    timeCall("CopyFileSafely_200_bytes", [&] { CopyFileSafely(src, dst, error, {}); });
     MirrorState mirror;
     PrepareMirror(mirror, work, folder);
     timeCall("CopyChangedFiles_one_added_one_modified", [&] {
         std::vector<FolderChange> changes = {{L"source.txt", FILE_ACTION_ADDED},
                                              {L"source.txt", FILE_ACTION_MODIFIED}};
-        CopyChangedFiles(work, folder, changes, mirror, GetTickCount64());
+        CopyChangedFiles(work, folder, changes, mirror, GetTickCount64(), 0);
     });
     ExitProcess(0);
 }

@@ -13,6 +13,7 @@
 #include "monitor/trace.h"
 #include "monitor/tree_walk.h"
 
+#include <algorithm>
 #include <unordered_map>
 
 namespace {
@@ -71,7 +72,7 @@ std::wstring LongNameOf(const std::wstring &path, const std::wstring &name) {
 // Copies srcFull to dstFull with the attempts for files held by their writers; what still
 // fails waits in the mirror state for a later retry. Returns true when a copy was made.
 bool CopyWithRetries(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
-                     ULONGLONG now) {
+                     ULONGLONG now, ULONGLONG since) {
     if (mirror.destinationMayBeSource && IsSameFile(srcFull, dstFull)) {
         // The destination is the source itself (the destination folder is the watched folder
         // or lies inside the tree): the copy would come back as a change of the tree.
@@ -82,8 +83,10 @@ bool CopyWithRetries(MirrorState &mirror, const std::wstring &srcFull, const std
     DWORD error = 0;
     int attempt = 0;
     while (attempt < kAttemptLimit && !copied) {
-        copied = CopyFileSafely(srcFull, dstFull, error);
+        copied = CopyFileSafely(srcFull, dstFull, error, mirror.stopped);
         if (!copied) {
+            if (error == ERROR_REQUEST_ABORTED)
+                return false; // the generation stops; the next one catches up
             if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
                 error == ERROR_ACCESS_DENIED) {
                 Sleep(kRetryPauseMs);
@@ -100,21 +103,56 @@ bool CopyWithRetries(MirrorState &mirror, const std::wstring &srcFull, const std
         Trace512(L"CopyFile succeeded: %ls -> %ls\n", srcFull.c_str(), dstFull.c_str());
         NoteCopied(mirror, dstFull, now);
     } else if (GetFileAttributesW(FileSystemPath(srcFull).c_str()) != INVALID_FILE_ATTRIBUTES) {
-        DeferCopy(mirror, srcFull, dstFull, error, now);
+        DeferCopy(mirror, srcFull, dstFull, error, now, since);
     }
     return copied;
 }
 
-// Mirrors one file found by a walk, unless its copy is current; true when a copy was made.
+// Mirrors one file found in a folder that arrived, unless its copy is current; true when a
+// copy was made.
 bool MirrorWalkedFile(MirrorState &mirror, const std::wstring &srcFull, const FoundEntry &source,
-                      const std::wstring &destRoot) {
+                      const std::wstring &destRoot, ULONGLONG since) {
     if (IsTemporaryCopyName(source.name))
         return false;
     std::wstring dstFull = destRoot + L"\\" + source.name;
-    if (DestinationIsCurrent(source.size, source.lastWriteTime, dstFull))
+    if (DestinationIsCurrent(source.size, source.lastWriteTime, source.changeTime, dstFull))
         return false;
     CreateFolderTree(destRoot);
-    return CopyWithRetries(mirror, srcFull, dstFull, GetTickCount64());
+    return CopyWithRetries(mirror, srcFull, dstFull, GetTickCount64(), since);
+}
+
+// True when the destination holds a copy written later than the file: of two files of one
+// name, the one changed last stays.
+bool DestinationIsNewer(const FoundEntry &source, const std::wstring &dstFull) {
+    WIN32_FILE_ATTRIBUTE_DATA dst;
+    return GetFileAttributesExW(FileSystemPath(dstFull).c_str(), GetFileExInfoStandard, &dst) &&
+           FileTimeValue(dst.ftLastWriteTime) > source.lastWriteTime;
+}
+
+// One file a walk would copy, and when it changed: by its own times, or when the folder it
+// arrived with did.
+struct WalkCandidate {
+    std::wstring full;
+    FoundEntry entry;
+    ULONGLONG changedAt = 0;
+    bool ownChange = false;
+};
+
+// A record's path may pass through a link inside the tree (a system that reports changes
+// behind links): true when a folder on the way is one. Looked up once per folder and batch.
+bool CrossesLink(const std::wstring &path, const std::wstring &name,
+                 std::unordered_map<std::wstring, bool> &linkFolders) {
+    for (size_t cut = name.find_first_of(L"\\/"); cut != std::wstring::npos;
+         cut = name.find_first_of(L"\\/", cut + 1)) {
+        std::wstring folder = path + L"\\" + name.substr(0, cut);
+        auto known = linkFolders.find(FoldCase(folder));
+        bool link = known != linkFolders.end() ? known->second : IsLinkAt(folder);
+        if (known == linkFolders.end())
+            linkFolders[FoldCase(folder)] = link;
+        if (link)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -142,8 +180,8 @@ void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wst
 }
 
 void CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
-                      const std::vector<FolderChange> &changes, MirrorState &mirror,
-                      ULONGLONG now) {
+                      const std::vector<FolderChange> &changes, MirrorState &mirror, ULONGLONG now,
+                      ULONGLONG since) {
     // The key of a record: its long name, case folded.
     std::vector<std::wstring> keys(changes.size());
     std::unordered_map<std::wstring, SourceInBatch> sources;
@@ -159,7 +197,8 @@ void CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
         source.name = name;
     }
 
-    for (size_t k = 0; k < changes.size(); ++k) {
+    std::unordered_map<std::wstring, bool> linkFolders;
+    for (size_t k = 0; k < changes.size() && !MirrorStopped(mirror); ++k) {
         const FolderChange &change = changes[k];
         if (change.name.empty() || !IsCopiedAction(change.action))
             continue;
@@ -170,12 +209,19 @@ void CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
         std::wstring baseName = BaseNameOf(source.name);
         if (destRoot.empty() || IsTemporaryCopyName(baseName))
             continue;
+        if (CrossesLink(path, source.name, linkFolders))
+            continue;
         CreateFolderTree(destRoot);
         std::wstring dstFull = destRoot + L"\\" + baseName;
         WIN32_FILE_ATTRIBUTE_DATA found;
         DWORD attributes = INVALID_FILE_ATTRIBUTES;
         if (GetFileAttributesExW(FileSystemPath(srcFull).c_str(), GetFileExInfoStandard, &found))
             attributes = found.dwFileAttributes;
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+            IsLinkAt(srcFull)) {
+            Trace512(L"Skipping link: %ls\n", srcFull.c_str());
+            continue;
+        }
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
             Trace512(L"Skipping non-file or missing: %ls (attr=0x%08x)\n", srcFull.c_str(),
                      attributes);
@@ -184,36 +230,72 @@ void CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
                 // Files with a later record of their own are copied at that record.
                 TreeVisitor visitor;
                 visitor.onFile = [&](const std::wstring &full, const std::wstring &rel,
-                                     const FoundEntry &entry, bool) {
+                                     const FoundEntry &entry, ULONGLONG) {
                     auto later = sources.find(FoldCase(source.name + L"\\" + rel));
                     if (later != sources.end() && later->second.lastRecord > k)
                         return;
-                    MirrorWalkedFile(mirror, full, entry, destRoot);
+                    MirrorWalkedFile(mirror, full, entry, destRoot, since);
                 };
+                visitor.stopped = mirror.stopped;
                 WalkTree(srcFull, std::wstring(), visitor);
             }
             continue;
         }
         ULONGLONG size = ((ULONGLONG)found.nFileSizeHigh << 32) | found.nFileSizeLow;
-        if (WaitForQuiet(mirror, srcFull, dstFull, size, FileTimeValue(found.ftLastWriteTime), now))
+        if (WaitForQuiet(mirror, srcFull, dstFull, size, FileTimeValue(found.ftLastWriteTime), now,
+                         since))
             continue;
-        CopyWithRetries(mirror, srcFull, dstFull, now);
+        CopyWithRetries(mirror, srcFull, dstFull, now, since);
     }
 }
 
 size_t CopyFilesChangedSince(const std::wstring &path, const std::wstring &destRoot,
-                             ULONGLONG since, MirrorState &mirror, bool rootArrived) {
-    size_t copied = 0;
+                             ULONGLONG since, MirrorState &mirror, bool rootArrived,
+                             bool *complete) {
+    if (complete)
+        *complete = true;
     if (destRoot.empty())
         return 0;
+    // First the files the walk would copy, the one changed last for each name; then the
+    // copies, so that listing order never decides which of two same-named files stays.
+    std::unordered_map<std::wstring, WalkCandidate> byName;
     TreeVisitor visitor;
     visitor.onFile = [&](const std::wstring &full, const std::wstring &, const FoundEntry &entry,
-                         bool arrived) {
-        if ((arrived || ChangedSince(full, entry, since)) &&
-            MirrorWalkedFile(mirror, full, entry, destRoot))
-            ++copied;
+                         ULONGLONG markedAt) {
+        if (IsTemporaryCopyName(entry.name))
+            return;
+        bool own = ChangedSince(full, entry, since);
+        if (!own && markedAt == 0)
+            return;
+        ULONGLONG changedAt = own ? std::max(LastChangeOf(entry), markedAt) : markedAt;
+        WalkCandidate &candidate = byName[FoldCase(entry.name)];
+        if (!candidate.full.empty() && candidate.changedAt >= changedAt)
+            return;
+        candidate = WalkCandidate{full, entry, changedAt, own};
     };
-    visitor.markFolder = [&](const FoundEntry &folder) { return ArrivedSince(folder, since); };
-    WalkTree(path, std::wstring(), visitor, rootArrived);
+    visitor.markFolder = [&](const FoundEntry &folder, ULONGLONG parentLastWrite) {
+        return ArrivedSince(folder, parentLastWrite, since);
+    };
+    visitor.stopped = mirror.stopped;
+    bool walked = WalkTree(path, std::wstring(), visitor, rootArrived ? std::max(since, 1ULL) : 0);
+
+    size_t copied = 0;
+    for (const auto &[key, candidate] : byName) {
+        if (MirrorStopped(mirror)) {
+            walked = false;
+            break;
+        }
+        const FoundEntry &entry = candidate.entry;
+        std::wstring dstFull = destRoot + L"\\" + entry.name;
+        if (DestinationIsCurrent(entry.size, entry.lastWriteTime, entry.changeTime, dstFull))
+            continue;
+        if (!candidate.ownChange && DestinationIsNewer(entry, dstFull))
+            continue;
+        CreateFolderTree(destRoot);
+        if (CopyWithRetries(mirror, candidate.full, dstFull, GetTickCount64(), since))
+            ++copied;
+    }
+    if (complete)
+        *complete = walked;
     return copied;
 }

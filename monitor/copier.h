@@ -22,16 +22,20 @@ void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wst
 // short (8.3) name counts as its long name. A folder that arrived (added or renamed into
 // place) has every file inside it copied too, any depth, unless the destination copy already
 // has the same size and last-write time. A copy onto its own source is skipped, and so are
-// temporary copies. A copy that still fails after its attempts, and a large file copied
-// moments ago that is still changing, wait in the mirror state. Nothing happens when
-// destRoot is empty.
+// temporary copies, and so are links and whatever lies behind one. A copy that still fails
+// after its attempts, and a large file copied moments ago that is still changing, wait in
+// the mirror state; a walk of the tree from `since` (FILETIME) would find their changes.
+// Nothing happens when destRoot is empty.
 void CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
-                      const std::vector<FolderChange> &changes, MirrorState &mirror, ULONGLONG now);
+                      const std::vector<FolderChange> &changes, MirrorState &mirror, ULONGLONG now,
+                      ULONGLONG since);
 
-// Copies every regular file below `path`, any depth, whose last-write or change time is at or
-// after `since`, and every file inside a folder that was moved or renamed into the tree since
-// then (the whole tree when rootArrived), by the same flat rules and retries, skipping files
-// whose destination copy already has the same size and last-write time. Returns the number
-// of files copied.
+// Walks the tree below `path`, any depth, links skipped, and mirrors by the same flat rules
+// and retries every regular file whose own last-write or change time is at or after `since`,
+// unless its copy is current, and every file inside a folder that may have arrived since
+// then (the whole tree when rootArrived), where the destination lacks it or holds an older
+// copy. Of several files of one name, only the one changed last is copied. Returns the
+// number of files copied; `complete` tells whether the walk ran to its end (a stop ends it).
 size_t CopyFilesChangedSince(const std::wstring &path, const std::wstring &destRoot,
-                             ULONGLONG since, MirrorState &mirror, bool rootArrived = false);
+                             ULONGLONG since, MirrorState &mirror, bool rootArrived = false,
+                             bool *complete = nullptr);

@@ -7,25 +7,26 @@
 // close a handle value that another generation has been given since.
 //
 // The read loop is a short table of cases: a batch, an overflow, a wake-up (monitor/
-// watch_wakeups.h: waiting copies due, a catch-up walk, the folder lost), a stop, and a
-// read that fails because the folder went away. Nothing is lost across gaps: every thread
-// keeps the time before which every change has been copied (caughtUpTo), and whatever reads
-// the tree again (a recovery after an overflow, a catch-up once the folder is open again or a
-// new generation watches the same pair) walks the tree for files changed since then.
+// watch_wakeups.h: waiting copies due, a catch-up walk, a sweep, the folder lost), a stop,
+// and a read that fails. Nothing is lost across gaps: each pair's mirror point (monitor/
+// mirror_point.h) says up to when every change has been handled, a gap opens wherever reads
+// may have missed changes, and a walk of the tree closes it. The point passes from one
+// generation to the next, and from one run to the next (monitor/saved_points.h).
 #include "monitor/monitor.h"
 
 #include "app/main_window.h"
 #include "monitor/copier.h"
 #include "monitor/long_path.h"
 #include "monitor/safe_copy.h"
+#include "monitor/saved_points.h"
 #include "monitor/trace.h"
+#include "monitor/tree_walk.h"
 #include "monitor/watch_thread.h"
 #include "monitor/watch_wakeups.h"
 #include "monitor/wine_subfolders.h"
 #include "store/pair_table.h"
 
 #include <algorithm>
-#include <map>
 
 std::vector<HANDLE> g_threadHandles;
 std::vector<std::shared_ptr<WatchContext>> g_watchContexts;
@@ -38,26 +39,23 @@ const DWORD kChangeFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DI
                             FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE |
                             FILE_NOTIFY_CHANGE_LAST_WRITE;
 const DWORD kFailedReadPauseMs = 500;
-const DWORD kStopWaitMs = 2000;
+// A stop waits this long for the whole generation, however many threads it has.
+const DWORD kStopWaitMs = 800;
 const DWORD kStopCancelIntervalMs = 50;
 const DWORD kFirstReopenMs = 1000;
 const DWORD kLongestReopenMs = 30000;
+// Where the file system reports no changes, the tree is walked this often instead.
+const DWORD kPollMs = 30000;
 // File systems with coarse clocks (FAT: 2 s) stamp a write up to this much before it happened.
 const ULONGLONG kClockSlack = 2ULL * 10000000ULL;
-
-// Where the next generation's watch of a pair catches up from (FILETIME), by pair: written
-// by StopMonitoring, taken by the pair's thread once its folder is open. UI thread and
-// watch threads, under the lock.
-std::mutex g_handoverLock;
-std::map<std::wstring, ULONGLONG> g_handovers;
 
 // The running generation's folder check, or null. UI thread.
 FolderCheck *g_folderCheck = nullptr;
 
 // How the watch of an open folder ended.
-enum class WatchEnd { Stopped, FolderLost };
+enum class WatchEnd { Stopped, FolderLost, ReadFailed };
 
-// The start of a window of lost changes that began at `time`, allowing for coarse clocks.
+// The start of a walk for changes made at or after `time`, allowing for coarse clocks.
 ULONGLONG WindowStart(ULONGLONG time) {
     return time > kClockSlack ? time - kClockSlack : 0;
 }
@@ -65,25 +63,17 @@ ULONGLONG WindowStart(ULONGLONG time) {
 ULONGLONG SystemTimeNow() {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    return ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime;
+    return FileTimeValue(now);
 }
 
 bool StopRequested(const WatchContext &context) {
     return g_stopMonitoring.load() || context.stopRequested.load();
 }
 
-std::wstring PairKey(const std::wstring &source, const std::wstring &dest) {
-    return FoldCase(source) + L"\n" + FoldCase(dest);
-}
-
-ULONGLONG TakeHandover(const WatchContext &context) {
-    std::lock_guard<std::mutex> lock(g_handoverLock);
-    auto found = g_handovers.find(PairKey(context.path, context.destRoot));
-    if (found == g_handovers.end())
-        return 0;
-    ULONGLONG since = found->second;
-    g_handovers.erase(found);
-    return since;
+// The file systems that cannot report changes say so with these.
+bool ReportsNoChanges(DWORD error) {
+    return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+           error == ERROR_INVALID_PARAMETER;
 }
 
 void PostNotice(size_t index, const std::wstring &msg) {
@@ -97,15 +87,32 @@ void PostNotice(size_t index, const std::wstring &msg) {
     }
 }
 
+// Opens the folder at `path` for change reads; a path that names a file is no folder to
+// watch (ERROR_DIRECTORY), whatever the system let open.
 HANDLE OpenFolderForWatch(const std::wstring &path) {
-    return CreateFileW(FileSystemPath(path).c_str(), FILE_LIST_DIRECTORY,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE dir = CreateFileW(FileSystemPath(path).c_str(), FILE_LIST_DIRECTORY,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    FILE_BASIC_INFO basic = {};
+    if (dir != INVALID_HANDLE_VALUE &&
+        GetFileInformationByHandleEx(dir, FileBasicInfo, &basic, sizeof basic) &&
+        !(basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(dir);
+        SetLastError(ERROR_DIRECTORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    return dir;
+}
+
+// Waits `delay` ms, or less when the generation stops; true when it stopped.
+bool PauseUnlessStopped(WatchContext &ctx, DWORD delay) {
+    return WaitForSingleObject(ctx.stopEvent.get(), delay) != WAIT_TIMEOUT || StopRequested(ctx);
 }
 
 // Opens the watched folder; while it cannot be opened (a share not connected yet, a drive
-// unplugged, a folder deleted), tries again after 1 s, 2 s, 4 s ... 30 s, with one trace line
-// per failed attempt. INVALID_HANDLE_VALUE only when the generation stops.
+// unplugged, a folder deleted or a file in its place), tries again after 1 s, 2 s, 4 s ...
+// 30 s, with one trace line per failed attempt. INVALID_HANDLE_VALUE only when the generation
+// stops.
 HANDLE OpenWhenAvailable(WatchContext &ctx, bool &waited) {
     DWORD delay = kFirstReopenMs;
     for (;;) {
@@ -120,58 +127,102 @@ HANDLE OpenWhenAvailable(WatchContext &ctx, bool &waited) {
         waited = true;
         Trace512(L"MonitorThread[%zu] cannot open %ls err=%u, next attempt in %u ms\n", ctx.index,
                  ctx.path.c_str(), error, delay);
-        if (WaitForSingleObject(ctx.stopEvent.get(), delay) != WAIT_TIMEOUT)
+        if (PauseUnlessStopped(ctx, delay))
             return INVALID_HANDLE_VALUE;
         delay = std::min(2 * delay, kLongestReopenMs);
     }
 }
 
-// Runs the waiting copies that are due and sets the timer for the next one.
-void RunDueWork(WatchContext &ctx, ULONGLONG &armedFor) {
-    ULONGLONG next = NextDueTick(ctx.mirror);
-    if (next != 0 && next <= GetTickCount64()) {
-        RunDueCopies(ctx.mirror, GetTickCount64());
-        next = NextDueTick(ctx.mirror);
-    }
-    if (next != armedFor) {
-        ArmDueCopies(ctx, next);
-        armedFor = next;
-    }
+// Walks the tree for what changed since the gap opened, and closes the gap when the walk ran
+// to its end (a stop leaves it open, for the next generation).
+size_t WalkGap(WatchContext &ctx, ULONGLONG gapSince, bool rootArrived) {
+    ULONGLONG walkStart = SystemTimeNow();
+    bool complete = false;
+    size_t copied = CopyFilesChangedSince(ctx.path, ctx.destRoot, WindowStart(gapSince),
+                                          ctx.mirror, rootArrived, &complete);
+    if (complete)
+        GapWalked(ctx.mirror.point, gapSince, walkStart);
+    return copied;
 }
 
-// Everything before `delivered` has reached the thread; what waits is older still.
-void PublishCaughtUp(WatchContext &ctx, ULONGLONG delivered, ULONGLONG outstanding) {
-    ULONGLONG upTo = outstanding != 0 ? std::min(delivered, outstanding) : delivered;
-    ctx.caughtUpTo.store(EarliestPendingSince(ctx.mirror, upTo));
-}
-
-void RecoverLostChanges(WatchContext &ctx, ULONGLONG lostSince) {
-    ctx.mirror.windowStart = lostSince;
-    size_t copied = CopyFilesChangedSince(ctx.path, ctx.destRoot, lostSince, ctx.mirror);
+void RecoverLostChanges(WatchContext &ctx) {
+    ULONGLONG gapSince = 0;
+    size_t copied = GapOpen(ctx.mirror.point, gapSince) ? WalkGap(ctx, gapSince, false) : 0;
     Trace256(L"MonitorThread[%zu] changes were lost; recovery pass copied %zu files\n", ctx.index,
              copied);
 }
 
-void CatchUp(WatchContext &ctx, ULONGLONG since, bool rootArrived) {
-    ctx.mirror.windowStart = since;
-    size_t copied = CopyFilesChangedSince(ctx.path, ctx.destRoot, since, ctx.mirror, rootArrived);
-    Trace256(L"MonitorThread[%zu] catch-up pass copied %zu files\n", ctx.index, copied);
+// What one watch of the open folder keeps.
+struct WatchState {
+    unsigned readsBefore = 0;    // reads of the thread before this watch began
+    bool rootArrived = false;    // the folder is another than the one watched before
+    ULONGLONG sweptSince = 0;    // FILETIME the last sweep (or the watch) began
+    ULONGLONG firstIssued = 0;   // FILETIME the watch's first read was issued
+    ULONGLONG armedFor = 0;      // tick the due-copies timer is armed for; 0: not armed
+    bool polling = false;        // the file system reports no changes: walked every 30 s
+    ULONGLONG nextPollTick = 0;
+};
+
+// The work a wake-up asked for, and the due waiting copies, before the thread reads again.
+void DoWakeWork(WatchContext &ctx, WatchState &watch, unsigned reasons) {
+    MirrorPoint &point = ctx.mirror.point;
+    ULONGLONG gapSince = 0;
+    if (watch.polling && GetTickCount64() >= watch.nextPollTick) {
+        watch.nextPollTick = GetTickCount64() + kPollMs;
+        ChangesLost(point);
+        if (GapOpen(point, gapSince)) {
+            size_t copied = WalkGap(ctx, gapSince, watch.rootArrived);
+            if (copied > 0)
+                Trace256(L"MonitorThread[%zu] sweep copied %zu files\n", ctx.index, copied);
+        }
+    }
+    // A catch-up is due once this watch's first read was pending (a helper of an earlier
+    // watch of the folder may still wake the thread: that is not it).
+    bool reading = ctx.readsIssued.load() > watch.readsBefore;
+    // Under Wine the helper wakes the thread once the subfolders are open: only a walk from
+    // here on has seen what they said nothing of, whatever walk ran before.
+    if ((reasons & kWakeCatchUp) && reading && RunsUnderWine())
+        GapOpened(point, watch.firstIssued);
+    if ((reasons & kWakeCatchUp) && reading && GapOpen(point, gapSince)) {
+        size_t copied = WalkGap(ctx, gapSince, watch.rootArrived);
+        watch.rootArrived = false;
+        Trace256(L"MonitorThread[%zu] catch-up pass copied %zu files\n", ctx.index, copied);
+    }
+    if (reasons & kWakeSweep) {
+        // Files whose notices never came (dropped by a share, a redirector, a full buffer
+        // that said nothing); a gap still open is walked with it.
+        ULONGLONG since = watch.sweptSince, walkStart = SystemTimeNow();
+        if (GapOpen(point, gapSince))
+            since = std::min(since, gapSince);
+        bool complete = false;
+        size_t copied = CopyFilesChangedSince(ctx.path, ctx.destRoot, WindowStart(since),
+                                              ctx.mirror, false, &complete);
+        if (complete) {
+            watch.sweptSince = walkStart;
+            GapWalked(point, since, walkStart);
+        }
+        Trace256(L"MonitorThread[%zu] sweep copied %zu files\n", ctx.index, copied);
+    }
+    watch.armedFor = RunDueWork(ctx, GetTickCount64(), watch.armedFor,
+                                (reasons & kWakeDueCopies) != 0);
 }
 
-// Watches the open folder `dir` until the generation stops or the folder is lost. A
-// catch-up walk runs once a read is pending: from catchUpSince (a gap before this watch;
-// 0 for none), and under Wine from the first read on (see wine_subfolders.h).
-WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir,
-                     ULONGLONG catchUpSince, bool rootArrived) {
+// Watches the open folder `dir` until the generation stops or the folder is lost. Catch-up
+// walks run once a read is pending: for a gap before this watch, and under Wine for the
+// subfolders that stay silent until opened (see wine_subfolders.h).
+WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir, bool rootArrived,
+                     bool &delivered) {
     WatchContext &ctx = *context;
+    MirrorPoint &point = ctx.mirror.point;
     std::vector<BYTE> buffer(kBufferBytes, 0);
-    ULONGLONG firstReadIssued = 0, previousReadIssued = 0, readIssued = 0, armedFor = 0;
     bool wine = RunsUnderWine();
-    bool catchUpOutstanding = wine || catchUpSince != 0;
-    if (catchUpOutstanding)
-        StartCatchUpHelper(context, ctx.readsIssued.load(), wine);
-    ULONGLONG delivered = catchUpSince != 0 ? catchUpSince : SystemTimeNow();
-    PublishCaughtUp(ctx, delivered, 0);
+    WatchState watch;
+    watch.readsBefore = ctx.readsIssued.load();
+    watch.rootArrived = rootArrived;
+    watch.sweptSince = SystemTimeNow();
+    ULONGLONG gapSince = 0;
+    if (wine || GapOpen(point, gapSince))
+        StartCatchUpHelper(context, watch.readsBefore, wine);
     for (;;) {
         if (StopRequested(ctx))
             return WatchEnd::Stopped;
@@ -180,17 +231,17 @@ WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir,
             Trace512(L"MonitorThread[%zu] lost its folder: %ls\n", ctx.index, ctx.path.c_str());
             return WatchEnd::FolderLost;
         }
-        // A catch-up is due once this watch's first read was pending (a helper of an earlier
-        // watch of the folder may still wake the thread: that is not it).
-        if ((reasons & kWakeCatchUp) && catchUpOutstanding && firstReadIssued != 0) {
-            ULONGLONG since = wine ? firstReadIssued : catchUpSince;
-            if (catchUpSince != 0)
-                since = std::min(since, catchUpSince);
-            CatchUp(ctx, WindowStart(since), rootArrived);
-            catchUpOutstanding = false;
-            PublishCaughtUp(ctx, delivered, 0);
+        DoWakeWork(ctx, watch, reasons);
+        if (watch.polling) {
+            // No read to wait in: wait for the next walk, a due copy or the stop.
+            ULONGLONG now = GetTickCount64(), until = watch.nextPollTick;
+            if (watch.armedFor != 0)
+                until = std::min(until, watch.armedFor);
+            PauseUnlessStopped(ctx, until > now ? DWORD(until - now) : 0);
+            if (watch.armedFor != 0 && GetTickCount64() >= watch.armedFor)
+                ctx.wakeReasons.fetch_or(kWakeDueCopies);
+            continue;
         }
-        RunDueWork(ctx, armedFor);
 
         // Marked as in its read before the last look at the reasons: see watch_wakeups.h.
         ctx.inRead.store(true);
@@ -199,10 +250,14 @@ WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir,
             continue;
         }
         DWORD bytes = 0;
-        previousReadIssued = readIssued;
-        readIssued = SystemTimeNow();
-        if (firstReadIssued == 0)
-            firstReadIssued = previousReadIssued = readIssued;
+        ULONGLONG issuedAt = SystemTimeNow();
+        // Under Wine the subfolders say nothing until the catch-up helper has opened them.
+        if (watch.firstIssued == 0) {
+            watch.firstIssued = issuedAt;
+            if (wine)
+                GapOpened(point, issuedAt);
+        }
+        ReadIssued(point, issuedAt);
         ctx.readsIssued.fetch_add(1);
         BOOL ok = ReadDirectoryChangesW(dir, buffer.data(), kBufferBytes, TRUE, kChangeFilter,
                                         &bytes, nullptr, nullptr);
@@ -217,29 +272,35 @@ WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir,
                 continue;
             Trace256(L"ReadDirectoryChangesW failed on index %zu, err=%u\n", ctx.index, error);
             if (error == ERROR_NOTIFY_ENUM_DIR) {
-                // Changes lost in an overflow happened after the previous read handed over
-                // its batch, so after that read was issued.
-                RecoverLostChanges(ctx, WindowStart(previousReadIssued));
+                ChangesLost(point);
+                RecoverLostChanges(ctx);
             } else if (!StopRequested(ctx)) {
-                return WatchEnd::FolderLost; // deleted, or its share went away
+                if (!ReportsNoChanges(error))
+                    return WatchEnd::ReadFailed; // deleted, or its share went away
+                Trace512(L"MonitorThread[%zu] %ls does not report changes (err=%u): walked "
+                         L"every 30 s instead\n",
+                         ctx.index, ctx.path.c_str(), error);
+                watch.polling = true;
+                continue;
             }
             Sleep(kFailedReadPauseMs);
         } else if (bytes == 0) {
-            RecoverLostChanges(ctx, WindowStart(previousReadIssued));
+            ChangesLost(point);
+            RecoverLostChanges(ctx);
         } else {
             Trace256(L"MonitorThread[%zu] Read %u bytes\n", ctx.index, bytes);
-            ctx.mirror.windowStart = WindowStart(previousReadIssued);
-            HandleChangeBatch(ctx, DecodeChangeBatch(buffer.data(), bytes), GetTickCount64());
+            HandleChangeBatch(ctx, DecodeChangeBatch(buffer.data(), bytes), GetTickCount64(),
+                              MirroredUpTo(point));
+            ReadDelivered(point);
+            delivered = true;
         }
-        delivered = readIssued;
-        PublishCaughtUp(ctx, delivered, catchUpOutstanding ? firstReadIssued : 0);
     }
 }
 
 } // namespace
 
 void HandleChangeBatch(WatchContext &context, const std::vector<FolderChange> &changes,
-                       ULONGLONG now) {
+                       ULONGLONG now, ULONGLONG since) {
     // The throttle limits notices only: a save that writes a temporary file and renames it
     // within the same second must still be copied.
     bool notify = AcceptNoticeAt(now, context.lastNotifyTick) && g_hMainWnd != nullptr;
@@ -248,7 +309,7 @@ void HandleChangeBatch(WatchContext &context, const std::vector<FolderChange> &c
         msg = ComposeNotice(context.path, changes);
     if (RunsUnderWine())
         OpenArrivedFolders(context.path, changes);
-    CopyChangedFiles(context.path, context.destRoot, changes, context.mirror, now);
+    CopyChangedFiles(context.path, context.destRoot, changes, context.mirror, now, since);
     if (notify)
         PostNotice(context.index, msg);
 }
@@ -258,37 +319,42 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
     std::shared_ptr<WatchContext> context = *start;
     delete start;
     WatchContext &ctx = *context;
-    ULONGLONG started = SystemTimeNow();
+    ctx.mirror.stopped = [&ctx] { return StopRequested(ctx); };
     CreateDueCopiesTimer(ctx);
 
-    bool waited = false;
-    HANDLE dir = OpenWhenAvailable(ctx, waited);
-    if (dir != INVALID_HANDLE_VALUE) {
-        Trace512(L"MonitorThread[%zu] started for path: %ls\n", ctx.index, ctx.path.c_str());
-        // Files written while the folder could not be opened, or while no generation read
-        // the pair's changes, are found by the catch-up walk.
-        ULONGLONG catchUpSince = TakeHandover(ctx);
-        if (waited)
-            catchUpSince = catchUpSince != 0 ? std::min(catchUpSince, started) : started;
-        FileIdentity lost; // the folder watched before, unknown at the first opening
-        for (;;) {
-            SetWatchedFolder(ctx, dir);
-            // Another folder at the registered path (renamed or restored into place): all of
-            // it is new to this pair.
-            bool rootArrived = KnownToDiffer(ctx.folderIdentity, lost);
-            PrepareMirror(ctx.mirror, ctx.path, ctx.destRoot);
-            WatchEnd end = WatchFolder(context, dir, catchUpSince, rootArrived);
-            lost = ctx.folderIdentity;
-            // Closed at once: a deleted folder stays "delete pending" while a handle is open.
-            SetWatchedFolder(ctx, INVALID_HANDLE_VALUE);
-            if (end == WatchEnd::Stopped)
+    bool waited = false, opened = false;
+    DWORD failedReadDelay = kFirstReopenMs;
+    FileIdentity lost; // the folder watched before, unknown at the first opening
+    for (;;) {
+        HANDLE dir = OpenWhenAvailable(ctx, waited);
+        if (dir == INVALID_HANDLE_VALUE)
+            break;
+        Trace512(opened ? L"MonitorThread[%zu] watching again: %ls\n"
+                        : L"MonitorThread[%zu] started for path: %ls\n",
+                 ctx.index, ctx.path.c_str());
+        opened = true;
+        SetWatchedFolder(ctx, dir);
+        // Another folder at the registered path (renamed or restored into place): all of it
+        // is new to this pair.
+        bool rootArrived = KnownToDiffer(ctx.folderIdentity, lost);
+        PrepareMirror(ctx.mirror, ctx.path, ctx.destRoot);
+        bool delivered = false;
+        WatchEnd end = WatchFolder(context, dir, rootArrived, delivered);
+        lost = ctx.folderIdentity;
+        // Closed at once: a deleted folder stays "delete pending" while a handle is open.
+        SetWatchedFolder(ctx, INVALID_HANDLE_VALUE);
+        if (end == WatchEnd::Stopped)
+            break;
+        // Nothing reads the tree until the folder is watched again.
+        ChangesLost(ctx.mirror.point);
+        ctx.wakeReasons.fetch_and(~kWakeFolderLost);
+        if (end == WatchEnd::ReadFailed) {
+            // A read that fails at once would fail again at once: wait as for a failed open.
+            if (delivered)
+                failedReadDelay = kFirstReopenMs;
+            if (PauseUnlessStopped(ctx, failedReadDelay))
                 break;
-            ctx.wakeReasons.fetch_and(~kWakeFolderLost);
-            catchUpSince = ctx.caughtUpTo.load();
-            dir = OpenWhenAvailable(ctx, waited);
-            if (dir == INVALID_HANDLE_VALUE)
-                break;
-            Trace512(L"MonitorThread[%zu] watching again: %ls\n", ctx.index, ctx.path.c_str());
+            failedReadDelay = std::min(2 * failedReadDelay, kLongestReopenMs);
         }
     }
     CloseDueCopiesTimer(ctx);
@@ -311,30 +377,26 @@ void StartMonitoring() {
     g_watchContexts.clear();
 
     size_t count = g_sourceFolders.size();
-    {
-        // Catch-up points of pairs that are gone would never be taken.
-        std::map<std::wstring, ULONGLONG> kept;
-        std::lock_guard<std::mutex> lock(g_handoverLock);
-        for (size_t i = 0; i < count; ++i) {
-            std::wstring key =
-                PairKey(g_sourceFolders[i], i < g_destFolders.size() ? g_destFolders[i] : L"");
-            auto found = g_handovers.find(key);
-            if (found != g_handovers.end())
-                kept.insert(*found);
-        }
-        g_handovers.swap(kept);
-    }
+    std::vector<std::pair<std::wstring, std::wstring>> pairs;
+    for (size_t i = 0; i < count; ++i)
+        pairs.push_back({g_sourceFolders[i], i < g_destFolders.size() ? g_destFolders[i] : L""});
+    // Points of pairs that are gone would never be taken.
+    LoadKeptPoints(pairs);
 
+    ULONGLONG now = SystemTimeNow(), tick = GetTickCount64();
     g_threadHandles.reserve(count);
     g_watchContexts.reserve(count);
     for (size_t i = 0; i < count; ++i) {
         // The thread's paths are copied here, before it exists: the table may change while
-        // it starts.
+        // it starts. So is its mirror point: a pair watched before catches up from where it
+        // was mirrored to; a new one has no past before this moment.
         std::shared_ptr<WatchContext> context = std::make_shared<WatchContext>();
         context->index = i;
-        context->path = g_sourceFolders[i];
-        if (i < g_destFolders.size())
-            context->destRoot = g_destFolders[i];
+        context->path = pairs[i].first;
+        context->destRoot = pairs[i].second;
+        ULONGLONG kept = KeptPointOf(context->path, context->destRoot);
+        GapOpened(context->mirror.point, kept != 0 ? kept : now);
+        context->nextSweepTick.store(FirstSweepTick(tick, i, count));
         context->stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         g_watchContexts.push_back(context);
 
@@ -362,35 +424,26 @@ void StopMonitoring() {
         if (context->stopEvent)
             SetEvent(context->stopEvent.get());
     }
-    // Every read is cancelled before any wait, so the threads wind down side by side.
+    // Every read is cancelled before any wait, so the threads wind down side by side, and
+    // all of them are waited for within one bound.
     for (const std::shared_ptr<WatchContext> &context : g_watchContexts)
         CancelRead(*context);
+    ULONGLONG waitStart = GetTickCount64();
     for (size_t i = 0; i < g_threadHandles.size(); ++i) {
         HANDLE thread = g_threadHandles[i];
         if (!thread)
             continue;
         // A thread that was just entering its read when the first cancel came would stay
         // blocked; cancelling again while waiting frees it.
-        ULONGLONG waitStart = GetTickCount64();
-        while (WaitForSingleObject(thread, kStopCancelIntervalMs) == WAIT_TIMEOUT &&
-               GetTickCount64() - waitStart < kStopWaitMs)
+        while (GetTickCount64() - waitStart < kStopWaitMs &&
+               WaitForSingleObject(thread, kStopCancelIntervalMs) == WAIT_TIMEOUT)
             CancelRead(*g_watchContexts[i]);
         CloseHandle(thread);
     }
-    // The next generation's watch of each pair catches up from where this one stopped
-    // reading, including a thread still busy past its wait.
-    {
-        std::lock_guard<std::mutex> lock(g_handoverLock);
-        for (const std::shared_ptr<WatchContext> &context : g_watchContexts) {
-            ULONGLONG upTo = context->caughtUpTo.load();
-            if (upTo == 0)
-                continue;
-            std::wstring key = PairKey(context->path, context->destRoot);
-            auto found = g_handovers.find(key);
-            g_handovers[key] = found == g_handovers.end() ? upTo : std::min(found->second, upTo);
-        }
-    }
-    // A thread still running past its wait keeps its context alive and closes its own
+    // The next generation's watch of each pair, in this run or the next, catches up from
+    // where this one was mirrored to, including a thread still busy past the wait.
+    KeepPoints(MirrorPointsOf(g_watchContexts));
+    // A thread still running past the wait keeps its context alive and closes its own
     // directory handle when it ends.
     g_threadHandles.clear();
     g_watchContexts.clear();

@@ -27,30 +27,46 @@ ULONGLONG MillisecondsSinceWrite(ULONGLONG lastWrite) {
     return time > lastWrite ? (time - lastWrite) / 10000 : 0;
 }
 
+// The waiting copies hold the pair's mirror point back to the earliest of them.
+void UpdatePoint(MirrorState &mirror) {
+    ULONGLONG earliest = 0;
+    for (const auto &[key, entry] : mirror.pending)
+        if (earliest == 0 || entry.since < earliest)
+            earliest = entry.since;
+    CopiesWaitingSince(mirror.point, earliest);
+}
+
 } // namespace
+
+bool MirrorStopped(const MirrorState &mirror) {
+    return mirror.stopped && mirror.stopped();
+}
 
 std::wstring DestinationKey(const std::wstring &dstFull) {
     return FoldCase(dstFull);
 }
 
 void DeferCopy(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
-               DWORD error, ULONGLONG now) {
+               DWORD error, ULONGLONG now, ULONGLONG since) {
     PendingCopy &entry = mirror.pending[DestinationKey(dstFull)];
     bool known = !entry.dstFull.empty();
-    ULONGLONG since = known ? std::min(entry.since, mirror.windowStart) : mirror.windowStart;
+    if (known)
+        since = std::min(entry.since, since);
     entry = PendingCopy();
     entry.srcFull = srcFull;
     entry.dstFull = dstFull;
     entry.due = now + kFirstRetryMs;
     entry.retryDelayMs = 2 * kFirstRetryMs;
     entry.since = since;
+    entry.lastError = error;
+    UpdatePoint(mirror);
     if (!known)
         Trace512(L"CopyFile deferred: %ls -> %ls err=%u, next attempt in %u ms\n", srcFull.c_str(),
                  dstFull.c_str(), error, kFirstRetryMs);
 }
 
 bool WaitForQuiet(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
-                  ULONGLONG size, ULONGLONG lastWrite, ULONGLONG now) {
+                  ULONGLONG size, ULONGLONG lastWrite, ULONGLONG now, ULONGLONG since) {
     std::wstring key = DestinationKey(dstFull);
     auto waiting = mirror.pending.find(key);
     if (waiting != mirror.pending.end() && waiting->second.retryDelayMs == 0) {
@@ -69,14 +85,16 @@ bool WaitForQuiet(MirrorState &mirror, const std::wstring &srcFull, const std::w
     entry.size = size;
     entry.lastWrite = lastWrite;
     entry.lastCopy = copiedLately ? recent->second : now;
-    entry.since = mirror.windowStart;
+    entry.since = since;
     mirror.pending.emplace(key, entry);
+    UpdatePoint(mirror);
     return true;
 }
 
 void NoteCopied(MirrorState &mirror, const std::wstring &dstFull, ULONGLONG now) {
     std::wstring key = DestinationKey(dstFull);
-    mirror.pending.erase(key);
+    if (mirror.pending.erase(key) > 0)
+        UpdatePoint(mirror);
     if (mirror.recentCopies.size() >= kRecentCopiesKept) {
         for (auto it = mirror.recentCopies.begin(); it != mirror.recentCopies.end();)
             it = now - it->second >= kQuietCapMs ? mirror.recentCopies.erase(it) : std::next(it);
@@ -103,18 +121,15 @@ size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
             entry.due = std::max(entry.due, postponedTo);
             continue;
         }
-        WIN32_FILE_ATTRIBUTE_DATA source;
-        if (!GetFileAttributesExW(FileSystemPath(entry.srcFull).c_str(), GetFileExInfoStandard,
-                                  &source) ||
-            (source.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        ULONGLONG size = 0, lastWrite = 0, changeTime = 0;
+        if (!ReadFileTimes(entry.srcFull, size, lastWrite, changeTime)) {
             if (retry)
                 Trace512(L"Deferred copy dropped, source gone: %ls -> %ls\n", entry.srcFull.c_str(),
                          entry.dstFull.c_str());
             mirror.pending.erase(it);
+            UpdatePoint(mirror);
             continue;
         }
-        ULONGLONG size = ((ULONGLONG)source.nFileSizeHigh << 32) | source.nFileSizeLow;
-        ULONGLONG lastWrite = FileTimeValue(source.ftLastWriteTime);
         if (!retry) {
             // Quiet: not written for a while by its own time, and not grown since the last
             // look (a clock that is coarse or lags must not make a growing file look quiet).
@@ -126,17 +141,18 @@ size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
                 entry.due = now + (age < kQuietCheckMs ? kQuietCheckMs - age : kQuietLookMs);
                 continue;
             }
-        } else if (DestinationIsCurrent(size, lastWrite, entry.dstFull)) {
+        } else if (DestinationIsCurrent(size, lastWrite, changeTime, entry.dstFull)) {
             Trace512(L"Deferred copy dropped, copy is current: %ls -> %ls\n", entry.srcFull.c_str(),
                      entry.dstFull.c_str());
             mirror.pending.erase(it);
+            UpdatePoint(mirror);
             continue;
         }
 
         std::wstring srcFull = entry.srcFull, dstFull = entry.dstFull;
         CreateFolderTree(FolderOf(dstFull));
         DWORD error = 0;
-        if (CopyFileSafely(srcFull, dstFull, error)) {
+        if (CopyFileSafely(srcFull, dstFull, error, mirror.stopped)) {
             Trace512(retry ? L"Deferred copy succeeded: %ls -> %ls\n"
                            : L"CopyFile succeeded: %ls -> %ls\n",
                      srcFull.c_str(), dstFull.c_str());
@@ -144,10 +160,13 @@ size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
             ++copied;
             continue;
         }
+        if (error == ERROR_REQUEST_ABORTED)
+            break; // the generation stops: the next one's catch-up copies it
         if (!retry) {
-            DeferCopy(mirror, srcFull, dstFull, error, now);
+            DeferCopy(mirror, srcFull, dstFull, error, now, entry.since);
             continue;
         }
+        entry.lastError = error;
         entry.due = now + entry.retryDelayMs;
         entry.retryDelayMs = std::min(2 * entry.retryDelayMs, kLongestRetryMs);
         if (!FailsOnlyThisFile(error))
@@ -164,9 +183,3 @@ ULONGLONG NextDueTick(const MirrorState &mirror) {
     return next;
 }
 
-ULONGLONG EarliestPendingSince(const MirrorState &mirror, ULONGLONG otherwise) {
-    ULONGLONG earliest = otherwise;
-    for (const auto &[key, entry] : mirror.pending)
-        earliest = std::min(earliest, entry.since);
-    return earliest;
-}

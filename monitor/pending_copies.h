@@ -19,8 +19,11 @@
 // (monitor/watch_wakeups.h), so nothing here polls.
 #pragma once
 
+#include "monitor/mirror_point.h"
+
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -34,6 +37,7 @@ struct PendingCopy {
     ULONGLONG lastWrite = 0; // waiting for quiet: its last-write time then
     ULONGLONG lastCopy = 0;  // waiting for quiet: tick of the last copy to this name
     ULONGLONG since = 0;     // FILETIME: a tree walk from here would find this change
+    DWORD lastError = 0;     // why the last attempt failed; 0 while waiting for quiet
 };
 
 // What one pair's copies keep from one batch to the next. Owned by its watch thread.
@@ -41,9 +45,11 @@ struct MirrorState {
     // False only when the destination folder is known to lie outside the source tree, so
     // that no destination file can be a source file and the per-copy check can be skipped.
     bool destinationMayBeSource = true;
-    // FILETIME from which a tree walk would find every change of the pass under way; the
-    // watch thread sets it before each pass, and entries made by the pass keep it.
-    ULONGLONG windowStart = 0;
+    // True once the pair's generation stops: copies and walks under way end early, and no
+    // copy is put into place any more. Empty: never.
+    std::function<bool()> stopped;
+    // The pair's mirror point, held back by the waiting copies below.
+    MirrorPoint point;
     std::map<std::wstring, PendingCopy> pending;              // by destination, case folded
     std::unordered_map<std::wstring, ULONGLONG> recentCopies; // tick of the last copy, same key
 };
@@ -59,16 +65,20 @@ const DWORD kLongestRetryMs = 60000;
 // The key of a destination path in the tables above.
 std::wstring DestinationKey(const std::wstring &dstFull);
 
+// True once the mirror's generation has stopped.
+bool MirrorStopped(const MirrorState &mirror);
+
 // Keeps a copy that failed with `error` for a retry, in place of any entry for its
-// destination, and writes a trace line when the destination had none.
+// destination, and writes a trace line when the destination had none. A walk of the tree
+// from `since` (FILETIME) would find the change it copies.
 void DeferCopy(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
-               DWORD error, ULONGLONG now);
+               DWORD error, ULONGLONG now, ULONGLONG since);
 
 // True when the copy of a source of `size` bytes and last-write time `lastWrite` to dstFull
 // must wait for the file to go quiet (it is large and written moments ago, or already
-// waits); the entry then names this source.
+// waits); the entry then names this source. `since` as for DeferCopy.
 bool WaitForQuiet(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
-                  ULONGLONG size, ULONGLONG lastWrite, ULONGLONG now);
+                  ULONGLONG size, ULONGLONG lastWrite, ULONGLONG now, ULONGLONG since);
 
 // Records a copy made to dstFull at `now`: it ends any entry for that destination.
 void NoteCopied(MirrorState &mirror, const std::wstring &dstFull, ULONGLONG now);
@@ -78,6 +88,3 @@ size_t RunDueCopies(MirrorState &mirror, ULONGLONG now);
 
 // The tick at which the next entry is due; 0 when none waits.
 ULONGLONG NextDueTick(const MirrorState &mirror);
-
-// The earliest `since` of the waiting entries; `otherwise` when none waits.
-ULONGLONG EarliestPendingSince(const MirrorState &mirror, ULONGLONG otherwise);

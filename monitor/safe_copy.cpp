@@ -56,26 +56,31 @@ bool EndsWithNoCase(const std::wstring &text, const wchar_t *suffix) {
                                                     (int)n, TRUE) == CSTR_EQUAL;
 }
 
+bool Asked(const std::function<bool()> &cancelled) {
+    return cancelled && cancelled();
+}
+
+// Called by the system as the copy goes on.
+DWORD CALLBACK OnCopyProgress(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD,
+                              DWORD, HANDLE, HANDLE, LPVOID cancelled) {
+    return Asked(*(const std::function<bool()> *)cancelled) ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
+}
+
 } // namespace
 
-bool CopyFileSafely(const std::wstring &srcFull, const std::wstring &dstFull, DWORD &error) {
-    // A name the destination does not hold yet has no copy to lose: copied straight there,
-    // it costs one step less. What a failed copy leaves of it goes.
-    std::wstring source = FileSystemPath(srcFull), target = FileSystemPath(dstFull);
-    if (GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES &&
-        GetLastError() == ERROR_FILE_NOT_FOUND) {
-        if (CopyFileW(source.c_str(), target.c_str(), TRUE))
-            return true;
-        error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-            if (GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES)
-                RemoveTemporary(dstFull);
-            return false;
-        }
-    }
+bool CopyFileSafely(const std::wstring &srcFull, const std::wstring &dstFull, DWORD &error,
+                    const std::function<bool()> &cancelled) {
     std::wstring temporary = NewTemporaryPath(FolderOf(dstFull));
-    if (!CopyFileW(source.c_str(), FileSystemPath(temporary).c_str(), FALSE)) {
-        error = GetLastError();
+    BOOL cancel = FALSE;
+    if (!CopyFileExW(FileSystemPath(srcFull).c_str(), FileSystemPath(temporary).c_str(),
+                     OnCopyProgress, (LPVOID)&cancelled, &cancel, 0)) {
+        error = Asked(cancelled) ? ERROR_REQUEST_ABORTED : GetLastError();
+        RemoveTemporary(temporary);
+        return false;
+    }
+    // The copy ran to its end although its generation stopped: a later one owns the name now.
+    if (Asked(cancelled)) {
+        error = ERROR_REQUEST_ABORTED;
         RemoveTemporary(temporary);
         return false;
     }
@@ -91,12 +96,39 @@ std::wstring FolderOf(const std::wstring &path) {
     return cut == std::wstring::npos ? std::wstring(L".") : path.substr(0, cut);
 }
 
-bool DestinationIsCurrent(ULONGLONG size, ULONGLONG lastWrite, const std::wstring &dstFull) {
+bool ReadFileTimes(const std::wstring &path, ULONGLONG &size, ULONGLONG &lastWrite,
+                   ULONGLONG &changeTime) {
+    HANDLE file = CreateFileW(FileSystemPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    FILE_BASIC_INFO basic = {};
+    FILE_STANDARD_INFO standard = {};
+    bool read = GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
+                GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard);
+    CloseHandle(file);
+    if (!read || standard.Directory)
+        return false;
+    size = (ULONGLONG)standard.EndOfFile.QuadPart;
+    lastWrite = (ULONGLONG)basic.LastWriteTime.QuadPart;
+    changeTime = (ULONGLONG)basic.ChangeTime.QuadPart;
+    return true;
+}
+
+bool DestinationIsCurrent(ULONGLONG size, ULONGLONG lastWrite, ULONGLONG changeTime,
+                          const std::wstring &dstFull) {
     WIN32_FILE_ATTRIBUTE_DATA dst;
     if (!GetFileAttributesExW(FileSystemPath(dstFull).c_str(), GetFileExInfoStandard, &dst))
         return false;
     ULONGLONG dstSize = ((ULONGLONG)dst.nFileSizeHigh << 32) | dst.nFileSizeLow;
-    return dstSize == size && FileTimeValue(dst.ftLastWriteTime) == lastWrite;
+    if (dstSize != size || FileTimeValue(dst.ftLastWriteTime) != lastWrite)
+        return false;
+    ULONGLONG copySize = 0, copyWrite = 0, copyChange = 0;
+    if (changeTime == 0 || !ReadFileTimes(dstFull, copySize, copyWrite, copyChange) ||
+        copyChange == 0)
+        return true;
+    return copyChange >= changeTime;
 }
 
 bool CreateFolderTree(const std::wstring &folder) {

@@ -4,8 +4,13 @@
 // source that vanishes half-way leaves neither version. So a copy is made into a temporary
 // file beside the destination and moved over it in one step (MoveFileExW); on any failure
 // the temporary file is removed and the previous copy stays byte for byte. A name the
-// destination does not hold yet is copied straight to it (there is nothing to lose), and
-// what a failed copy left of it is removed.
+// destination does not hold yet goes the same way: an exit, a crash or a power cut during a
+// long copy leaves at most a temporary file, never a part of a file under the real name.
+//
+// A copy under way is cancelled when its generation of watch threads stops (on Windows the
+// copy itself ends; where the system cannot cancel it, it runs to its end and is thrown
+// away): a stopped generation never puts a copy into place, so a later generation's copy of
+// the same name cannot be overtaken by it.
 //
 // Temporary names are "~vantrel-<process>-<number>.tmp": recognisable, so that no pair
 // mirrors one (a destination folder may be another pair's source), and unique, so that
@@ -15,16 +20,28 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 // Copies srcFull to dstFull through a temporary file. The new copy has the source's
 // attributes; a read-only, hidden or system copy in its way is replaced too. On failure,
-// returns false with the system's error code in `error`, and dstFull is as it was.
-bool CopyFileSafely(const std::wstring &srcFull, const std::wstring &dstFull, DWORD &error);
+// returns false with the system's error code in `error` (ERROR_REQUEST_ABORTED once
+// `cancelled` says so), and dstFull is as it was.
+bool CopyFileSafely(const std::wstring &srcFull, const std::wstring &dstFull, DWORD &error,
+                    const std::function<bool()> &cancelled);
 
-// True when dstFull exists with the given size and last-write time: it is a current copy of
-// the source that has them (a copy keeps its source's last-write time).
-bool DestinationIsCurrent(ULONGLONG size, ULONGLONG lastWrite, const std::wstring &dstFull);
+// True when dstFull is a current copy of a source with the given size, last-write time and
+// change time: it has the same size and last-write time (a copy keeps its source's), and it
+// was made after the source last changed. The change times tell apart a change that kept
+// size and last-write time (some tools set the time back on purpose); where either change
+// time is unknown (0), size and last-write time decide.
+bool DestinationIsCurrent(ULONGLONG size, ULONGLONG lastWrite, ULONGLONG changeTime,
+                          const std::wstring &dstFull);
+
+// Reads a file's size, last-write time and change time (0 where unknown); false when it is
+// gone or a folder.
+bool ReadFileTimes(const std::wstring &path, ULONGLONG &size, ULONGLONG &lastWrite,
+                   ULONGLONG &changeTime);
 
 // The folder part of a file path ("." when it has none).
 std::wstring FolderOf(const std::wstring &path);

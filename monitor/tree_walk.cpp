@@ -1,6 +1,9 @@
 #include "monitor/tree_walk.h"
 
 #include "monitor/long_path.h"
+#include "monitor/trace.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -12,21 +15,52 @@ void ListWithFindFile(const std::wstring &folder, std::vector<FoundEntry> &entri
         return;
     do {
         ULONGLONG size = ((ULONGLONG)found.nFileSizeHigh << 32) | found.nFileSizeLow;
+        DWORD tag = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? found.dwReserved0 : 0;
         entries.push_back(FoundEntry{found.cFileName, found.dwFileAttributes, size,
-                                     FileTimeValue(found.ftLastWriteTime), 0});
+                                     FileTimeValue(found.ftLastWriteTime), 0, tag});
     } while (FindNextFileW(find, &found));
     FindClose(find);
 }
 
+bool IsLinkTag(DWORD attributes, DWORD tag) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag == 0 || IsReparseTagNameSurrogate(tag));
+}
+
+void TraceLink(const std::wstring &full) {
+    Trace512(L"Skipping link: %ls\n", full.c_str());
+}
+
 } // namespace
 
-void ListFolder(const std::wstring &folder, std::vector<FoundEntry> &entries) {
+bool IsLink(const FoundEntry &entry) {
+    return IsLinkTag(entry.attributes, entry.reparseTag);
+}
+
+bool IsLinkAt(const std::wstring &path) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileExW(FileSystemPath(path).c_str(), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(find);
+    return IsLinkTag(found.dwFileAttributes, found.dwReserved0);
+}
+
+void ListFolder(const std::wstring &folder, std::vector<FoundEntry> &entries, bool followLink) {
     entries.clear();
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
     HANDLE dir = CreateFileW(FileSystemPath(folder).c_str(), FILE_LIST_DIRECTORY,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                             OPEN_EXISTING, flags, nullptr);
     if (dir == INVALID_HANDLE_VALUE)
         return;
+    // Made into a link since it was listed as a folder: not ours to enter.
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    if (!followLink && GetFileInformationByHandleEx(dir, FileAttributeTagInfo, &tag, sizeof tag) &&
+        IsLinkTag(tag.FileAttributes, tag.ReparseTag)) {
+        CloseHandle(dir);
+        return;
+    }
     std::vector<LONGLONG> buffer(8192); // 64 KiB, aligned as the records need
     FILE_INFO_BY_HANDLE_CLASS infoClass = FileFullDirectoryRestartInfo;
     bool listed = false;
@@ -37,10 +71,15 @@ void ListFolder(const std::wstring &folder, std::vector<FoundEntry> &entries) {
         const BYTE *at = (const BYTE *)buffer.data();
         for (;;) {
             const FILE_FULL_DIR_INFO *info = (const FILE_FULL_DIR_INFO *)at;
+            // For a reparse point the listing gives its tag where the size of the extended
+            // attributes would be.
+            DWORD reparseTag =
+                (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? info->EaSize : 0;
             entries.push_back(FoundEntry{
                 std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t)),
                 info->FileAttributes, (ULONGLONG)info->EndOfFile.QuadPart,
-                (ULONGLONG)info->LastWriteTime.QuadPart, (ULONGLONG)info->ChangeTime.QuadPart});
+                (ULONGLONG)info->LastWriteTime.QuadPart, (ULONGLONG)info->ChangeTime.QuadPart,
+                reparseTag});
             if (info->NextEntryOffset == 0)
                 break;
             at += info->NextEntryOffset;
@@ -52,20 +91,27 @@ void ListFolder(const std::wstring &folder, std::vector<FoundEntry> &entries) {
         ListWithFindFile(folder, entries);
 }
 
-void WalkTree(const std::wstring &folder, const std::wstring &relative, const TreeVisitor &visitor,
-              bool marked) {
+bool WalkTree(const std::wstring &folder, const std::wstring &relative, const TreeVisitor &visitor,
+              ULONGLONG markedAt) {
     std::vector<FoundEntry> entries;
-    ListFolder(folder, entries);
+    ListFolder(folder, entries, relative.empty());
     std::vector<FoundEntry> subfolders;
+    ULONGLONG lastWrite = 0; // this folder's own, from its "." entry
     for (const FoundEntry &entry : entries) {
+        if (entry.name == L".")
+            lastWrite = entry.lastWriteTime;
         if (entry.name == L"." || entry.name == L"..")
             continue;
-        if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            if (!(entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-                subfolders.push_back(entry);
+        if (visitor.stopped && visitor.stopped())
+            return false;
+        std::wstring full = folder + L"\\" + entry.name;
+        if (IsLink(entry)) {
+            TraceLink(full);
+        } else if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            subfolders.push_back(entry);
         } else if (visitor.onFile) {
             std::wstring rel = relative.empty() ? entry.name : relative + L"\\" + entry.name;
-            visitor.onFile(folder + L"\\" + entry.name, rel, entry, marked);
+            visitor.onFile(full, rel, entry, markedAt);
         }
     }
     entries.clear();
@@ -73,9 +119,14 @@ void WalkTree(const std::wstring &folder, const std::wstring &relative, const Tr
         std::wstring full = folder + L"\\" + sub.name;
         if (visitor.onFolder)
             visitor.onFolder(full);
-        bool mark = marked || (visitor.markFolder && visitor.markFolder(sub));
-        WalkTree(full, relative.empty() ? sub.name : relative + L"\\" + sub.name, visitor, mark);
+        ULONGLONG mark = markedAt;
+        if (visitor.markFolder && visitor.markFolder(sub, lastWrite))
+            mark = std::max(mark, sub.changeTime);
+        if (!WalkTree(full, relative.empty() ? sub.name : relative + L"\\" + sub.name, visitor,
+                      mark))
+            return false;
     }
+    return true;
 }
 
 void ForEachSubfolder(const std::wstring &folder, void (*onFolder)(const std::wstring &full)) {
@@ -101,6 +152,11 @@ bool ChangedSince(const std::wstring &full, const FoundEntry &entry, ULONGLONG s
     return changed;
 }
 
-bool ArrivedSince(const FoundEntry &folder, ULONGLONG since) {
-    return folder.changeTime >= since && folder.lastWriteTime < since;
+bool ArrivedSince(const FoundEntry &folder, ULONGLONG parentLastWrite, ULONGLONG since) {
+    return folder.changeTime != 0 && folder.changeTime >= since &&
+           (folder.lastWriteTime < since || (parentLastWrite != 0 && parentLastWrite >= since));
+}
+
+ULONGLONG LastChangeOf(const FoundEntry &entry) {
+    return std::max(entry.lastWriteTime, entry.changeTime);
 }

@@ -42,15 +42,15 @@ struct WatchContext {
     std::atomic<unsigned> readsIssued{0}; // reads the thread has started so far
     std::atomic<bool> inRead{false};      // the thread is in (or entering) a read
     std::atomic<unsigned> wakeReasons{0}; // why the thread's read was interrupted (below)
-    // FILETIME before which every change of the tree has been copied, or waits in `mirror`;
-    // 0 until the folder is first open. Written by the thread, read by StopMonitoring.
-    std::atomic<ULONGLONG> caughtUpTo{0};
+    std::atomic<ULONGLONG> nextSweepTick{0}; // when the generation's timer asks for a sweep
     // The open folder as the folder check knows it, under handleLock: its identity, its
     // attributes and times as last seen at the path, and which opening of the folder it is.
     FileIdentity folderIdentity;
     WIN32_FILE_ATTRIBUTE_DATA folderSeen = {};
     unsigned folderOpenings = 0;
-    MirrorState mirror;                 // the pair's waiting copies; watch thread only
+    // The pair's waiting copies and its mirror point: the thread's, but for the point, which
+    // the supervisor reads.
+    MirrorState mirror;
     PTP_TIMER dueCopiesTimer = nullptr; // wakes the thread when a waiting copy is due
 };
 
@@ -67,6 +67,7 @@ extern std::atomic<bool> g_stopMonitoring;
 DWORD WINAPI MonitorThread(LPVOID parameter);
 
 // Handles one delivered batch of a pair at tick `now`: the notice throttle, the copy pass
-// (for every batch, throttled or not) and the notice. Watch thread of the context only.
+// (for every batch, throttled or not) and the notice. A walk from `since` (FILETIME) would
+// find the batch's changes. Watch thread of the context only.
 void HandleChangeBatch(WatchContext &context, const std::vector<FolderChange> &changes,
-                       ULONGLONG now);
+                       ULONGLONG now, ULONGLONG since);

@@ -9,11 +9,15 @@
 struct FolderCheck {
     PTP_TIMER timer = nullptr;
     std::vector<std::shared_ptr<WatchContext>> contexts;
+    std::atomic<bool> stopping{false};
+    unsigned rounds = 0; // the timer's callback only
 };
 
 namespace {
 
 const DWORD kFolderCheckMs = 5000;
+const unsigned kRoundsBetweenSaves = 12; // a minute
+const ULONGLONG kSweepMs = 60ULL * 60 * 1000;
 const DWORD kFolderCheckSlackMs = 1000; // lets the system run checks together
 const int kCancelAttempts = 2000;       // about two seconds for a read to become cancellable
 
@@ -72,7 +76,16 @@ bool StillTheOpenFolder(WatchContext &context, unsigned &opening) {
 
 VOID CALLBACK CheckWatchedFolders(PTP_CALLBACK_INSTANCE, PVOID parameter, PTP_TIMER) {
     FolderCheck &check = *(FolderCheck *)parameter;
+    if (++check.rounds % kRoundsBetweenSaves == 0 && !check.stopping.load())
+        KeepPoints(MirrorPointsOf(check.contexts));
     for (const std::shared_ptr<WatchContext> &context : check.contexts) {
+        if (check.stopping.load())
+            return;
+        ULONGLONG sweepTick = context->nextSweepTick.load();
+        if (!Finished(*context) && sweepTick != 0 && GetTickCount64() >= sweepTick) {
+            context->nextSweepTick.store(GetTickCount64() + kSweepMs);
+            WakeWatchThread(*context, kWakeSweep);
+        }
         unsigned opening = 0;
         if (Finished(*context) || StillTheOpenFolder(*context, opening))
             continue;
@@ -113,6 +126,14 @@ DWORD WINAPI CatchUpHelper(LPVOID parameter) {
             break; // cancelled, or between two reads: it catches up at the head of its loop
     }
     return 0;
+}
+
+// Lets a stopped generation's timer go once its callback has returned.
+VOID CALLBACK ReleaseFolderCheck(PTP_CALLBACK_INSTANCE, PVOID parameter) {
+    FolderCheck *check = (FolderCheck *)parameter;
+    WaitForThreadpoolTimerCallbacks(check->timer, TRUE);
+    CloseThreadpoolTimer(check->timer);
+    delete check;
 }
 
 } // namespace
@@ -193,10 +214,35 @@ FolderCheck *StartFolderCheck(const std::vector<std::shared_ptr<WatchContext>> &
 void StopFolderCheck(FolderCheck *check) {
     if (!check)
         return;
+    check->stopping.store(true);
     SetThreadpoolTimer(check->timer, nullptr, 0, 0);
-    WaitForThreadpoolTimerCallbacks(check->timer, TRUE);
-    CloseThreadpoolTimer(check->timer);
-    delete check;
+    if (!TrySubmitThreadpoolCallback(ReleaseFolderCheck, check, nullptr))
+        ReleaseFolderCheck(nullptr, check);
+}
+
+ULONGLONG FirstSweepTick(ULONGLONG now, size_t index, size_t count) {
+    return now + kSweepMs * (index + 1) / (count + 1);
+}
+
+std::vector<KeptPoint> MirrorPointsOf(const std::vector<std::shared_ptr<WatchContext>> &contexts) {
+    std::vector<KeptPoint> points;
+    for (const std::shared_ptr<WatchContext> &context : contexts)
+        points.push_back(
+            KeptPoint{context->path, context->destRoot, MirroredUpTo(context->mirror.point)});
+    return points;
+}
+
+ULONGLONG RunDueWork(WatchContext &context, ULONGLONG now, ULONGLONG armedFor, bool fired) {
+    ULONGLONG next = NextDueTick(context.mirror);
+    if (next != 0 && next <= now) {
+        RunDueCopies(context.mirror, now);
+        next = NextDueTick(context.mirror);
+    }
+    if (fired)
+        armedFor = 0;
+    if (next != armedFor)
+        ArmDueCopies(context, next);
+    return next;
 }
 
 void StartCatchUpHelper(const std::shared_ptr<WatchContext> &context, unsigned readsBefore,

@@ -14,9 +14,15 @@
 // registered path still names the folder its thread has open (a folder deleted or renamed
 // away leaves the read blocked without an error under Wine, and on Windows the handle follows
 // a renamed folder). That look is a cheap one (attributes and times at the path); only when
-// they changed is the folder opened to compare its identity.
+// they changed is the folder opened to compare its identity. The same timer asks each thread
+// for a sweep of its tree about once an hour (the pairs' sweeps spread over the hour), and
+// keeps the pairs' mirror points in their file once a minute when they moved.
+//
+// A stop never waits for the generation's timer: a look under way may hang on a share that
+// went away. The timer is disarmed at once and let go of once its callback has returned.
 #pragma once
 
+#include "monitor/saved_points.h"
 #include "monitor/watch_thread.h"
 
 #include <memory>
@@ -25,6 +31,7 @@
 const unsigned kWakeCatchUp = 1;    // a read is pending: walk for what happened before it
 const unsigned kWakeDueCopies = 2;  // a waiting copy is due
 const unsigned kWakeFolderLost = 4; // the path no longer names the open folder
+const unsigned kWakeSweep = 8;      // walk the tree for changes no notice told of
 
 // Cancels the context's pending read, if any; true when a read was cancelled.
 bool CancelRead(WatchContext &context);
@@ -40,6 +47,12 @@ void ArmDueCopies(WatchContext &context, ULONGLONG dueTick);
 // Disarms it, waits for its callback and closes it.
 void CloseDueCopiesTimer(WatchContext &context);
 
+// Runs the waiting copies that are due at tick `now` and arms the timer for the next one.
+// `armedFor` is the tick the timer was armed for (0: not armed) and `fired` tells that it went
+// off since, so that it is armed again even for the same tick (a timer may go off a little
+// before the tick counter reaches its due tick). Returns the tick it is armed for now.
+ULONGLONG RunDueWork(WatchContext &context, ULONGLONG now, ULONGLONG armedFor, bool fired);
+
 // Records `dir` (INVALID_HANDLE_VALUE: none) as the context's open folder, with what the
 // folder check compares. Watch thread only.
 void SetWatchedFolder(WatchContext &context, HANDLE dir);
@@ -49,6 +62,12 @@ void SetWatchedFolder(WatchContext &context, HANDLE dir);
 struct FolderCheck;
 FolderCheck *StartFolderCheck(const std::vector<std::shared_ptr<WatchContext>> &contexts);
 void StopFolderCheck(FolderCheck *check);
+
+// The tick of pair `index`'s first sweep, of `count` pairs started at tick `now`.
+ULONGLONG FirstSweepTick(ULONGLONG now, size_t index, size_t count);
+
+// The mirror points of a generation's pairs, as saved_points.h keeps them.
+std::vector<KeptPoint> MirrorPointsOf(const std::vector<std::shared_ptr<WatchContext>> &contexts);
 
 // Starts a short-lived helper that waits until the thread has started a read after
 // `readsBefore` reads, then (when openSubfolders, under Wine) opens every subfolder of the

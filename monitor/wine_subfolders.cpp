@@ -28,7 +28,8 @@ void OpenArrivedFolders(const std::wstring &path, const std::vector<FolderChange
             continue;
         std::wstring full = path + L"\\" + change.name;
         DWORD attributes = GetFileAttributesW(FileSystemPath(full).c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkAt(full)))
             continue;
         OpenFolderOnce(full);
         ForEachSubfolder(full, OpenFolderOnce);

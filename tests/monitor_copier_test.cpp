@@ -30,7 +30,7 @@ class CopierTest : public testing::Test {
     std::string Copied(const std::wstring &name) { return ReadFileBytes(dst + L"\\" + name); }
     // One copy pass of the pair's mirror state, at the current tick.
     void Pass(const std::wstring &dest, const std::vector<FolderChange> &changes) {
-        CopyChangedFiles(src, dest, changes, mirror, GetTickCount64());
+        CopyChangedFiles(src, dest, changes, mirror, GetTickCount64(), 0);
     }
 
     std::wstring root, src, dst;
@@ -252,7 +252,7 @@ TEST_F(CopierTest, AWaitingCopyEndsWhenItsSourceGoesOrTheNameIsCopiedAgain) {
     CopyFileW((src + L"\\same.txt").c_str(), (dst + L"\\same.txt").c_str(), FALSE);
     const ULONGLONG now = 1000000;
     for (const wchar_t *name : {L"sub1\\x.txt", L"gone.txt", L"same.txt"})
-        DeferCopy(mirror, src + L"\\" + name, dst + L"\\" + BaseName(name), 5, now);
+        DeferCopy(mirror, src + L"\\" + name, dst + L"\\" + BaseName(name), 5, now, 0);
     ASSERT_EQ(Lines().size(), 3u);
 
     // Another file of the same name is copied: the waiting one must never go over it.
@@ -289,7 +289,7 @@ TEST_F(CopierTest, ALargeFileBeingWrittenWaitsUntilQuietButNotForever) {
         CloseHandle(file);
     };
     auto pass = [&](const wchar_t *name, ULONGLONG at) {
-        CopyChangedFiles(src, dst, {{name, 3}}, mirror, at);
+        CopyChangedFiles(src, dst, {{name, 3}}, mirror, at, 0);
     };
     auto copies = [&](const std::wstring &name) { return CountLinesContaining(name + L" -> "); };
     const ULONGLONG t = 5000000;

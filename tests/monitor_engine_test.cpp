@@ -3,6 +3,7 @@
 #include "app/main_window.h"
 #include "monitor/monitor.h"
 #include "monitor/watch_thread.h"
+#include "monitor/wine_subfolders.h"
 #include "store/pair_table.h"
 #include "tests/monitor_test_helpers.h"
 #include "tests/test_support.h"
@@ -124,9 +125,9 @@ TEST_F(EngineTest, AThrottledBatchIsStillCopied) {
     context.index = 4;
     context.path = src;
     context.destRoot = dst;
-    HandleChangeBatch(context, {{L"doc.tmp", 1}}, 50000);
+    HandleChangeBatch(context, {{L"doc.tmp", 1}}, 50000, 0);
     // Half a second later the editor renames its temporary file into place.
-    HandleChangeBatch(context, {{L"doc.tmp", 4}, {L"doc.txt", 5}}, 50500);
+    HandleChangeBatch(context, {{L"doc.tmp", 4}, {L"doc.txt", 5}}, 50500, 0);
     EXPECT_EQ(ReadFileBytes(dst + L"\\doc.txt"), "saved");
     EXPECT_EQ(context.lastNotifyTick, 50000u);
     PumpFor(50);
@@ -134,7 +135,7 @@ TEST_F(EngineTest, AThrottledBatchIsStillCopied) {
     EXPECT_EQ(ReceivedNotices()[0].index, 4u);
     EXPECT_NE(ReceivedNotices()[0].text.find(L"doc.tmp (追加)"), std::wstring::npos);
     // The next accepted batch is a second after the last accepted one.
-    HandleChangeBatch(context, {{L"doc.txt", 3}}, 51000);
+    HandleChangeBatch(context, {{L"doc.txt", 3}}, 51000, 0);
     PumpFor(50);
     EXPECT_EQ(ReceivedNotices().size(), 2u);
 }
@@ -149,13 +150,13 @@ TEST_F(EngineTest, ANoticeThatCannotBePostedIsFreedByThePoster) {
     context.index = 7;
     context.path = src;
     context.destRoot = dst;
-    HandleChangeBatch(context, {{L"x.txt", 1}}, 90000);
+    HandleChangeBatch(context, {{L"x.txt", 1}}, 90000, 0);
     EXPECT_EQ(CountLines(L"PostMessageW failed for index 7 err=1400\n"), 1u);
     EXPECT_EQ(ReadFileBytes(dst + L"\\x.txt"), "x");
     // Without a main window the batch is still copied, and nothing is posted.
     g_hMainWnd = nullptr;
     WriteFileBytes(src + L"\\y.txt", "y");
-    HandleChangeBatch(context, {{L"y.txt", 1}}, 95000);
+    HandleChangeBatch(context, {{L"y.txt", 1}}, 95000, 0);
     EXPECT_EQ(ReadFileBytes(dst + L"\\y.txt"), "y");
     EXPECT_EQ(CountLines(L"PostMessageW failed"), 1u);
 }
@@ -236,37 +237,35 @@ TEST_F(EngineTest, StartStopCyclesLeakNoHandle) {
         << handles() << " handles after 10 cycles, " << before << " before";
 }
 
-TEST_F(EngineTest, AThreadHeldPastItsWaitTouchesNothingOfTheNextGeneration) {
+TEST_F(EngineTest, AStopDuringALargeCopyReturnsAtOnceAndTheCopyNeverLands) {
     std::wstring srcA = Folder(L"srcA"), dstA = Folder(L"dstA");
     std::wstring srcB = Folder(L"srcB"), dstB = Folder(L"dstB");
-    // A folder of six files moves into the watched tree in one rename, so one batch copies
-    // all six; their destination copies are held open without sharing, so every copy retries
-    // for a second and the old generation's thread stays busy long past its wait.
-    std::wstring pack = Folder(L"pack");
-    std::vector<HANDLE> held;
-    for (int i = 0; i < 6; ++i) {
-        std::wstring name = L"\\f" + std::to_wstring(i) + L".txt";
-        WriteFileBytes(pack + name, "fresh");
-        WriteFileBytes(dstA + name, "stale");
-        held.push_back(CreateFileW((dstA + name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                   0, nullptr));
-        ASSERT_NE(held.back(), INVALID_HANDLE_VALUE);
-    }
+    // A 1 GiB file (sparse, so making it costs nothing) moves into the watched tree: its copy
+    // takes seconds, longer than a stop may wait.
+    std::wstring big = root + L"\\big.bin";
+    HANDLE file = CreateFileW(big.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    LARGE_INTEGER size;
+    size.QuadPart = 1LL << 30;
+    ASSERT_TRUE(SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file));
+    CloseHandle(file);
     WritePairFile({{srcA, dstA}});
     StartMonitoring();
     ASSERT_TRUE(WaitForReadsPending());
     std::shared_ptr<WatchContext> old = g_watchContexts[0];
     HANDLE oldDir = DirHandleOf(*old);
-    ASSERT_TRUE(MoveFileW(pack.c_str(), (srcA + L"\\pack").c_str()));
-    ASSERT_TRUE(PumpUntil([] { return CountLines(L"MonitorThread[0] Read ") > 0; }, 5000));
-    PumpFor(500);
+    ASSERT_TRUE(MoveFileW(big.c_str(), (srcA + L"\\big.bin").c_str()));
+    ASSERT_TRUE(PumpUntil([&] { return CountFiles(dstA) > 0; }, 30000)) << "no copy began";
 
     ULONGLONG start = GetTickCount64();
     StopMonitoring();
     ULONGLONG took = GetTickCount64() - start;
-    EXPECT_GE(took, 1900u);
-    ASSERT_FALSE(old->ended.load()) << "the old thread was meant to be busy copying";
-    EXPECT_EQ(DirHandleOf(*old), oldDir);
+    std::printf("[ measure  ] StopMonitoring during a 1 GiB copy: %llu ms\n", took);
+    EXPECT_LT(took, 3000u) << "the stop waited for the copy";
+    // Wine cannot cancel a copy under way: the thread finishes it past the stop's wait.
+    if (RunsUnderWine()) {
+        ASSERT_FALSE(old->ended.load()) << "the old thread was meant to be busy copying";
+        EXPECT_EQ(DirHandleOf(*old), oldDir);
+    }
 
     // The next generation watches another pair at the same index.
     WritePairFile({{srcB, dstB}});
@@ -276,10 +275,7 @@ TEST_F(EngineTest, AThreadHeldPastItsWaitTouchesNothingOfTheNextGeneration) {
     ASSERT_NE(next, old);
     HANDLE nextDir = DirHandleOf(*next);
     ASSERT_NE(nextDir, nullptr);
-
-    for (HANDLE file : held)
-        CloseHandle(file);
-    EXPECT_TRUE(PumpUntil([&] { return old->ended.load(); }, 15000));
+    EXPECT_TRUE(PumpUntil([&] { return old->ended.load(); }, 120000));
     EXPECT_EQ(DirHandleOf(*old), nullptr);
 
     // The new generation's handle, tick and thread are untouched and still work.
@@ -291,9 +287,8 @@ TEST_F(EngineTest, AThreadHeldPastItsWaitTouchesNothingOfTheNextGeneration) {
     WriteFileBytes(srcB + L"\\after.txt", "after");
     EXPECT_TRUE(Arrives(dstB, L"after.txt", "after"));
     EXPECT_NE(next->lastNotifyTick, 0u);
-    // The old thread finished its own batch into its own destination.
-    EXPECT_EQ(ReadFileBytes(dstA + L"\\f5.txt"), "fresh");
-    EXPECT_FALSE(FileExists(dstB + L"\\f5.txt"));
+    // The stopped generation put nothing in place, and left nothing behind.
+    EXPECT_EQ(CountFiles(dstA), 0u);
 }
 
 TEST_F(EngineTest, ADestinationInsideTheTreeDoesNotCopyForever) {

@@ -1,0 +1,61 @@
+// The point up to which a pair is mirrored.
+//
+// Every change of a pair's tree made before its mirror point has been copied to the
+// destination (or waits among the pair's waiting copies, which hold the point back). A watch
+// thread hears of changes two ways: its reads, which deliver what changed while its folder was
+// open and a read had been issued on it, and walks of the tree, which find files by their own
+// times. Whatever neither covers is a gap: the time before a watch's first read (the program
+// was not running, monitoring was restarted, the folder was gone), a read that overflowed or
+// failed, and under Wine the subfolders that stay silent until they are opened. A gap is open
+// from the moment changes may have been missed until a walk has copied everything changed
+// since then; the walk begins after the watch's first read was issued, so what changes while
+// it runs reaches the reads.
+//
+// So the point is the earliest of three times: the start of the open gap, the issue time of
+// the oldest read whose batch is not yet handled, and the window start of the oldest waiting
+// copy. It follows from the operations below and from nothing else; it never passes the start
+// of a gap that has not been walked. The pair's watch thread reports what happens; the
+// supervisor reads the point when it stops the generation, and every minute to keep it
+// across runs of the program.
+#pragma once
+
+#include <windows.h>
+
+#include <mutex>
+
+struct MirrorPoint {
+    std::mutex lock;
+    ULONGLONG gapSince = 0;     // start of the open gap; 0 while none is open
+    ULONGLONG handledTo = 0;    // outside the gap, every change before this has been handled
+    ULONGLONG readIssued = 0;   // issue time of the last read sent to the system
+    ULONGLONG waitingSince = 0; // window start of the oldest waiting copy; 0 when none waits
+};
+
+// Changes from `since` on may have been missed (the watch begins, or begins again, after a
+// time in which no read covered the tree). A gap already open keeps the earlier start.
+void GapOpened(MirrorPoint &point, ULONGLONG since);
+
+// The changes of the read under way were lost (an overflow, a failed read, a folder lost):
+// a gap opens at the point.
+void ChangesLost(MirrorPoint &point);
+
+// A read went to the system at `at`; from then on it gathers the tree's changes.
+void ReadIssued(MirrorPoint &point, ULONGLONG at);
+
+// The batch of the last read issued has been handled: copied, or left among the waiting
+// copies.
+void ReadDelivered(MirrorPoint &point);
+
+// A walk that began at `walkStart`, after a read had been issued, has copied every file
+// changed since `since`: a gap that opened at or after `since` is closed.
+void GapWalked(MirrorPoint &point, ULONGLONG since, ULONGLONG walkStart);
+
+// The oldest waiting copy would be found by a walk from `since` (0: no copy waits).
+void CopiesWaitingSince(MirrorPoint &point, ULONGLONG since);
+
+// The mirror point: every change before it has been handled. 0 only for a point that was
+// never given a gap nor a read.
+ULONGLONG MirroredUpTo(MirrorPoint &point);
+
+// True while a gap waits for its walk; `since` is its start.
+bool GapOpen(MirrorPoint &point, ULONGLONG &since);

@@ -1,0 +1,215 @@
+#include "monitor/saved_points.h"
+
+#include "monitor/long_path.h"
+#include "monitor/trace.h"
+#include "store/pair_table.h"
+
+#include <mutex>
+#include <set>
+
+namespace {
+
+const wchar_t kPointsFileName[] = L"\\mirror-points.txt";
+const ULONGLONG kLargestTime = 0x7FFFFFFFFFFFFFFFULL;
+
+// The table and what the file holds now. The UI thread and the generation's timer, under the
+// lock, which also keeps two writes of the file apart.
+std::mutex g_keptLock;
+KeptPoints g_kept;
+std::string g_written; // the file's bytes as last read or written
+bool g_loaded = false;
+
+std::string Utf8Of(const std::wstring &text) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), nullptr, 0, nullptr,
+                                nullptr);
+    std::string utf8(n > 0 ? n : 0, '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), utf8.data(), n, nullptr,
+                            nullptr);
+    return utf8;
+}
+
+bool WideOf(const std::string &utf8, std::wstring &text) {
+    if (utf8.empty())
+        return false;
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.c_str(), (int)utf8.size(),
+                                nullptr, 0);
+    if (n <= 0)
+        return false;
+    text.assign(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.c_str(), (int)utf8.size(), text.data(),
+                        n);
+    return true;
+}
+
+bool ParseTime(const std::string &digits, ULONGLONG &time) {
+    if (digits.empty() || digits.size() > 19)
+        return false;
+    time = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return false;
+        time = time * 10 + (c - '0');
+    }
+    return time != 0 && time <= kLargestTime;
+}
+
+std::wstring PointsFilePath() {
+    std::wstring folder = GetConfigDirectory();
+    return folder.empty() ? std::wstring() : folder + kPointsFileName;
+}
+
+// Reads the whole file; false with the error when it cannot be opened or read.
+bool ReadWholeFile(const std::wstring &path, std::string &bytes, DWORD &error) {
+    bytes.clear();
+    HANDLE file = CreateFileW(FileSystemPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        return false;
+    }
+    char chunk[65536];
+    DWORD got = 0;
+    bool ok = true;
+    while ((ok = ReadFile(file, chunk, sizeof chunk, &got, nullptr) != FALSE) && got > 0)
+        bytes.append(chunk, got);
+    if (!ok) {
+        error = GetLastError();
+        bytes.clear();
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+// Writes the file whole beside itself and moves it into place, so that a crash or a full disk
+// leaves the old file or the new one, never a part.
+bool ReplaceWholeFile(const std::wstring &path, const std::string &bytes, DWORD &error) {
+    error = 0;
+    std::wstring temporary = path + L".tmp";
+    HANDLE file = CreateFileW(FileSystemPath(temporary).c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        return false;
+    }
+    DWORD written = 0;
+    bool ok = WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, nullptr) != FALSE;
+    if (!ok)
+        error = GetLastError();
+    else if (written != bytes.size()) // a full disk may report success with a short count
+        error = ERROR_DISK_FULL;
+    else if (!FlushFileBuffers(file))
+        error = GetLastError();
+    ok = ok && written == bytes.size() && error == 0;
+    CloseHandle(file);
+    if (ok && MoveFileExW(FileSystemPath(temporary).c_str(), FileSystemPath(path).c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    if (ok)
+        error = GetLastError();
+    DeleteFileW(FileSystemPath(temporary).c_str());
+    return false;
+}
+
+// Writes the table when it differs from the file. Under g_keptLock.
+void WriteKeptPointsLocked() {
+    std::string bytes = FormatKeptPoints(g_kept);
+    if (bytes == g_written)
+        return;
+    std::wstring path = PointsFilePath();
+    DWORD error = 0;
+    if (path.empty() || !ReplaceWholeFile(path, bytes, error)) {
+        Trace512(L"Mirror points not written to %ls err=%u\n", path.c_str(), error);
+        return;
+    }
+    g_written = bytes;
+}
+
+} // namespace
+
+std::wstring PairKey(const std::wstring &source, const std::wstring &dest) {
+    return FoldCase(source) + L"\n" + FoldCase(dest);
+}
+
+std::string FormatKeptPoints(const KeptPoints &points) {
+    std::string bytes;
+    for (const auto &[key, kept] : points)
+        bytes += std::to_string(kept.point) + "\t" + Utf8Of(kept.source) + "\t" +
+                 Utf8Of(kept.dest) + "\r\n";
+    return bytes;
+}
+
+KeptPoints ParseKeptPoints(const std::string &bytes, size_t &skipped) {
+    KeptPoints points;
+    skipped = 0;
+    size_t at = 0;
+    while (at < bytes.size()) {
+        size_t end = bytes.find('\n', at);
+        if (end == std::string::npos)
+            end = bytes.size();
+        std::string line = bytes.substr(at, end - at);
+        at = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty())
+            continue;
+        size_t first = line.find('\t'), second = line.find('\t', first + 1);
+        KeptPoint kept;
+        if (first == std::string::npos || second == std::string::npos ||
+            line.find('\t', second + 1) != std::string::npos ||
+            !ParseTime(line.substr(0, first), kept.point) ||
+            !WideOf(line.substr(first + 1, second - first - 1), kept.source) ||
+            !(second + 1 == line.size() || WideOf(line.substr(second + 1), kept.dest))) {
+            ++skipped;
+            continue;
+        }
+        points[PairKey(kept.source, kept.dest)] = kept;
+    }
+    return points;
+}
+
+void LoadKeptPoints(const std::vector<std::pair<std::wstring, std::wstring>> &pairs) {
+    std::lock_guard<std::mutex> lock(g_keptLock);
+    if (!g_loaded) {
+        g_loaded = true;
+        std::wstring path = PointsFilePath();
+        DWORD error = 0;
+        if (path.empty() || !ReadWholeFile(path, g_written, error)) {
+            Trace512(L"Mirror points not read from %ls err=%u: pairs start without catch-up\n",
+                     path.c_str(), error);
+        } else {
+            size_t skipped = 0;
+            g_kept = ParseKeptPoints(g_written, skipped);
+            if (skipped > 0)
+                Trace512(L"Mirror points: %zu unreadable lines of %ls ignored\n", skipped,
+                         path.c_str());
+        }
+    }
+    std::set<std::wstring> registered;
+    for (const auto &[source, dest] : pairs)
+        registered.insert(PairKey(source, dest));
+    for (auto it = g_kept.begin(); it != g_kept.end();)
+        it = registered.count(it->first) ? std::next(it) : g_kept.erase(it);
+}
+
+ULONGLONG KeptPointOf(const std::wstring &source, const std::wstring &dest) {
+    std::lock_guard<std::mutex> lock(g_keptLock);
+    auto found = g_kept.find(PairKey(source, dest));
+    return found == g_kept.end() ? 0 : found->second.point;
+}
+
+void KeepPoints(const std::vector<KeptPoint> &points) {
+    std::lock_guard<std::mutex> lock(g_keptLock);
+    KeptPoints fresh;
+    for (const KeptPoint &kept : points) {
+        if (kept.point == 0)
+            continue;
+        std::wstring key = PairKey(kept.source, kept.dest);
+        auto found = fresh.find(key);
+        if (found == fresh.end() || kept.point < found->second.point)
+            fresh[key] = kept;
+    }
+    for (auto &[key, kept] : fresh)
+        g_kept[key] = kept;
+    WriteKeptPointsLocked();
+}
