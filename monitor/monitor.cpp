@@ -138,8 +138,8 @@ HANDLE OpenWhenAvailable(WatchContext &ctx, bool &waited) {
 size_t WalkGap(WatchContext &ctx, ULONGLONG gapSince, bool rootArrived) {
     ULONGLONG walkStart = SystemTimeNow();
     bool complete = false;
-    size_t copied = CopyFilesChangedSince(ctx.path, ctx.destRoot, WindowStart(gapSince),
-                                          ctx.mirror, rootArrived, &complete);
+    size_t copied = CopyFilesChangedSince(ctx.path, ctx.destRoot, WindowStart(gapSince), ctx.mirror,
+                                          rootArrived, &complete);
     if (complete)
         GapWalked(ctx.mirror.point, gapSince, walkStart);
     return copied;
@@ -154,12 +154,12 @@ void RecoverLostChanges(WatchContext &ctx) {
 
 // What one watch of the open folder keeps.
 struct WatchState {
-    unsigned readsBefore = 0;    // reads of the thread before this watch began
-    bool rootArrived = false;    // the folder is another than the one watched before
-    ULONGLONG sweptSince = 0;    // FILETIME the last sweep (or the watch) began
-    ULONGLONG firstIssued = 0;   // FILETIME the watch's first read was issued
-    ULONGLONG armedFor = 0;      // tick the due-copies timer is armed for; 0: not armed
-    bool polling = false;        // the file system reports no changes: walked every 30 s
+    unsigned readsBefore = 0;  // reads of the thread before this watch began
+    bool rootArrived = false;  // the folder is another than the one watched before
+    ULONGLONG sweptSince = 0;  // FILETIME the last sweep (or the watch) began
+    ULONGLONG firstIssued = 0; // FILETIME the watch's first read was issued
+    ULONGLONG armedFor = 0;    // tick the due-copies timer is armed for; 0: not armed
+    bool polling = false;      // the file system reports no changes: walked every 30 s
     ULONGLONG nextPollTick = 0;
 };
 
@@ -203,8 +203,8 @@ void DoWakeWork(WatchContext &ctx, WatchState &watch, unsigned reasons) {
         }
         Trace256(L"MonitorThread[%zu] sweep copied %zu files\n", ctx.index, copied);
     }
-    watch.armedFor = RunDueWork(ctx, GetTickCount64(), watch.armedFor,
-                                (reasons & kWakeDueCopies) != 0);
+    watch.armedFor =
+        RunDueWork(ctx, GetTickCount64(), watch.armedFor, (reasons & kWakeDueCopies) != 0);
 }
 
 // Watches the open folder `dir` until the generation stops or the folder is lost. Catch-up

@@ -182,4 +182,3 @@ ULONGLONG NextDueTick(const MirrorState &mirror) {
             next = entry.due;
     return next;
 }
-

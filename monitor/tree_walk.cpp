@@ -23,7 +23,8 @@ void ListWithFindFile(const std::wstring &folder, std::vector<FoundEntry> &entri
 }
 
 bool IsLinkTag(DWORD attributes, DWORD tag) {
-    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag == 0 || IsReparseTagNameSurrogate(tag));
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           (tag == 0 || IsReparseTagNameSurrogate(tag));
 }
 
 void TraceLink(const std::wstring &full) {
@@ -75,11 +76,11 @@ void ListFolder(const std::wstring &folder, std::vector<FoundEntry> &entries, bo
             // attributes would be.
             DWORD reparseTag =
                 (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? info->EaSize : 0;
-            entries.push_back(FoundEntry{
-                std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t)),
-                info->FileAttributes, (ULONGLONG)info->EndOfFile.QuadPart,
-                (ULONGLONG)info->LastWriteTime.QuadPart, (ULONGLONG)info->ChangeTime.QuadPart,
-                reparseTag});
+            entries.push_back(
+                FoundEntry{std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t)),
+                           info->FileAttributes, (ULONGLONG)info->EndOfFile.QuadPart,
+                           (ULONGLONG)info->LastWriteTime.QuadPart,
+                           (ULONGLONG)info->ChangeTime.QuadPart, reparseTag});
             if (info->NextEntryOffset == 0)
                 break;
             at += info->NextEntryOffset;

@@ -39,9 +39,9 @@ struct WatchContext {
     std::atomic<bool> stopRequested{false}; // set by StopMonitoring for this generation only
     UniqueEvent stopEvent;          // manual reset, set with stopRequested: ends waits at once
     std::atomic<bool> ended{false}; // the thread has closed its handle
-    std::atomic<unsigned> readsIssued{0}; // reads the thread has started so far
-    std::atomic<bool> inRead{false};      // the thread is in (or entering) a read
-    std::atomic<unsigned> wakeReasons{0}; // why the thread's read was interrupted (below)
+    std::atomic<unsigned> readsIssued{0};    // reads the thread has started so far
+    std::atomic<bool> inRead{false};         // the thread is in (or entering) a read
+    std::atomic<unsigned> wakeReasons{0};    // why the thread's read was interrupted (below)
     std::atomic<ULONGLONG> nextSweepTick{0}; // when the generation's timer asks for a sweep
     // The open folder as the folder check knows it, under handleLock: its identity, its
     // attributes and times as last seen at the path, and which opening of the folder it is.

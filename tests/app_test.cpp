@@ -1044,6 +1044,10 @@ TEST(Program, CopiesAFileAndPrintsItsNoticeThenExitsCleanly) {
     std::wstring dest = root + L"\\複製先";
     CreateDirectoryW(source.c_str(), nullptr);
     CreateDirectoryW(dest.c_str(), nullptr);
+    // A file from before the pair was registered, older than any catch-up looks back.
+    WriteFileBytes(source + L"\\既存.txt", "existed before");
+    ULONGLONG made = GetTickCount64();
+    PumpUntil([&] { return GetTickCount64() - made > 2500; }, 5000);
     std::wstring configRoot = root + L"\\appdata";
     CreateDirectoryW(configRoot.c_str(), nullptr);
     CreateDirectoryW((configRoot + L"\\Vantrel").c_str(), nullptr);
@@ -1110,6 +1114,24 @@ TEST(Program, CopiesAFileAndPrintsItsNoticeThenExitsCleanly) {
     if (window) {
         EXPECT_FALSE(TrayIconExists(window));
     }
+
+    // A file saved while the program is not running arrives when it starts again.
+    EXPECT_TRUE(FileExists(configRoot + L"\\Vantrel\\mirror-points.txt"));
+    WriteFileBytes(source + L"\\閉じている間.txt", "saved while closed");
+    made = GetTickCount64();
+    PumpUntil([&] { return GetTickCount64() - made > 2500; }, 5000); // well before the start
+    ChildRun again;
+    ASSERT_TRUE(StartChild(again, Quoted(viewer) + L" " + Quoted(program), &environment));
+    EXPECT_TRUE(PumpUntil(
+        [&] { return ReadFileBytes(dest + L"\\閉じている間.txt") == "saved while closed"; },
+        2 * kWaitMs))
+        << again.Raw();
+    EXPECT_FALSE(FileExists(dest + L"\\既存.txt")) << "copied from before it was registered";
+    PumpUntil([&] { return (window = FindProgramWindow(GetCurrentProcessId())) != nullptr; },
+              kWaitMs);
+    if (window)
+        PostMessageW(window, WM_COMMAND, IDM_EXIT, 0);
+    EXPECT_EQ(FinishChild(again, 2 * kWaitMs), 0) << again.output;
     RemoveTree(root);
 }
 

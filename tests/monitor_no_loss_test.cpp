@@ -4,6 +4,7 @@
 #include "app/main_window.h"
 #include "monitor/monitor.h"
 #include "monitor/watch_thread.h"
+#include "monitor/watch_wakeups.h"
 #include "monitor/wine_subfolders.h"
 #include "tests/monitor_test_helpers.h"
 #include "tests/test_support.h"
@@ -225,4 +226,42 @@ TEST_F(NoLossTest, ALargeFileWrittenInPiecesIsCopiedAFewTimesAndArrivesWhole) {
     EXPECT_GE(copies, 1u);
     EXPECT_LE(copies, 32u);
     EXPECT_TRUE(ReadFileBytes(dst + L"\\big.bin") == ReadFileBytes(src + L"\\big.bin"));
+}
+
+TEST_F(NoLossTest, ASweepCopiesWhatNoNoticeToldOf) {
+    StartWatching();
+    WriteFileBytes(src + L"\\a.txt", "a");
+    ASSERT_TRUE(WaitForContent(dst + L"\\a.txt", "a"));
+    WaitUntilQuiet(1000, 10000);
+    // The copy is gone and nothing says so, as when a notice never came.
+    ASSERT_TRUE(DeleteFileW((dst + L"\\a.txt").c_str()));
+    WakeWatchThread(*g_watchContexts[0], kWakeSweep);
+    EXPECT_TRUE(WaitForContent(dst + L"\\a.txt", "a"));
+    EXPECT_TRUE(WaitForLine(L"MonitorThread[0] sweep copied 1 files\n"));
+}
+
+TEST_F(NoLossTest, LinksAreNeverFollowed) {
+    if (!RunsUnderWine())
+        GTEST_SKIP() << "the links are Linux symbolic links";
+    std::wstring outside = root + L"\\outside", moved = root + L"\\moved";
+    CreateDirectoryW(outside.c_str(), nullptr);
+    CreateDirectoryW(moved.c_str(), nullptr);
+    CreateDirectoryW((src + L"\\sub").c_str(), nullptr);
+    WriteFileBytes(outside + L"\\secret.txt", ContentOf(L"secret.txt"));
+    WriteFileBytes(moved + L"\\inside.txt", ContentOf(L"inside.txt"));
+    // Met by the walks at the start, one of them a loop back to the watched folder.
+    ASSERT_TRUE(MakeLinuxLink(outside, src + L"\\sub\\out"));
+    ASSERT_TRUE(MakeLinuxLink(src, src + L"\\loop"));
+    ASSERT_TRUE(MakeLinuxLink(outside, moved + L"\\inner"));
+    StartWatching();
+    ASSERT_TRUE(MakeLinuxLink(outside, src + L"\\later")); // a live record
+    ASSERT_TRUE(MoveFileW(moved.c_str(), (src + L"\\moved").c_str()));
+    // A burst that overflows the read: the recovery walk meets every link again.
+    std::vector<std::wstring> names = WriteNumberedFiles(src, 0, 600);
+    names.push_back(L"inside.txt");
+    EXPECT_EQ(WaitForAll(names, 60000), names.size());
+    WaitUntilQuiet(1000, 10000);
+    EXPECT_FALSE(FileExists(dst + L"\\secret.txt"));
+    EXPECT_GE(CountLines(L"Skipping link: " + src + L"\\later\n"), 1u);
+    EXPECT_GE(CountLines(L"Skipping link: " + src + L"\\loop\n"), 1u);
 }

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace {
 
 class LostWatch : public WatchTest {
@@ -53,10 +55,7 @@ struct HeldFiles {
 // "delete pending", while any handle to it is open (the watch's own), and nothing tells the
 // watch; a folder deleted by a Linux program is gone at once, so the test deletes it that way.
 void RemoveFolderForGood(const std::wstring &folder) {
-    typedef char *(CDECL * UnixName)(const wchar_t *);
-    UnixName unixName = (UnixName)(void *)GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
-                                                         "wine_get_unix_file_name");
-    if (!RunsUnderWine() || !unixName) {
+    if (!RunsUnderWine()) {
         // A copy under way may hold a file for a moment.
         ASSERT_TRUE(PumpUntil(
             [&] {
@@ -66,22 +65,96 @@ void RemoveFolderForGood(const std::wstring &folder) {
             10000));
         return;
     }
-    char *path = unixName(folder.c_str());
-    ASSERT_NE(path, nullptr);
-    std::wstring command = L"/bin/rm -rf \"" + Utf8ToWide(path) + L"\"";
-    HeapFree(GetProcessHeap(), 0, path);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\rm", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &process));
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    // Wine does not wait for a Linux program: wait for what it does.
+    ASSERT_TRUE(StartLinuxProgram(L"/bin/rm", L"-rf \"" + LinuxPathOf(folder) + L"\""));
     ASSERT_TRUE(PumpUntil([&] { return !FileExists(folder); }, 10000));
 }
 
+// Changes made while monitoring is stopped, as registering a pair stops it.
+class GapTest : public WatchTest {
+  protected:
+    // Stops monitoring, does `work` while nothing watches, starts again, and returns once the
+    // new watch has caught up.
+    void RestartAfter(const std::function<void()> &work) {
+        StopMonitoring();
+        work();
+        CollectTrace();
+        CapturedLines().clear();
+        StartMonitoring();
+        ASSERT_TRUE(WaitForReadsPending());
+        ASSERT_TRUE(WaitForLine(L"MonitorThread[0] catch-up pass copied "));
+    }
+};
+
 } // namespace
+
+TEST_F(GapTest, AFolderMovedInAndGivenANewFileBringsItsOldFiles) {
+    std::wstring album = root + L"\\album";
+    CreateDirectoryW(album.c_str(), nullptr);
+    WriteFileBytes(album + L"\\old1.jpg", "old 1");
+    WriteFileBytes(album + L"\\old2.jpg", "old 2");
+    // Older than any walk of the gap looks back (the watch's start, less a coarse clock's two
+    // seconds).
+    ULONGLONG made = GetTickCount64();
+    PumpUntil([&] { return GetTickCount64() - made > 2500; }, 5000);
+    StartWatching(dst);
+    RestartAfter([&] {
+        ASSERT_TRUE(MoveFileW(album.c_str(), (src + L"\\album").c_str()));
+        WriteFileBytes(src + L"\\album\\new.jpg", "new");
+    });
+    EXPECT_EQ(ReadFileBytes(dst + L"\\new.jpg"), "new");
+    EXPECT_EQ(ReadFileBytes(dst + L"\\old1.jpg"), "old 1");
+    EXPECT_EQ(ReadFileBytes(dst + L"\\old2.jpg"), "old 2");
+}
+
+TEST_F(GapTest, OfSameNamedFilesTheOneChangedLastWinsWhateverTheListingOrder) {
+    CreateDirectoryW((src + L"\\one").c_str(), nullptr);
+    CreateDirectoryW((src + L"\\two").c_str(), nullptr);
+    StartWatching(dst);
+    // x.txt changes in two\ first, y.txt in one\ first: one of them is listed first.
+    RestartAfter([&] {
+        WriteFileBytes(src + L"\\two\\x.txt", "older x");
+        WriteFileBytes(src + L"\\one\\y.txt", "older y");
+        PumpFor(50);
+        WriteFileBytes(src + L"\\one\\x.txt", "newer x");
+        WriteFileBytes(src + L"\\two\\y.txt", "newer y");
+    });
+    EXPECT_EQ(ReadFileBytes(dst + L"\\x.txt"), "newer x");
+    EXPECT_EQ(ReadFileBytes(dst + L"\\y.txt"), "newer y");
+}
+
+TEST_F(GapTest, AChangeThatKeepsSizeAndLastWriteTimeIsCopied) {
+    StartWatching(dst);
+    std::wstring file = src + L"\\volume.bin";
+    WriteFileBytes(file, "version 1");
+    ASSERT_TRUE(WaitForContent(dst + L"\\volume.bin", "version 1"));
+    // As container tools do: new content of the same size, the old last-write time put back.
+    RestartAfter([&] {
+        HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+        FILETIME written;
+        DWORD count = 0;
+        ASSERT_TRUE(GetFileTime(handle, nullptr, nullptr, &written));
+        ASSERT_TRUE(WriteFile(handle, "version 2", 9, &count, nullptr));
+        ASSERT_TRUE(SetFileTime(handle, nullptr, nullptr, &written));
+        CloseHandle(handle);
+    });
+    EXPECT_EQ(ReadFileBytes(dst + L"\\volume.bin"), "version 2");
+}
+
+TEST_F(LostWatch, ASourcePathThatNamesAFileIsWaitedForWithoutSpinning) {
+    std::wstring later = root + L"\\later";
+    WriteFileBytes(later, "a file where the folder will be");
+    WritePairFile({{later, dst}});
+    StartMonitoring();
+    EXPECT_TRUE(
+        WaitForLine(L"MonitorThread[0] cannot open " + later + L" err=267, next attempt in 4000"));
+    EXPECT_EQ(CountLines(L"MonitorThread[0] cannot open "), 3u);
+    EXPECT_EQ(CountLines(L"ReadDirectoryChangesW failed"), 0u);
+    ASSERT_TRUE(DeleteFileW(later.c_str()) && CreateDirectoryW(later.c_str(), nullptr));
+    WriteFileBytes(later + L"\\gap.txt", "written in the gap");
+    ExpectWatchedAgain(later, L"MonitorThread[0] started for path: " + later + L"\n");
+}
 
 TEST_F(LostWatch, AFolderRenamedAwayAndAnotherRenamedInIsWatchedAgain) {
     StartWatching(dst);

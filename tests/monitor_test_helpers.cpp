@@ -94,6 +94,42 @@ size_t CountFiles(const std::wstring &folder) {
     return count;
 }
 
+std::wstring LinuxPathOf(const std::wstring &path) {
+    typedef char *(CDECL * UnixName)(const wchar_t *);
+    UnixName unixName = (UnixName)(void *)GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
+                                                         "wine_get_unix_file_name");
+    char *unixPath = unixName ? unixName(path.c_str()) : nullptr;
+    if (!unixPath)
+        return std::wstring();
+    std::wstring converted = Utf8ToWide(unixPath);
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return converted;
+}
+
+bool StartLinuxProgram(const std::wstring &program, const std::wstring &arguments) {
+    std::wstring command = program + L" " + arguments, module = L"Z:" + program;
+    for (wchar_t &c : module)
+        if (c == L'/')
+            c = L'\\';
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(module.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process))
+        return false;
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return true;
+}
+
+bool MakeLinuxLink(const std::wstring &target, const std::wstring &link) {
+    std::wstring from = LinuxPathOf(target), to = LinuxPathOf(link);
+    return !from.empty() && !to.empty() &&
+           StartLinuxProgram(L"/bin/ln", L"-s \"" + from + L"\" \"" + to + L"\"") &&
+           PumpUntil([&] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; },
+                     10000);
+}
+
 bool WaitForReadsPending(DWORD timeoutMs) {
     // Under Wine a new watch's first read is interrupted once it is pending, for its catch-up
     // walk: a second read means the first was in the system and the walk is done. Elsewhere

@@ -32,6 +32,13 @@ size_t CountLinesContaining(const std::wstring &part);
 void WriteText(const std::wstring &path, const std::string &text);
 size_t CountFiles(const std::wstring &folder);
 
+// Under Wine: the Linux path of a Windows path (empty elsewhere), and a Linux program started
+// with arguments (Wine does not wait for it: wait for what it does).
+std::wstring LinuxPathOf(const std::wstring &path);
+bool StartLinuxProgram(const std::wstring &program, const std::wstring &arguments);
+// Under Wine: makes `link` a Linux symbolic link to `target` and waits until it is there.
+bool MakeLinuxLink(const std::wstring &target, const std::wstring &link);
+
 // Waits until every watch thread of the running generation whose folder exists is watching:
 // its first read has been pending in the system (under Wine, and its catch-up walk is done).
 bool WaitForReadsPending(DWORD timeoutMs = 30000);
