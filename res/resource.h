@@ -30,6 +30,7 @@
 #define IDI_SOURCE_FOLDER 129
 #define IDI_DEST_FOLDER 130
 #define IDI_APPICON 131
+#define IDI_TRAY_WARNING 132
 
 // Controls of the panel
 #define IDC_BTN_REGISTER 1001

@@ -275,16 +275,20 @@ static void ExpectImageMatchesEntry(const IconImage &image) {
     EXPECT_GE(colours.size(), 4u) << "outline, folder, flap and arrow colours";
 }
 
-TEST(Resources, ApplicationIconHasFourTrueColourSizes) {
-    std::vector<IconImage> images = LoadIconGroup(IDI_APPICON);
-    ASSERT_EQ(images.size(), 4u);
-    std::multiset<std::pair<int, int>> formats;
-    for (const IconImage &image : images) {
-        formats.insert({image.size, image.bitCount});
-        ExpectImageMatchesEntry(image);
+// The written icon, and the warning icon the tray shows while a pair cannot be mirrored.
+TEST(Resources, ApplicationAndWarningIconsHaveFourTrueColourSizes) {
+    for (int id : {IDI_APPICON, IDI_TRAY_WARNING}) {
+        SCOPED_TRACE("group " + std::to_string(id));
+        std::vector<IconImage> images = LoadIconGroup(id);
+        ASSERT_EQ(images.size(), 4u);
+        std::multiset<std::pair<int, int>> formats;
+        for (const IconImage &image : images) {
+            formats.insert({image.size, image.bitCount});
+            ExpectImageMatchesEntry(image);
+        }
+        EXPECT_EQ(formats,
+                  (std::multiset<std::pair<int, int>>{{16, 32}, {32, 32}, {48, 32}, {256, 32}}));
     }
-    EXPECT_EQ(formats,
-              (std::multiset<std::pair<int, int>>{{16, 32}, {32, 32}, {48, 32}, {256, 32}}));
 }
 
 TEST(Resources, OtherIconGroupsHaveNineImagesEach) {
@@ -303,34 +307,49 @@ TEST(Resources, OtherIconGroupsHaveNineImagesEach) {
     }
 }
 
-// What the notification area gets: the 16-pixel image as the system loads it.
-TEST(Resources, TrayIconLoadsAtSixteenPixelsWithAPicture) {
-    HICON icon = (HICON)LoadImageW(Module(), MAKEINTRESOURCEW(IDI_APPICON), IMAGE_ICON, 16, 16, 0);
-    ASSERT_NE(icon, nullptr);
+// The 16-pixel image as the system loads it for the notification area.
+static std::vector<DWORD> TrayImagePixels(int id) {
+    std::vector<DWORD> pixels(256);
+    HICON icon = (HICON)LoadImageW(Module(), MAKEINTRESOURCEW(id), IMAGE_ICON, 16, 16, 0);
+    EXPECT_NE(icon, nullptr);
     ICONINFO info = {};
-    ASSERT_TRUE(GetIconInfo(icon, &info));
+    if (!icon || !GetIconInfo(icon, &info))
+        return pixels;
     BITMAPINFO bmi = {};
     bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
     bmi.bmiHeader.biWidth = 16;
     bmi.bmiHeader.biHeight = -16;
     bmi.bmiHeader.biPlanes = 1;
     bmi.bmiHeader.biBitCount = 32;
-    DWORD pixels[256] = {};
     HDC dc = GetDC(nullptr);
-    EXPECT_EQ(GetDIBits(dc, info.hbmColor, 0, 16, pixels, &bmi, DIB_RGB_COLORS), 16);
+    EXPECT_EQ(GetDIBits(dc, info.hbmColor, 0, 16, pixels.data(), &bmi, DIB_RGB_COLORS), 16);
     ReleaseDC(nullptr, dc);
-    std::set<DWORD> colours(std::begin(pixels), std::end(pixels));
-    EXPECT_GE(colours.size(), 5u);
     DeleteObject(info.hbmColor);
     DeleteObject(info.hbmMask);
     DestroyIcon(icon);
-    for (int size : {32, 48, 256}) {
-        HICON large =
-            (HICON)LoadImageW(Module(), MAKEINTRESOURCEW(IDI_APPICON), IMAGE_ICON, size, size, 0);
-        EXPECT_NE(large, nullptr) << size;
-        if (large)
-            DestroyIcon(large);
+    return pixels;
+}
+
+TEST(Resources, TrayIconsLoadAtSixteenPixelsWithAPicture) {
+    for (int id : {IDI_APPICON, IDI_TRAY_WARNING}) {
+        SCOPED_TRACE("group " + std::to_string(id));
+        std::vector<DWORD> pixels = TrayImagePixels(id);
+        EXPECT_GE(std::set<DWORD>(pixels.begin(), pixels.end()).size(), 5u);
+        for (int size : {32, 48, 256}) {
+            HICON large =
+                (HICON)LoadImageW(Module(), MAKEINTRESOURCEW(id), IMAGE_ICON, size, size, 0);
+            EXPECT_NE(large, nullptr) << size;
+            if (large)
+                DestroyIcon(large);
+        }
     }
+    // The warning is seen at the notification area's size: a good part of it is new.
+    std::vector<DWORD> written = TrayImagePixels(IDI_APPICON);
+    std::vector<DWORD> warning = TrayImagePixels(IDI_TRAY_WARNING);
+    size_t changed = 0;
+    for (size_t i = 0; i < written.size(); ++i)
+        changed += written[i] != warning[i] ? 1 : 0;
+    EXPECT_GE(changed, 40u);
 }
 
 // Element names of an XML text, in order, without attributes.
