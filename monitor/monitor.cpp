@@ -17,6 +17,7 @@
 #include "app/main_window.h"
 #include "monitor/copier.h"
 #include "monitor/long_path.h"
+#include "monitor/pair_trouble.h"
 #include "monitor/safe_copy.h"
 #include "monitor/trace.h"
 #include "monitor/watch_thread.h"
@@ -115,6 +116,7 @@ HANDLE OpenWhenAvailable(WatchContext &ctx, bool &waited) {
         if (dir != INVALID_HANDLE_VALUE)
             return dir;
         DWORD error = GetLastError();
+        ReportFolderMissing(ctx, error);
         if (!waited && !ctx.destRoot.empty())
             RemoveLeftoverCopies(ctx.destRoot);
         waited = true;
@@ -191,6 +193,7 @@ WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir,
             PublishCaughtUp(ctx, delivered, 0);
         }
         RunDueWork(ctx, armedFor);
+        ReportPairTrouble(ctx, !catchUpOutstanding);
 
         // Marked as in its read before the last look at the reasons: see watch_wakeups.h.
         ctx.inRead.store(true);
@@ -295,6 +298,7 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
     if (!ctx.mirror.pending.empty())
         Trace256(L"MonitorThread[%zu] stopped with %zu copies waiting\n", ctx.index,
                  ctx.mirror.pending.size());
+    ReportTroubleEnded(ctx);
     ctx.ended.store(true);
     return 0;
 }

@@ -38,12 +38,15 @@ void DeferCopy(MirrorState &mirror, const std::wstring &srcFull, const std::wstr
     PendingCopy &entry = mirror.pending[DestinationKey(dstFull)];
     bool known = !entry.dstFull.empty();
     ULONGLONG since = known ? std::min(entry.since, mirror.windowStart) : mirror.windowStart;
+    ULONGLONG failingSince = known && entry.failingSince != 0 ? entry.failingSince : now;
     entry = PendingCopy();
     entry.srcFull = srcFull;
     entry.dstFull = dstFull;
     entry.due = now + kFirstRetryMs;
     entry.retryDelayMs = 2 * kFirstRetryMs;
     entry.since = since;
+    entry.failingSince = failingSince;
+    entry.lastError = error;
     if (!known)
         Trace512(L"CopyFile deferred: %ls -> %ls err=%u, next attempt in %u ms\n", srcFull.c_str(),
                  dstFull.c_str(), error, kFirstRetryMs);
@@ -148,6 +151,7 @@ size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
             DeferCopy(mirror, srcFull, dstFull, error, now);
             continue;
         }
+        entry.lastError = error;
         entry.due = now + entry.retryDelayMs;
         entry.retryDelayMs = std::min(2 * entry.retryDelayMs, kLongestRetryMs);
         if (!FailsOnlyThisFile(error))

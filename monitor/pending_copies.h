@@ -34,6 +34,10 @@ struct PendingCopy {
     ULONGLONG lastWrite = 0; // waiting for quiet: its last-write time then
     ULONGLONG lastCopy = 0;  // waiting for quiet: tick of the last copy to this name
     ULONGLONG since = 0;     // FILETIME: a tree walk from here would find this change
+
+    // A copy that failed: tick of the first failure to this destination (0: none), last error.
+    ULONGLONG failingSince = 0;
+    DWORD lastError = 0;
 };
 
 // What one pair's copies keep from one batch to the next. Owned by its watch thread.
