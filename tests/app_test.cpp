@@ -6,6 +6,7 @@
 #include "app/notice_sink.h"
 #include "app/panel.h"
 #include "app/tray_icon.h"
+#include "app/tray_trouble.h"
 #include "monitor/monitor.h"
 #include "monitor/watch_thread.h"
 #include "res/resource.h"
@@ -19,6 +20,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cwctype>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -616,6 +618,9 @@ TEST_F(MainWindow, CloseAndEscapeHideTheWindowAndTrayDoubleClickShowsIt) {
     EXPECT_TRUE(IsWindow(window_));
     SendMessageW(window_, WM_TRAYICON, 1, WM_LBUTTONDBLCLK);
     EXPECT_TRUE(IsWindowVisible(window_));
+    SendMessageW(window_, WM_CLOSE, 0, 0);
+    SendMessageW(window_, WM_TRAYICON, 1, NIN_BALLOONUSERCLICK);
+    EXPECT_TRUE(IsWindowVisible(window_)) << "a click on the trouble balloon shows it too";
     RECT frame;
     GetWindowRect(window_, &frame);
     EXPECT_EQ(frame.left, 900) << "shown again where it was";
@@ -813,6 +818,228 @@ TEST_F(MainWindow, NoticeArrivesAlsoWhileTheWindowIsHidden) {
     std::vector<std::wstring> lines = TakeDebugOutput();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0], L"x\r\n");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Trouble in the tray. Wine's tray window cannot be read back from another process, so the
+// tests record what the program hands to Shell_NotifyIconW (the screenshots in docs/ show what
+// Wine makes of it). Trouble is shown after a shortened threshold.
+
+struct TrayRecord {
+    ULONGLONG tick;
+    DWORD message;
+    UINT flags;
+    HICON icon;
+    std::wstring tip, info, infoTitle;
+    DWORD infoFlags;
+    HICON balloonIcon;
+};
+static std::vector<TrayRecord> g_trayRecords;
+
+static BOOL WINAPI RecordTrayCall(DWORD message, PNOTIFYICONDATAW data) {
+    g_trayRecords.push_back({GetTickCount64(), message, data->uFlags, data->hIcon, data->szTip,
+                             data->szInfo, data->szInfoTitle, data->dwInfoFlags,
+                             data->hBalloonIcon});
+    return Shell_NotifyIconW(message, data);
+}
+
+static HICON WrittenIcon() {
+    return LoadIconW(Module(), MAKEINTRESOURCEW(IDI_APPICON));
+}
+
+static HICON WarningIcon(int size) {
+    return (HICON)LoadImageW(Module(), MAKEINTRESOURCEW(IDI_TRAY_WARNING), IMAGE_ICON, size, size,
+                             LR_SHARED);
+}
+
+static std::wstring SystemText(DWORD error) {
+    wchar_t text[512] = {};
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                   text, 512, nullptr);
+    std::wstring message = text;
+    while (!message.empty() && iswspace(message.back()))
+        message.pop_back();
+    return message;
+}
+
+class TrayTrouble : public MainWindow {
+  protected:
+    static constexpr DWORD kThresholdMs = 1500;
+
+    void SetUp() override {
+        g_trayRecords.clear();
+        g_shellNotifyIcon = RecordTrayCall;
+        g_troubleThresholdMs = kThresholdMs;
+        MainWindow::SetUp();
+        source_ = root_ + L"\\src";
+        CreateDirectoryW(source_.c_str(), nullptr);
+        StartDebugCapture();
+    }
+    void TearDown() override {
+        MainWindow::TearDown();
+        g_shellNotifyIcon = Shell_NotifyIconW;
+        g_troubleThresholdMs = 60000;
+        if (!small_.empty()) // also after a failure: a full disk would fail later tests
+            RemoveTree(small_);
+    }
+
+    // Registers source_ -> dest as the registration dialog does: a pair line, then a restart.
+    void Register(const std::wstring &dest) {
+        std::string sourceUtf8, destUtf8;
+        ASSERT_TRUE(ConvertToUtf8(source_, sourceUtf8));
+        ASSERT_TRUE(ConvertToUtf8(dest, destUtf8));
+        CreateDirectoryW((root_ + L"\\Vantrel").c_str(), nullptr);
+        WriteFileBytes(root_ + L"\\Vantrel\\folders.txt", FormatAppendLine(sourceUtf8, destUtf8));
+        StopMonitoring();
+        StartMonitoring();
+    }
+
+    size_t TraceCount(const std::wstring &part) {
+        for (std::wstring &line : TakeDebugOutput())
+            traced_.push_back(std::move(line));
+        return std::count_if(traced_.begin(), traced_.end(), [&](const std::wstring &line) {
+            return line.find(part) != std::wstring::npos;
+        });
+    }
+
+    static const TrayRecord *LastLook() {
+        for (auto record = g_trayRecords.rbegin(); record != g_trayRecords.rend(); ++record)
+            if (record->flags & NIF_ICON)
+                return &*record;
+        return nullptr;
+    }
+    static std::vector<TrayRecord> Balloons() {
+        std::vector<TrayRecord> balloons;
+        for (const TrayRecord &record : g_trayRecords)
+            if (record.flags & NIF_INFO)
+                balloons.push_back(record);
+        return balloons;
+    }
+
+    testing::AssertionResult WaitForLook(HICON icon, const std::wstring &tip) {
+        if (PumpProgramUntil([&] {
+                const TrayRecord *look = LastLook();
+                return look && look->icon == icon && look->tip == tip;
+            }))
+            return testing::AssertionSuccess();
+        const TrayRecord *look = LastLook();
+        return testing::AssertionFailure()
+               << "the tip is \"" << (look ? WideToUtf8(look->tip) : "") << "\", not \""
+               << WideToUtf8(tip) << "\"; " << (look && look->icon == icon ? "" : "other icon");
+    }
+
+    // Restarts monitoring while the trouble lasts (as every registration does) and waits
+    // until the new watch thread has met it again (its trace line with `part` written once
+    // more): the tray stays as it is.
+    void ExpectARestartChangesNothing(const std::wstring &part) {
+        size_t seen = TraceCount(part), records = g_trayRecords.size();
+        StopMonitoring();
+        StartMonitoring();
+        EXPECT_TRUE(PumpProgramUntil([&] { return TraceCount(part) > seen; }));
+        PumpFor(500);
+        EXPECT_EQ(g_trayRecords.size(), records) << "the restart changed the tray";
+    }
+
+    std::wstring source_, small_;
+    std::vector<std::wstring> traced_;
+};
+
+// One episode in each case: the written tray until the trouble has lasted the threshold, then
+// the warning icon with its tip and one balloon, through a restart and a second failing file,
+// and the written icon and tip again once the trouble is over.
+TEST_F(TrayTrouble, TroubleThatLastsShowsOnceAndGoesWhenItIsOver) {
+    const std::wstring title = L"Vantrel Ver.1.0", files = L"\n複製できていないファイル: ";
+    const std::wstring small = small_ = SmallFileSystemFolder(), blocker = root_ + L"\\blocker";
+    const std::wstring blocked = blocker + L"\\dst", away = root_ + L"\\away";
+    struct Case {
+        const char *name;
+        std::wstring dest;
+        std::function<void()> breakIt, mendIt;
+        std::wstring firstTip, secondTip, balloon, restartTrace;
+    };
+    const std::vector<Case> cases = {
+        {"a full disk", small, [&] { FillDisk(small); }, [&] { FreeDisk(small); },
+         title + files + L"1 件", title + files + L"2 件",
+         small + L"\\a.txt を複製できません。" + SystemText(ERROR_DISK_FULL),
+         L"CopyFile deferred: "},
+        {"a destination that cannot be made", blocked,
+         [&] { WriteFileBytes(blocker, "a file where the folder should be"); },
+         [&] { DeleteFileW(blocker.c_str()); },
+         title + files + L"1 件\n作成できない複製先フォルダ: 1",
+         title + files + L"2 件\n作成できない複製先フォルダ: 1",
+         L"複製先フォルダ " + blocked + L" を作成できません。" + SystemText(ERROR_PATH_NOT_FOUND),
+         L"CopyFile deferred: "},
+        {"a watched folder taken away", root_ + L"\\dst",
+         [&] { EXPECT_TRUE(MoveFileW(source_.c_str(), away.c_str())); },
+         [&] { EXPECT_TRUE(MoveFileW(away.c_str(), source_.c_str())); },
+         title + L"\n見つからない監視フォルダ: 1", L"",
+         L"監視フォルダ " + source_ + L" が見つかりません。" + SystemText(ERROR_FILE_NOT_FOUND),
+         L"MonitorThread[0] cannot open "},
+    };
+    const HICON warning = WarningIcon(GetSystemMetrics(SM_CXSMICON));
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.dest.empty())
+            continue; // no small file system for a full disk (not on Windows)
+        g_trayRecords.erase(g_trayRecords.begin() + 1, g_trayRecords.end());
+        Register(c.dest);
+        c.breakIt();
+        ULONGLONG broken = GetTickCount64();
+        bool copies = !c.secondTip.empty();
+        if (copies)
+            WriteFileBytes(source_ + L"\\a.txt", "first");
+        EXPECT_TRUE(WaitForLook(warning, c.firstTip));
+        EXPECT_GE(LastLook()->tick - broken, kThresholdMs) << "shown before the threshold";
+        if (copies) {
+            WriteFileBytes(source_ + L"\\b.txt", "second");
+            EXPECT_TRUE(WaitForLook(warning, c.secondTip));
+        }
+        ExpectARestartChangesNothing(c.restartTrace);
+        std::vector<TrayRecord> balloons = Balloons();
+        ASSERT_EQ(balloons.size(), 1u) << "one balloon for the episode";
+        EXPECT_EQ(balloons[0].info, c.balloon);
+        EXPECT_EQ(balloons[0].infoTitle, title);
+        EXPECT_EQ(balloons[0].infoFlags, (DWORD)(NIIF_USER | NIIF_LARGE_ICON));
+        EXPECT_EQ(balloons[0].balloonIcon, WarningIcon(GetSystemMetrics(SM_CXICON)));
+
+        // Mended, and at once monitoring restarts: only the new watch can say it is over.
+        c.mendIt();
+        StopMonitoring();
+        StartMonitoring();
+        EXPECT_TRUE(WaitForLook(WrittenIcon(), title));
+        if (copies) {
+            EXPECT_EQ(ReadFileBytes(c.dest + L"\\a.txt"), "first");
+            EXPECT_EQ(ReadFileBytes(c.dest + L"\\b.txt"), "second");
+        }
+        EXPECT_EQ(Balloons().size(), 1u);
+        StopMonitoring();
+        RemoveTree(source_);
+        CreateDirectoryW(source_.c_str(), nullptr);
+    }
+}
+
+// A good day, with a large file that is written for longer than the threshold and waits to
+// be quiet before it is copied: the icon and tip stay exactly as written.
+TEST_F(TrayTrouble, AGoodDayLeavesTheWrittenIconAndTip) {
+    std::wstring dest = root_ + L"\\dst", big = source_ + L"\\video.bin";
+    Register(dest);
+    std::string bytes(1 << 20, 'v');
+    WriteFileBytes(big, bytes);
+    for (ULONGLONG end = GetTickCount64() + 2 * kThresholdMs; GetTickCount64() < end;) {
+        HANDLE file = CreateFileW(big.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        DWORD written = 0;
+        if (WriteFile(file, bytes.data(), 16384, &written, nullptr) && written == 16384)
+            bytes.append(16384, 'v');
+        CloseHandle(file);
+        PumpFor(50);
+    }
+    EXPECT_TRUE(PumpProgramUntil([&] { return ReadFileBytes(dest + L"\\video.bin") == bytes; }));
+    ASSERT_EQ(g_trayRecords.size(), 1u) << "the icon was changed";
+    EXPECT_EQ(g_trayRecords[0].message, (DWORD)NIM_ADD);
+    EXPECT_EQ(g_trayRecords[0].flags, (UINT)(NIF_MESSAGE | NIF_ICON | NIF_TIP));
+    EXPECT_EQ(g_trayRecords[0].icon, WrittenIcon());
+    EXPECT_EQ(g_trayRecords[0].tip, L"Vantrel Ver.1.0");
 }
 
 // Without its window the program has nothing to show: no panel, no tray icon, no monitoring.
