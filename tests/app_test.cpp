@@ -20,8 +20,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cwctype>
 #include <cstring>
+#include <cwctype>
 #include <functional>
 #include <mutex>
 #include <new>
@@ -309,49 +309,34 @@ TEST(Resources, OtherIconGroupsHaveNineImagesEach) {
     }
 }
 
-// The 16-pixel image as the system loads it for the notification area.
-static std::vector<DWORD> TrayImagePixels(int id) {
-    std::vector<DWORD> pixels(256);
-    HICON icon = (HICON)LoadImageW(Module(), MAKEINTRESOURCEW(id), IMAGE_ICON, 16, 16, 0);
-    EXPECT_NE(icon, nullptr);
+// What the notification area gets: the 16-pixel image as the system loads it.
+TEST(Resources, TrayIconLoadsAtSixteenPixelsWithAPicture) {
+    HICON icon = (HICON)LoadImageW(Module(), MAKEINTRESOURCEW(IDI_APPICON), IMAGE_ICON, 16, 16, 0);
+    ASSERT_NE(icon, nullptr);
     ICONINFO info = {};
-    if (!icon || !GetIconInfo(icon, &info))
-        return pixels;
+    ASSERT_TRUE(GetIconInfo(icon, &info));
     BITMAPINFO bmi = {};
     bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
     bmi.bmiHeader.biWidth = 16;
     bmi.bmiHeader.biHeight = -16;
     bmi.bmiHeader.biPlanes = 1;
     bmi.bmiHeader.biBitCount = 32;
+    DWORD pixels[256] = {};
     HDC dc = GetDC(nullptr);
-    EXPECT_EQ(GetDIBits(dc, info.hbmColor, 0, 16, pixels.data(), &bmi, DIB_RGB_COLORS), 16);
+    EXPECT_EQ(GetDIBits(dc, info.hbmColor, 0, 16, pixels, &bmi, DIB_RGB_COLORS), 16);
     ReleaseDC(nullptr, dc);
+    std::set<DWORD> colours(std::begin(pixels), std::end(pixels));
+    EXPECT_GE(colours.size(), 5u);
     DeleteObject(info.hbmColor);
     DeleteObject(info.hbmMask);
     DestroyIcon(icon);
-    return pixels;
-}
-
-TEST(Resources, TrayIconsLoadAtSixteenPixelsWithAPicture) {
-    for (int id : {IDI_APPICON, IDI_TRAY_WARNING}) {
-        SCOPED_TRACE("group " + std::to_string(id));
-        std::vector<DWORD> pixels = TrayImagePixels(id);
-        EXPECT_GE(std::set<DWORD>(pixels.begin(), pixels.end()).size(), 5u);
-        for (int size : {32, 48, 256}) {
-            HICON large =
-                (HICON)LoadImageW(Module(), MAKEINTRESOURCEW(id), IMAGE_ICON, size, size, 0);
-            EXPECT_NE(large, nullptr) << size;
-            if (large)
-                DestroyIcon(large);
-        }
+    for (int size : {32, 48, 256}) {
+        HICON large =
+            (HICON)LoadImageW(Module(), MAKEINTRESOURCEW(IDI_APPICON), IMAGE_ICON, size, size, 0);
+        EXPECT_NE(large, nullptr) << size;
+        if (large)
+            DestroyIcon(large);
     }
-    // The warning is seen at the notification area's size: a good part of it is new.
-    std::vector<DWORD> written = TrayImagePixels(IDI_APPICON);
-    std::vector<DWORD> warning = TrayImagePixels(IDI_TRAY_WARNING);
-    size_t changed = 0;
-    for (size_t i = 0; i < written.size(); ++i)
-        changed += written[i] != warning[i] ? 1 : 0;
-    EXPECT_GE(changed, 40u);
 }
 
 // Element names of an XML text, in order, without attributes.
@@ -828,38 +813,22 @@ TEST_F(MainWindow, NoticeArrivesAlsoWhileTheWindowIsHidden) {
 struct TrayRecord {
     ULONGLONG tick;
     DWORD message;
-    UINT flags;
-    HICON icon;
-    std::wstring tip, info, infoTitle;
-    DWORD infoFlags;
-    HICON balloonIcon;
+    NOTIFYICONDATAW data;
 };
 static std::vector<TrayRecord> g_trayRecords;
 
 static BOOL WINAPI RecordTrayCall(DWORD message, PNOTIFYICONDATAW data) {
-    g_trayRecords.push_back({GetTickCount64(), message, data->uFlags, data->hIcon, data->szTip,
-                             data->szInfo, data->szInfoTitle, data->dwInfoFlags,
-                             data->hBalloonIcon});
+    g_trayRecords.push_back({GetTickCount64(), message, *data});
     return Shell_NotifyIconW(message, data);
-}
-
-static HICON WrittenIcon() {
-    return LoadIconW(Module(), MAKEINTRESOURCEW(IDI_APPICON));
-}
-
-static HICON WarningIcon(int size) {
-    return (HICON)LoadImageW(Module(), MAKEINTRESOURCEW(IDI_TRAY_WARNING), IMAGE_ICON, size, size,
-                             LR_SHARED);
 }
 
 static std::wstring SystemText(DWORD error) {
     wchar_t text[512] = {};
-    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                   text, 512, nullptr);
-    std::wstring message = text;
-    while (!message.empty() && iswspace(message.back()))
-        message.pop_back();
-    return message;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, text, 512, nullptr);
+    while (length > 0 && iswspace(text[length - 1]))
+        text[--length] = L'\0';
+    return text;
 }
 
 class TrayTrouble : public MainWindow {
@@ -871,6 +840,7 @@ class TrayTrouble : public MainWindow {
         g_shellNotifyIcon = RecordTrayCall;
         g_troubleThresholdMs = kThresholdMs;
         MainWindow::SetUp();
+        ASSERT_NE(warningIcon_, nullptr);
         source_ = root_ + L"\\src";
         CreateDirectoryW(source_.c_str(), nullptr);
         StartDebugCapture();
@@ -885,11 +855,9 @@ class TrayTrouble : public MainWindow {
 
     // Registers source_ -> dest as the registration dialog does: a pair line, then a restart.
     void Register(const std::wstring &dest) {
-        std::string sourceUtf8, destUtf8;
-        ASSERT_TRUE(ConvertToUtf8(source_, sourceUtf8));
-        ASSERT_TRUE(ConvertToUtf8(dest, destUtf8));
+        std::string line = "[PAIR]," + WideToUtf8(source_) + "\\," + WideToUtf8(dest) + "\n";
         CreateDirectoryW((root_ + L"\\Vantrel").c_str(), nullptr);
-        WriteFileBytes(root_ + L"\\Vantrel\\folders.txt", FormatAppendLine(sourceUtf8, destUtf8));
+        WriteFileBytes(root_ + L"\\Vantrel\\folders.txt", line);
         StopMonitoring();
         StartMonitoring();
     }
@@ -902,111 +870,109 @@ class TrayTrouble : public MainWindow {
         });
     }
 
+    // The last record that set the icon and tip, and every balloon.
     static const TrayRecord *LastLook() {
         for (auto record = g_trayRecords.rbegin(); record != g_trayRecords.rend(); ++record)
-            if (record->flags & NIF_ICON)
+            if (record->data.uFlags & NIF_ICON)
                 return &*record;
         return nullptr;
     }
     static std::vector<TrayRecord> Balloons() {
         std::vector<TrayRecord> balloons;
-        for (const TrayRecord &record : g_trayRecords)
-            if (record.flags & NIF_INFO)
-                balloons.push_back(record);
+        std::copy_if(g_trayRecords.begin(), g_trayRecords.end(), std::back_inserter(balloons),
+                     [](const TrayRecord &record) { return record.data.uFlags & NIF_INFO; });
         return balloons;
     }
 
-    testing::AssertionResult WaitForLook(HICON icon, const std::wstring &tip) {
-        if (PumpProgramUntil([&] {
-                const TrayRecord *look = LastLook();
-                return look && look->icon == icon && look->tip == tip;
-            }))
-            return testing::AssertionSuccess();
-        const TrayRecord *look = LastLook();
-        return testing::AssertionFailure()
-               << "the tip is \"" << (look ? WideToUtf8(look->tip) : "") << "\", not \""
-               << WideToUtf8(tip) << "\"; " << (look && look->icon == icon ? "" : "other icon");
-    }
-
-    // Restarts monitoring while the trouble lasts (as every registration does) and waits
-    // until the new watch thread has met it again (its trace line with `part` written once
-    // more): the tray stays as it is.
-    void ExpectARestartChangesNothing(const std::wstring &part) {
-        size_t seen = TraceCount(part), records = g_trayRecords.size();
-        StopMonitoring();
-        StartMonitoring();
-        EXPECT_TRUE(PumpProgramUntil([&] { return TraceCount(part) > seen; }));
-        PumpFor(500);
-        EXPECT_EQ(g_trayRecords.size(), records) << "the restart changed the tray";
+    bool WaitForLook(HICON icon, const std::wstring &tip) {
+        bool shown = PumpProgramUntil([&] {
+            const TrayRecord *look = LastLook();
+            return look && look->data.hIcon == icon && look->data.szTip == tip;
+        });
+        EXPECT_TRUE(shown) << "the tip is \"" << WideToUtf8(LastLook()->data.szTip) << "\", not \""
+                           << WideToUtf8(tip) << "\"";
+        return shown;
     }
 
     std::wstring source_, small_;
     std::vector<std::wstring> traced_;
+    const std::wstring title_ = L"Vantrel Ver.1.0";
+    const HICON writtenIcon_ = LoadIconW(Module(), MAKEINTRESOURCEW(IDI_APPICON));
+    const HICON warningIcon_ = (HICON)LoadImageW(Module(), MAKEINTRESOURCEW(IDI_TRAY_WARNING),
+                                                 IMAGE_ICON, 16, 16, LR_SHARED);
 };
 
 // One episode in each case: the written tray until the trouble has lasted the threshold, then
 // the warning icon with its tip and one balloon, through a restart and a second failing file,
 // and the written icon and tip again once the trouble is over.
 TEST_F(TrayTrouble, TroubleThatLastsShowsOnceAndGoesWhenItIsOver) {
-    const std::wstring title = L"Vantrel Ver.1.0", files = L"\n複製できていないファイル: ";
+    const std::wstring files = title_ + L"\n複製できていないファイル: ";
     const std::wstring small = small_ = SmallFileSystemFolder(), blocker = root_ + L"\\blocker";
     const std::wstring blocked = blocker + L"\\dst", away = root_ + L"\\away";
     struct Case {
         const char *name;
         std::wstring dest;
         std::function<void()> breakIt, mendIt;
-        std::wstring firstTip, secondTip, balloon, restartTrace;
+        std::wstring firstTip, secondTip, balloon, traceOfTrouble;
     };
     const std::vector<Case> cases = {
-        {"a full disk", small, [&] { FillDisk(small); }, [&] { FreeDisk(small); },
-         title + files + L"1 件", title + files + L"2 件",
-         small + L"\\a.txt を複製できません。" + SystemText(ERROR_DISK_FULL),
+        {"a full disk", small, [&] { FillDisk(small); }, [&] { FreeDisk(small); }, files + L"1 件",
+         files + L"2 件", small + L"\\a.txt を複製できません。" + SystemText(ERROR_DISK_FULL),
          L"CopyFile deferred: "},
         {"a destination that cannot be made", blocked,
          [&] { WriteFileBytes(blocker, "a file where the folder should be"); },
-         [&] { DeleteFileW(blocker.c_str()); },
-         title + files + L"1 件\n作成できない複製先フォルダ: 1",
-         title + files + L"2 件\n作成できない複製先フォルダ: 1",
+         [&] { DeleteFileW(blocker.c_str()); }, files + L"1 件\n作成できない複製先フォルダ: 1",
+         files + L"2 件\n作成できない複製先フォルダ: 1",
          L"複製先フォルダ " + blocked + L" を作成できません。" + SystemText(ERROR_PATH_NOT_FOUND),
          L"CopyFile deferred: "},
         {"a watched folder taken away", root_ + L"\\dst",
          [&] { EXPECT_TRUE(MoveFileW(source_.c_str(), away.c_str())); },
          [&] { EXPECT_TRUE(MoveFileW(away.c_str(), source_.c_str())); },
-         title + L"\n見つからない監視フォルダ: 1", L"",
+         title_ + L"\n見つからない監視フォルダ: 1", L"",
          L"監視フォルダ " + source_ + L" が見つかりません。" + SystemText(ERROR_FILE_NOT_FOUND),
          L"MonitorThread[0] cannot open "},
     };
-    const HICON warning = WarningIcon(GetSystemMetrics(SM_CXSMICON));
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         if (c.dest.empty())
             continue; // no small file system for a full disk (not on Windows)
-        g_trayRecords.erase(g_trayRecords.begin() + 1, g_trayRecords.end());
+        g_trayRecords.resize(1);
         Register(c.dest);
         c.breakIt();
         ULONGLONG broken = GetTickCount64();
         bool copies = !c.secondTip.empty();
         if (copies)
             WriteFileBytes(source_ + L"\\a.txt", "first");
-        EXPECT_TRUE(WaitForLook(warning, c.firstTip));
-        EXPECT_GE(LastLook()->tick - broken, kThresholdMs) << "shown before the threshold";
+        if (WaitForLook(warningIcon_, c.firstTip)) {
+            EXPECT_GE(LastLook()->tick - broken, kThresholdMs) << "shown before the threshold";
+        }
         if (copies) {
             WriteFileBytes(source_ + L"\\b.txt", "second");
-            EXPECT_TRUE(WaitForLook(warning, c.secondTip));
+            WaitForLook(warningIcon_, c.secondTip);
         }
-        ExpectARestartChangesNothing(c.restartTrace);
+        // Monitoring restarts (as every registration does); once the new watch has met the
+        // trouble again, the tray is as it was.
+        size_t seen = TraceCount(c.traceOfTrouble), records = g_trayRecords.size();
+        StopMonitoring();
+        StartMonitoring();
+        EXPECT_TRUE(PumpProgramUntil([&] { return TraceCount(c.traceOfTrouble) > seen; }));
+        PumpFor(500);
+        EXPECT_EQ(g_trayRecords.size(), records) << "the restart changed the tray";
+
         std::vector<TrayRecord> balloons = Balloons();
         ASSERT_EQ(balloons.size(), 1u) << "one balloon for the episode";
-        EXPECT_EQ(balloons[0].info, c.balloon);
-        EXPECT_EQ(balloons[0].infoTitle, title);
-        EXPECT_EQ(balloons[0].infoFlags, (DWORD)(NIIF_USER | NIIF_LARGE_ICON));
-        EXPECT_EQ(balloons[0].balloonIcon, WarningIcon(GetSystemMetrics(SM_CXICON)));
+        EXPECT_EQ(balloons[0].data.szInfo, c.balloon);
+        EXPECT_EQ(balloons[0].data.szInfoTitle, title_);
+        EXPECT_EQ(balloons[0].data.dwInfoFlags, (DWORD)(NIIF_USER | NIIF_LARGE_ICON));
+        EXPECT_EQ(balloons[0].data.hBalloonIcon,
+                  LoadImageW(Module(), MAKEINTRESOURCEW(IDI_TRAY_WARNING), IMAGE_ICON, 32, 32,
+                             LR_SHARED));
 
         // Mended, and at once monitoring restarts: only the new watch can say it is over.
         c.mendIt();
         StopMonitoring();
         StartMonitoring();
-        EXPECT_TRUE(WaitForLook(WrittenIcon(), title));
+        WaitForLook(writtenIcon_, title_);
         if (copies) {
             EXPECT_EQ(ReadFileBytes(c.dest + L"\\a.txt"), "first");
             EXPECT_EQ(ReadFileBytes(c.dest + L"\\b.txt"), "second");
@@ -1037,9 +1003,9 @@ TEST_F(TrayTrouble, AGoodDayLeavesTheWrittenIconAndTip) {
     EXPECT_TRUE(PumpProgramUntil([&] { return ReadFileBytes(dest + L"\\video.bin") == bytes; }));
     ASSERT_EQ(g_trayRecords.size(), 1u) << "the icon was changed";
     EXPECT_EQ(g_trayRecords[0].message, (DWORD)NIM_ADD);
-    EXPECT_EQ(g_trayRecords[0].flags, (UINT)(NIF_MESSAGE | NIF_ICON | NIF_TIP));
-    EXPECT_EQ(g_trayRecords[0].icon, WrittenIcon());
-    EXPECT_EQ(g_trayRecords[0].tip, L"Vantrel Ver.1.0");
+    EXPECT_EQ(g_trayRecords[0].data.uFlags, (UINT)(NIF_MESSAGE | NIF_ICON | NIF_TIP));
+    EXPECT_EQ(g_trayRecords[0].data.hIcon, writtenIcon_);
+    EXPECT_EQ(g_trayRecords[0].data.szTip, title_);
 }
 
 // Without its window the program has nothing to show: no panel, no tray icon, no monitoring.
