@@ -37,7 +37,8 @@ bool Post(const WatchContext &context, PairTrouble *trouble) {
     if (g_hMainWnd && PostMessageW(g_hMainWnd, WM_PAIR_TROUBLE, 0, (LPARAM)trouble))
         return true;
     DWORD error = GetLastError();
-    if (g_hMainWnd)
+    // A window that is gone is the program ending: nothing to say.
+    if (g_hMainWnd && IsWindow(g_hMainWnd))
         Trace256(L"PostMessageW failed for the trouble of index %zu err=%u\n", context.index,
                  error);
     delete trouble;
