@@ -6,6 +6,7 @@
 #include "app/notice_sink.h"
 #include "app/panel.h"
 #include "app/tray_icon.h"
+#include "app/tray_trouble.h"
 #include "monitor/monitor.h"
 #include "res/resource.h"
 
@@ -86,6 +87,7 @@ static void OnTrayIcon(HWND window, LPARAM event) {
         ShowTrayMenu(window);
         break;
     case WM_LBUTTONDBLCLK:
+    case NIN_BALLOONUSERCLICK: // the trouble balloon leads to the window too
         ShowWindow(window, SW_SHOW);
         SetForegroundWindow(window);
         break;
@@ -111,6 +113,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         return OnCommand(window, message, wParam, lParam);
     case WM_DESTROY:
         RemoveTrayIcon(window);
+        ForgetPairTrouble(window);
         PostQuitMessage(0);
         return 0;
     case WM_SIZE:
@@ -128,6 +131,9 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         return 0;
     case WM_FOLDER_CHANGED:
         OnFolderChanged(window, lParam);
+        return 0;
+    case WM_PAIR_TROUBLE:
+        OnPairTrouble(window, reinterpret_cast<PairTrouble *>(lParam));
         return 0;
     }
     // A restarted shell has forgotten the icon; without it a hidden window is unreachable.

@@ -17,6 +17,7 @@
 #include "app/main_window.h"
 #include "monitor/copier.h"
 #include "monitor/long_path.h"
+#include "monitor/pair_trouble.h"
 #include "monitor/safe_copy.h"
 #include "monitor/saved_points.h"
 #include "monitor/trace.h"
@@ -122,6 +123,7 @@ HANDLE OpenWhenAvailable(WatchContext &ctx, bool &waited) {
         if (dir != INVALID_HANDLE_VALUE)
             return dir;
         DWORD error = GetLastError();
+        ReportFolderMissing(ctx, error);
         if (!waited && !ctx.destRoot.empty())
             RemoveLeftoverCopies(ctx.destRoot);
         waited = true;
@@ -232,6 +234,8 @@ WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir, b
             return WatchEnd::FolderLost;
         }
         DoWakeWork(ctx, watch, reasons);
+        // Once no catch-up walk is to come, the thread knows what its pair's copies are.
+        ReportPairTrouble(ctx, !GapOpen(point, gapSince));
         if (watch.polling) {
             // No read to wait in: wait for the next walk, a due copy or the stop.
             ULONGLONG now = GetTickCount64(), until = watch.nextPollTick;
@@ -361,6 +365,7 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
     if (!ctx.mirror.pending.empty())
         Trace256(L"MonitorThread[%zu] stopped with %zu copies waiting\n", ctx.index,
                  ctx.mirror.pending.size());
+    ReportTroubleEnded(ctx);
     ctx.ended.store(true);
     return 0;
 }

@@ -52,12 +52,14 @@ void DeferCopy(MirrorState &mirror, const std::wstring &srcFull, const std::wstr
     bool known = !entry.dstFull.empty();
     if (known)
         since = std::min(entry.since, since);
+    ULONGLONG failingSince = known && entry.failingSince != 0 ? entry.failingSince : now;
     entry = PendingCopy();
     entry.srcFull = srcFull;
     entry.dstFull = dstFull;
     entry.due = now + kFirstRetryMs;
     entry.retryDelayMs = 2 * kFirstRetryMs;
     entry.since = since;
+    entry.failingSince = failingSince;
     entry.lastError = error;
     UpdatePoint(mirror);
     if (!known)

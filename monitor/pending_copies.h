@@ -38,6 +38,8 @@ struct PendingCopy {
     ULONGLONG lastCopy = 0;  // waiting for quiet: tick of the last copy to this name
     ULONGLONG since = 0;     // FILETIME: a tree walk from here would find this change
     DWORD lastError = 0;     // why the last attempt failed; 0 while waiting for quiet
+    // A copy that failed: tick of the first failure to this destination (0: none).
+    ULONGLONG failingSince = 0;
 };
 
 // What one pair's copies keep from one batch to the next. Owned by its watch thread.

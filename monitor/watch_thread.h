@@ -10,6 +10,7 @@
 
 #include "monitor/change_batch.h"
 #include "monitor/file_identity.h"
+#include "monitor/pair_trouble.h"
 #include "monitor/pending_copies.h"
 
 #include <windows.h>
@@ -52,6 +53,7 @@ struct WatchContext {
     // the supervisor reads.
     MirrorState mirror;
     PTP_TIMER dueCopiesTimer = nullptr; // wakes the thread when a waiting copy is due
+    TroubleWatch trouble;               // what the pair's trouble reports know; watch thread only
 };
 
 // Owned by the user-interface thread; slot i belongs to pair i of the running generation.

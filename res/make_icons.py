@@ -2,7 +2,8 @@
 """Draws Vantrel's icons and writes the .ico files next to this script (icons/).
 
 The picture: an amber source folder whose contents are mirrored, along a green arrow, into a
-blue destination folder in front of it. Sizes from 48 pixels up are drawn smooth (4x
+blue destination folder in front of it. The warning variant (shown in the notification area
+while something keeps a pair from being mirrored) adds a yellow warning sign in front. Sizes from 48 pixels up are drawn smooth (4x
 supersampling), 32 pixels without smoothing, and 16 pixels pixel by pixel, so the small
 shapes stay crisp in the notification area.
 
@@ -25,6 +26,8 @@ BLUE_DARK = (16, 48, 112, 255)
 GREEN = (40, 168, 72, 255)
 GREEN_DARK = (16, 92, 36, 255)
 WHITE = (255, 255, 255, 255)
+YELLOW = (255, 206, 0, 255)
+INK = (32, 32, 32, 255)
 
 
 def folder(d, s, x, y, w, h, body, light, dark, line):
@@ -61,11 +64,13 @@ def draw_smooth(size, kind):
     line = max(1, round(s * 1.2))
     if k == 1:
         line = 1
-    if kind == "app":
+    if kind in ("app", "warning"):
         folder(d, s, 2, 5, 28, 22, AMBER, AMBER_LIGHT, AMBER_DARK, line)
         folder(d, s, 18, 22, 28, 22, BLUE, BLUE_LIGHT, BLUE_DARK, line)
         arrow(d, s, [(31, 9), (38, 10), (41, 15)], 4, [(41, 22), (35.5, 15), (46.5, 15)],
               GREEN, GREEN_DARK)
+        if kind == "warning":
+            warning_sign(d, s, line)
     elif kind == "source":
         folder(d, s, 3, 9, 42, 32, AMBER, AMBER_LIGHT, AMBER_DARK, line)
         arrow(d, s, [(16, 29), (28, 29)], 5, [(37, 29), (28, 22), (28, 36)], GREEN, GREEN_DARK)
@@ -73,6 +78,16 @@ def draw_smooth(size, kind):
         folder(d, s, 3, 9, 42, 32, BLUE, BLUE_LIGHT, BLUE_DARK, line)
         arrow(d, s, [(24, 15), (24, 24)], 5, [(24, 34), (17, 24), (31, 24)], GREEN, GREEN_DARK)
     return img.resize((size, size), Image.LANCZOS)
+
+
+def warning_sign(d, s, line):
+    """A yellow triangle with an exclamation mark in the bottom right corner of the grid."""
+    def r(p):
+        return (round(p[0] * s), round(p[1] * s))
+    d.polygon([r((33.5, 20)), r((47.5, 46.5)), r((19.5, 46.5))], fill=YELLOW, outline=INK,
+              width=max(1, round(line * 1.5)))
+    d.rectangle([r((31.8, 28)), r((35.2, 38.5))], fill=INK)
+    d.rectangle([r((31.8, 40.5)), r((35.2, 43.5))], fill=INK)
 
 
 PIXEL_MAPS = {
@@ -131,8 +146,31 @@ PIXEL_MAPS = {
         "................",
     ],
 }
+# The warning sign over the 16-pixel picture: K outline and mark, Y yellow, "." the picture.
+WARNING_SIGN = [
+    "................",
+    "................",
+    "................",
+    "................",
+    "................",
+    "................",
+    "..........K.....",
+    ".........KYK....",
+    ".........KYK....",
+    "........KYKYK...",
+    "........KYKYK...",
+    ".......KYYKYYK..",
+    ".......KYYKYYK..",
+    "......KYYYYYYYK.",
+    "......KYYYKYYYK.",
+    ".....KKKKKKKKKKK",
+]
+PIXEL_MAPS["warning"] = [
+    "".join(sign if sign != "." else picture for picture, sign in zip(row, sign_row))
+    for row, sign_row in zip(PIXEL_MAPS["app"], WARNING_SIGN)
+]
 PIXEL_COLOURS = {"A": AMBER_DARK, "a": AMBER, "l": AMBER_LIGHT, "B": BLUE_DARK, "b": BLUE,
-                 "c": BLUE_LIGHT, "G": GREEN}
+                 "c": BLUE_LIGHT, "G": GREEN, "K": INK, "Y": YELLOW}
 
 
 def draw_pixel(kind):
@@ -236,14 +274,16 @@ def main():
 
     write_ico(os.path.join(out, "vantrel.ico"),
               [(s, 32, image(s, "app")) for s in (16, 32, 48, 256)])
+    write_ico(os.path.join(out, "tray_warning.ico"),
+              [(s, 32, image(s, "warning")) for s in (16, 32, 48, 256)])
     for name, kind in [("vantrel_large.ico", "app"), ("vantrel_small.ico", "app"),
                        ("source_folder.ico", "source"), ("dest_folder.ico", "dest")]:
         write_ico(os.path.join(out, name), [(s, b, image(s, kind)) for s, b in NINE])
     # previews for looking at the artwork (not part of the build)
     preview = os.environ.get("VANTREL_ICON_PREVIEW")
     if preview:
-        sheet = Image.new("RGBA", (16 * 8 + 32 * 4 + 48 * 2 + 256 + 64, 256 * 3), (200, 200, 200, 255))
-        for row, kind in enumerate(["app", "source", "dest"]):
+        sheet = Image.new("RGBA", (16 * 8 + 32 * 4 + 48 * 2 + 256 + 64, 256 * 4), (200, 200, 200, 255))
+        for row, kind in enumerate(["app", "source", "dest", "warning"]):
             x = 0
             for size, zoom in [(16, 8), (32, 4), (48, 2), (256, 1)]:
                 big = image(size, kind).resize((size * zoom, size * zoom), Image.NEAREST)

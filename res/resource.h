@@ -14,6 +14,15 @@
 
 // Strings
 #define IDS_APP_TITLE 103
+// The tray while a pair cannot be mirrored: one tip line per kind of trouble, the balloon's
+// sentence per kind, and the error text when the system has none.
+#define IDS_TIP_COPIES 201
+#define IDS_TIP_SOURCES 202
+#define IDS_TIP_DESTINATIONS 203
+#define IDS_BALLOON_COPY 204
+#define IDS_BALLOON_SOURCE 205
+#define IDS_BALLOON_DESTINATION 206
+#define IDS_UNKNOWN_ERROR 207
 
 // Menu, accelerators and window class name share this identifier
 #define IDC_MAINCLASS 109
@@ -30,6 +39,7 @@
 #define IDI_SOURCE_FOLDER 129
 #define IDI_DEST_FOLDER 130
 #define IDI_APPICON 131
+#define IDI_TRAY_WARNING 132
 
 // Controls of the panel
 #define IDC_BTN_REGISTER 1001

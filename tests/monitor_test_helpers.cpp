@@ -3,6 +3,7 @@
 #include "monitor/monitor.h"
 #include "app/main_window.h"
 #include "monitor/watch_thread.h"
+#include "monitor/pair_trouble.h"
 #include "monitor/wine_subfolders.h"
 #include "store/pair_writer.h"
 #include "tests/test_support.h"
@@ -15,6 +16,10 @@ static LRESULT CALLBACK NoticeSinkProc(HWND window, UINT message, WPARAM wParam,
         wchar_t *text = (wchar_t *)lParam;
         g_received.push_back(ReceivedNotice{wParam, text});
         delete[] text;
+        return 0;
+    }
+    if (message == WM_PAIR_TROUBLE) {
+        delete (PairTrouble *)lParam;
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);

@@ -11,7 +11,7 @@
 #include <vector>
 
 // A hidden window that takes WM_FOLDER_CHANGED notices as the main window does: it keeps a
-// copy of each text with its wParam and frees the text.
+// copy of each text with its wParam and frees the text. It frees trouble reports unread.
 HWND CreateNoticeSink();
 struct ReceivedNotice {
     WPARAM index;
