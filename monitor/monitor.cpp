@@ -135,21 +135,27 @@ HANDLE OpenWhenAvailable(WatchContext &ctx, bool &waited) {
     }
 }
 
-// Walks the tree for what changed since the gap opened, and closes the gap when the walk ran
-// to its end (a stop leaves it open, for the next generation).
-size_t WalkGap(WatchContext &ctx, ULONGLONG gapSince, bool rootArrived) {
+// Walks the tree for what changed since `since` and, when the walk ran to its end (a stop
+// cuts it short), closes the gap that opened then. Returns the number of files copied;
+// `walkedAt`, when given, gets the time the walk began, or 0 when it was cut short.
+size_t WalkSince(WatchContext &ctx, ULONGLONG since, bool rootArrived,
+                 ULONGLONG *walkedAt = nullptr) {
     ULONGLONG walkStart = SystemTimeNow();
     bool complete = false;
-    size_t copied = CopyFilesChangedSince(ctx.path, ctx.destRoot, WindowStart(gapSince), ctx.mirror,
+    size_t copied = CopyFilesChangedSince(ctx.path, ctx.destRoot, WindowStart(since), ctx.mirror,
                                           rootArrived, &complete);
     if (complete)
-        GapWalked(ctx.mirror.point, gapSince, walkStart);
+        GapWalked(ctx.mirror.point, since, walkStart);
+    if (walkedAt)
+        *walkedAt = complete ? walkStart : 0;
     return copied;
 }
 
+// The changes of the last read were lost (an overflow): the tree is walked from the point.
 void RecoverLostChanges(WatchContext &ctx) {
+    ChangesLost(ctx.mirror.point);
     ULONGLONG gapSince = 0;
-    size_t copied = GapOpen(ctx.mirror.point, gapSince) ? WalkGap(ctx, gapSince, false) : 0;
+    size_t copied = GapOpen(ctx.mirror.point, gapSince) ? WalkSince(ctx, gapSince, false) : 0;
     Trace256(L"MonitorThread[%zu] changes were lost; recovery pass copied %zu files\n", ctx.index,
              copied);
 }
@@ -173,7 +179,7 @@ void DoWakeWork(WatchContext &ctx, WatchState &watch, unsigned reasons) {
         watch.nextPollTick = GetTickCount64() + kPollMs;
         ChangesLost(point);
         if (GapOpen(point, gapSince)) {
-            size_t copied = WalkGap(ctx, gapSince, watch.rootArrived);
+            size_t copied = WalkSince(ctx, gapSince, watch.rootArrived);
             if (copied > 0)
                 Trace256(L"MonitorThread[%zu] sweep copied %zu files\n", ctx.index, copied);
         }
@@ -186,23 +192,19 @@ void DoWakeWork(WatchContext &ctx, WatchState &watch, unsigned reasons) {
     if ((reasons & kWakeCatchUp) && reading && RunsUnderWine())
         GapOpened(point, watch.firstIssued);
     if ((reasons & kWakeCatchUp) && reading && GapOpen(point, gapSince)) {
-        size_t copied = WalkGap(ctx, gapSince, watch.rootArrived);
+        size_t copied = WalkSince(ctx, gapSince, watch.rootArrived);
         watch.rootArrived = false;
         Trace256(L"MonitorThread[%zu] catch-up pass copied %zu files\n", ctx.index, copied);
     }
     if (reasons & kWakeSweep) {
         // Files whose notices never came (dropped by a share, a redirector, a full buffer
         // that said nothing); a gap still open is walked with it.
-        ULONGLONG since = watch.sweptSince, walkStart = SystemTimeNow();
+        ULONGLONG since = watch.sweptSince, walkedAt = 0;
         if (GapOpen(point, gapSince))
             since = std::min(since, gapSince);
-        bool complete = false;
-        size_t copied = CopyFilesChangedSince(ctx.path, ctx.destRoot, WindowStart(since),
-                                              ctx.mirror, false, &complete);
-        if (complete) {
-            watch.sweptSince = walkStart;
-            GapWalked(point, since, walkStart);
-        }
+        size_t copied = WalkSince(ctx, since, false, &walkedAt);
+        if (walkedAt != 0)
+            watch.sweptSince = walkedAt;
         Trace256(L"MonitorThread[%zu] sweep copied %zu files\n", ctx.index, copied);
     }
     watch.armedFor =
@@ -276,7 +278,6 @@ WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir, b
                 continue;
             Trace256(L"ReadDirectoryChangesW failed on index %zu, err=%u\n", ctx.index, error);
             if (error == ERROR_NOTIFY_ENUM_DIR) {
-                ChangesLost(point);
                 RecoverLostChanges(ctx);
             } else if (!StopRequested(ctx)) {
                 if (!ReportsNoChanges(error))
@@ -289,7 +290,6 @@ WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir, b
             }
             Sleep(kFailedReadPauseMs);
         } else if (bytes == 0) {
-            ChangesLost(point);
             RecoverLostChanges(ctx);
         } else {
             Trace256(L"MonitorThread[%zu] Read %u bytes\n", ctx.index, bytes);
