@@ -108,25 +108,29 @@ bool CopyWithRetries(MirrorState &mirror, const std::wstring &srcFull, const std
     return copied;
 }
 
-// Mirrors one file found in a folder that arrived, unless its copy is current; true when a
-// copy was made.
+// True when the destination holds a copy written later than the file last changed: a later
+// change of another file of that name (a copy of this file carries its last-write time, and a
+// file moved in from elsewhere has its change time moved). Of two files of one name, the one
+// changed last stays, also when a folder holding the other is moved or renamed (which changes
+// none of its files).
+bool DestinationIsNewer(const FoundEntry &source, const std::wstring &dstFull) {
+    WIN32_FILE_ATTRIBUTE_DATA dst;
+    return GetFileAttributesExW(FileSystemPath(dstFull).c_str(), GetFileExInfoStandard, &dst) &&
+           FileTimeValue(dst.ftLastWriteTime) > LastChangeOf(source);
+}
+
+// Mirrors one file found in a folder that arrived, unless its copy is current or the
+// destination holds a later file of its name; true when a copy was made.
 bool MirrorWalkedFile(MirrorState &mirror, const std::wstring &srcFull, const FoundEntry &source,
                       const std::wstring &destRoot, ULONGLONG since) {
     if (IsTemporaryCopyName(source.name))
         return false;
     std::wstring dstFull = destRoot + L"\\" + source.name;
-    if (DestinationIsCurrent(source.size, source.lastWriteTime, source.changeTime, dstFull))
+    if (DestinationIsCurrent(source.size, source.lastWriteTime, source.changeTime, dstFull) ||
+        DestinationIsNewer(source, dstFull))
         return false;
     CreateFolderTree(destRoot);
     return CopyWithRetries(mirror, srcFull, dstFull, GetTickCount64(), since);
-}
-
-// True when the destination holds a copy written later than the file: of two files of one
-// name, the one changed last stays.
-bool DestinationIsNewer(const FoundEntry &source, const std::wstring &dstFull) {
-    WIN32_FILE_ATTRIBUTE_DATA dst;
-    return GetFileAttributesExW(FileSystemPath(dstFull).c_str(), GetFileExInfoStandard, &dst) &&
-           FileTimeValue(dst.ftLastWriteTime) > source.lastWriteTime;
 }
 
 // One file a walk would copy, and when it changed: by its own times, or when the folder it
@@ -135,7 +139,6 @@ struct WalkCandidate {
     std::wstring full;
     FoundEntry entry;
     ULONGLONG changedAt = 0;
-    bool ownChange = false;
 };
 
 // A record's path may pass through a link inside the tree (a system that reports changes
@@ -271,7 +274,7 @@ size_t CopyFilesChangedSince(const std::wstring &path, const std::wstring &destR
         WalkCandidate &candidate = byName[FoldCase(entry.name)];
         if (!candidate.full.empty() && candidate.changedAt >= changedAt)
             return;
-        candidate = WalkCandidate{full, entry, changedAt, own};
+        candidate = WalkCandidate{full, entry, changedAt};
     };
     visitor.markFolder = [&](const FoundEntry &folder, ULONGLONG parentLastWrite) {
         return ArrivedSince(folder, parentLastWrite, since);
@@ -287,9 +290,8 @@ size_t CopyFilesChangedSince(const std::wstring &path, const std::wstring &destR
         }
         const FoundEntry &entry = candidate.entry;
         std::wstring dstFull = destRoot + L"\\" + entry.name;
-        if (DestinationIsCurrent(entry.size, entry.lastWriteTime, entry.changeTime, dstFull))
-            continue;
-        if (!candidate.ownChange && DestinationIsNewer(entry, dstFull))
+        if (DestinationIsCurrent(entry.size, entry.lastWriteTime, entry.changeTime, dstFull) ||
+            DestinationIsNewer(entry, dstFull))
             continue;
         CreateFolderTree(destRoot);
         if (CopyWithRetries(mirror, candidate.full, dstFull, GetTickCount64(), since))

@@ -20,9 +20,9 @@ void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wst
 // below `path` to destRoot\<its own file name>, creating the destination folder with its
 // parents. Each distinct source file is copied once, at the place of its last record; a
 // short (8.3) name counts as its long name. A folder that arrived (added or renamed into
-// place) has every file inside it copied too, any depth, unless the destination copy already
-// has the same size and last-write time. A copy onto its own source is skipped, and so are
-// temporary copies, and so are links and whatever lies behind one. A copy that still fails
+// place) has every file inside it copied too, any depth, unless the destination copy is
+// current or holds a file of that name changed later. A copy onto its own source is skipped, and so
+// are temporary copies, and so are links and whatever lies behind one. A copy that still fails
 // after its attempts, and a large file copied moments ago that is still changing, wait in
 // the mirror state; a walk of the tree from `since` (FILETIME) would find their changes.
 // Nothing happens when destRoot is empty.
@@ -32,10 +32,11 @@ void CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
 
 // Walks the tree below `path`, any depth, links skipped, and mirrors by the same flat rules
 // and retries every regular file whose own last-write or change time is at or after `since`,
-// unless its copy is current, and every file inside a folder that may have arrived since
-// then (the whole tree when rootArrived), where the destination lacks it or holds an older
-// copy. Of several files of one name, only the one changed last is copied. Returns the
-// number of files copied; `complete` tells whether the walk ran to its end (a stop ends it).
+// and every file inside a folder that may have arrived since then (the whole tree when
+// rootArrived). Of several files of one name, only the one changed last is copied, and not
+// when its copy is current or the destination holds a file of its name changed later. Returns
+// the number of files copied; `complete` tells whether the walk ran to its end (a stop ends
+// it).
 size_t CopyFilesChangedSince(const std::wstring &path, const std::wstring &destRoot,
                              ULONGLONG since, MirrorState &mirror, bool rootArrived = false,
                              bool *complete = nullptr);

@@ -54,7 +54,7 @@ const ULONGLONG kClockSlack = 2ULL * 10000000ULL;
 FolderCheck *g_folderCheck = nullptr;
 
 // How the watch of an open folder ended.
-enum class WatchEnd { Stopped, FolderLost, ReadFailed };
+enum class WatchEnd { Stopped, FolderLost, ReadFailed, NamesStale };
 
 // The start of a walk for changes made at or after `time`, allowing for coarse clocks.
 ULONGLONG WindowStart(ULONGLONG time) {
@@ -293,10 +293,16 @@ WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir, b
             RecoverLostChanges(ctx);
         } else {
             Trace256(L"MonitorThread[%zu] Read %u bytes\n", ctx.index, bytes);
-            HandleChangeBatch(ctx, DecodeChangeBatch(buffer.data(), bytes), GetTickCount64(),
-                              MirroredUpTo(point));
-            ReadDelivered(point);
+            std::vector<FolderChange> changes = DecodeChangeBatch(buffer.data(), bytes);
+            HandleChangeBatch(ctx, changes, GetTickCount64(), MirroredUpTo(point));
             delivered = true;
+            // The batch may have named files wrongly: not delivered, but walked for anew.
+            if (wine && NamesGoneStale(ctx.path, changes)) {
+                Trace512(L"MonitorThread[%zu] a folder in %ls was renamed: watching it anew\n",
+                         ctx.index, ctx.path.c_str());
+                return WatchEnd::NamesStale;
+            }
+            ReadDelivered(point);
         }
     }
 }

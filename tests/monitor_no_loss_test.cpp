@@ -265,3 +265,39 @@ TEST_F(NoLossTest, LinksAreNeverFollowed) {
     EXPECT_GE(CountLines(L"Skipping link: " + src + L"\\later\n"), 1u);
     EXPECT_GE(CountLines(L"Skipping link: " + src + L"\\loop\n"), 1u);
 }
+
+TEST_F(NoLossTest, FilesBelowAFolderRenamedInsideTheTreeArrive) {
+    ASSERT_TRUE(CreateDirectoryW((src + L"\\a").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((src + L"\\a\\sub").c_str(), nullptr));
+    StartWatching();
+    ASSERT_TRUE(MoveFileW((src + L"\\a").c_str(), (src + L"\\b").c_str()));
+    // The rename's batch has been handled once a file written after it has arrived.
+    WriteFileBytes(src + L"\\marker1.txt", "1");
+    ASSERT_TRUE(WaitForContent(dst + L"\\marker1.txt", "1"));
+    WriteFileBytes(src + L"\\b\\later.txt", "later");
+    EXPECT_TRUE(WaitForContent(dst + L"\\later.txt", "later"));
+
+    // A new folder of the old name comes and goes; the renamed folder's subfolder still tells.
+    ASSERT_TRUE(CreateDirectoryW((src + L"\\a").c_str(), nullptr));
+    ASSERT_TRUE(RemoveDirectoryW((src + L"\\a").c_str()));
+    WriteFileBytes(src + L"\\marker2.txt", "2");
+    ASSERT_TRUE(WaitForContent(dst + L"\\marker2.txt", "2"));
+    WriteFileBytes(src + L"\\b\\sub\\deeper.txt", "deeper");
+    EXPECT_TRUE(WaitForContent(dst + L"\\deeper.txt", "deeper"));
+}
+
+TEST_F(NoLossTest, AFolderRenamedInTheTreeLeavesTheLaterOfTwoSameNamedFiles) {
+    ASSERT_TRUE(CreateDirectoryW((src + L"\\a").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((src + L"\\b").c_str(), nullptr));
+    StartWatching();
+    WriteFileBytes(src + L"\\a\\report.txt", "older");
+    ASSERT_TRUE(WaitForContent(dst + L"\\report.txt", "older"));
+    WriteFileBytes(src + L"\\b\\report.txt", "newer");
+    ASSERT_TRUE(WaitForContent(dst + L"\\report.txt", "newer"));
+    // Renaming a folder changes none of its files.
+    ASSERT_TRUE(MoveFileW((src + L"\\a").c_str(), (src + L"\\c").c_str()));
+    WriteFileBytes(src + L"\\marker.txt", "1");
+    ASSERT_TRUE(WaitForContent(dst + L"\\marker.txt", "1"));
+    WaitUntilQuiet(1000, 10000);
+    EXPECT_EQ(ReadFileBytes(dst + L"\\report.txt"), "newer");
+}

@@ -38,8 +38,8 @@ struct HeldFiles {
                          int count) {
         for (int i = 0; i < count; ++i) {
             std::wstring name = L"\\" + std::wstring(stem) + std::to_wstring(i) + L".txt";
-            WriteFileBytes(from + name, "fresh");
             WriteFileBytes(to + name, "stale");
+            WriteFileBytes(from + name, "fresh");
             Hold(to + name);
         }
     }
