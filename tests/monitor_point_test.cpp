@@ -114,6 +114,18 @@ TEST(KeptPoints, ReadBackAsWrittenAndDamagedLinesAreSkipped) {
                            skipped);
     EXPECT_EQ(skipped, 5u);
     EXPECT_EQ(read.size(), 2u);
+
+    // A file that cannot be written (a folder in its place) costs one trace line.
+    std::wstring root = MakeTempDir();
+    UseConfigRoot(root);
+    CreateDirectoryW((root + L"\\Vantrel").c_str(), nullptr);
+    ASSERT_TRUE(CreateDirectoryW((root + L"\\Vantrel\\mirror-points.txt").c_str(), nullptr));
+    StartDebugCapture();
+    KeepPoints({{L"C:\\x", L"D:\\y", 5}});
+    std::vector<std::wstring> lines = TakeDebugOutput();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind(L"Mirror points not written to " + root, 0), 0u);
+    RemoveTree(root);
 }
 
 TEST(DueCopiesTimer, ATimerThatWentOffBeforeItsTickIsArmedAgain) {
