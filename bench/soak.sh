@@ -7,7 +7,8 @@
 #       --seconds  length of the workload (default 600); --seed  the workload's seed (default:
 #       a random one, printed); --settle  longest wait for waiting copies afterwards (120);
 #       --without KIND,...  leave kinds of operation out (see bench/vantrel_soak.cpp);
-#       --program EXE  soak another build of Vantrel.exe (an instrumented one, say).
+#       --program EXE  soak another build of Vantrel.exe (an instrumented one, say);
+#       --restart-every N  restart about every N s instead of every minute.
 #   bench/soak.sh --no-build [--build DIR] ...   run what DIR (build/linux-cross) already holds
 # The run folder, build/linux-cross/soak/seed-N, keeps the program's trace (trace.log, each
 # line with the time it arrived), the workload's log (ops.log), the result (result.txt) and
@@ -17,18 +18,19 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-seconds=600 seed= settle=120 build=build/linux-cross do_build=yes without=() program=
+seconds=600 seed= settle=120 build=build/linux-cross do_build=yes extra=() program=
 while [ $# -gt 0 ]; do
     case $1 in
     --seconds) seconds=$2; shift 2 ;;
     --seed) seed=$2; shift 2 ;;
     --settle) settle=$2; shift 2 ;;
-    --without) without=(--without "$2"); shift 2 ;;
+    --without) extra+=(--without "$2"); shift 2 ;;
     --program) program=$2; shift 2 ;;
+    --restart-every) extra+=(--restart-every "$2"); shift 2 ;;
     --build) build=$2; shift 2 ;;
     --no-build) do_build=no; shift ;;
     *) echo "usage: $0 [--seconds N] [--seed N] [--settle N] [--without KIND,...]" \
-            "[--program EXE] [--no-build] [--build DIR]" >&2
+            "[--program EXE] [--restart-every N] [--no-build] [--build DIR]" >&2
        exit 2 ;;
     esac
 done
@@ -97,6 +99,6 @@ WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=ja_JP.
 LC_ALL=ja_JP.UTF-8 /usr/lib/wine/wine64 "$build/bench/vantrel_soak.exe" run \
     --root "$(winpath "$run")" --program "$(winpath "$program")" \
     --viewer "$(winpath "$build/tools/VantrelDebugView.exe")" --seconds "$seconds" \
-    --seed "$seed" --settle "$settle" "${small_arg[@]}" "${without[@]}" < /dev/null || status=$?
+    --seed "$seed" --settle "$settle" "${small_arg[@]}" "${extra[@]}" < /dev/null || status=$?
 echo "Run folder: $run (result.txt, trace.log, ops.log)"
 exit "$status"

@@ -2,7 +2,7 @@
 // that every file still in a source tree is in its destination with its final content.
 //
 //   vantrel_soak run --root DIR --program EXE --viewer EXE --seconds N --seed N
-//                    [--small DIR] [--settle N] [--without KIND,KIND...]
+//                    [--small DIR] [--settle N] [--without KIND,KIND...] [--restart-every N]
 //
 // ROOT is the run folder (it must not exist yet or be empty): the pairs' folders, the program's
 // configuration (LOCALAPPDATA), the program's trace (trace.log, every debug line with the time
@@ -11,7 +11,8 @@
 // trace on. SMALL, when given, is a folder on a small file system that holds one pair's
 // destination and is filled and freed again during the run. --without leaves kinds of
 // operation out (the names ops.log uses, "disk-full", "swap" and "large" for the periodic
-// ones), to tell apart what a failure needs.
+// ones), to tell apart what a failure needs; --restart-every sets the mean time between
+// restarts (about a minute otherwise).
 //
 // The workload runs here, as a Windows program, because some of it needs Windows semantics: a
 // writer that holds its file without sharing, a reader that holds a destination copy so that
@@ -1642,6 +1643,24 @@ void CheckFinal(std::vector<Loss> &losses, std::vector<std::wstring> &leftovers,
                 slot = {rel, order};
         }
         for (const auto &[folded, source] : wanted) {
+            // A name whose file written last has been deleted or renamed keeps that file's
+            // copy, rightly (deletions are not mirrored): nothing left in the source says what
+            // it must hold.
+            bool deletedWinner = false;
+            {
+                std::lock_guard<std::mutex> lock(g_modelLock);
+                auto name = pair.destNames.find(folded);
+                if (name != pair.destNames.end() && name->second.ids.size() > 1) {
+                    unsigned last = *name->second.ids.begin();
+                    for (unsigned id : name->second.ids)
+                        if (g_files[id].lastWrite > g_files[last].lastWrite)
+                            last = id;
+                    deletedWinner =
+                        !g_files[last].present || Fold(BaseName(g_files[last].rel)) != folded;
+                }
+            }
+            if (deletedWinner)
+                continue;
             ++checked;
             std::string want, have;
             DWORD error = 0;
@@ -1852,6 +1871,7 @@ struct Options {
     std::wstring root, program, viewer, small;
     double seconds = 600;
     double settleSeconds = 120;
+    double restartSeconds = 0; // the mean time between restarts; 0: about a minute
 };
 
 bool ParseOptions(int argc, wchar_t **argv, Options &options) {
@@ -1869,6 +1889,8 @@ bool ParseOptions(int argc, wchar_t **argv, Options &options) {
             options.seconds = _wtof(value.c_str());
         else if (key == L"--settle")
             options.settleSeconds = _wtof(value.c_str());
+        else if (key == L"--restart-every")
+            options.restartSeconds = _wtof(value.c_str());
         else if (key == L"--seed")
             g_seed = _wcstoui64(value.c_str(), nullptr, 10);
         else if (key == L"--without")
@@ -1968,12 +1990,13 @@ bool PairHolds(int pair) {
     return g_pairs[pair].holds > 0;
 }
 
-void RunWorkload(double seconds) {
+void RunWorkload(double seconds, double restartSeconds) {
     double end = seconds * 1000;
     // Scaled to the run: a one-minute run still meets every fault once.
     double minute = std::min(60000.0, end / 2);
+    double restartEvery = restartSeconds > 0 ? restartSeconds * 1000 : minute;
     std::vector<Periodic> periodic = {
-        {"restart", UniformMs(0.5, 0.7) * minute, 0.85 * minute, 1.15 * minute},
+        {"restart", UniformMs(0.5, 0.7) * restartEvery, 0.85 * restartEvery, 1.15 * restartEvery},
         {"burst", UniformMs(0.2, 0.5) * minute, 0.7 * minute, 1.5 * minute},
         {"large", UniformMs(0.1, 0.3) * minute, 1.0 * minute, 2.0 * minute},
         {"disk-full", UniformMs(0.25, 0.4) * minute, 1.8 * minute, 2.6 * minute},
@@ -2107,7 +2130,7 @@ int RunSoak(const Options &options) {
         NoteOp(-1, "start", "workload starts");
     }
     HANDLE sampler = CreateThread(nullptr, 0, SampleDestinations, nullptr, 0, nullptr);
-    RunWorkload(options.seconds);
+    RunWorkload(options.seconds, options.restartSeconds);
     double workloadEnd = NowMs();
     WaitUntil([] { return g_background.load() == 0; }, 60000);
     g_sampling.store(false);
@@ -2201,7 +2224,7 @@ int wmain(int argc, wchar_t **argv) {
     Options options;
     if (argc < 2 || wcscmp(argv[1], L"run") != 0 || !ParseOptions(argc, argv, options)) {
         printf("usage: vantrel_soak run --root DIR --program EXE --viewer EXE [--seconds N] "
-               "[--seed N] [--small DIR] [--settle N] [--without KIND,...]\n");
+               "[--seed N] [--small DIR] [--settle N] [--without KIND,...] [--restart-every N]\n");
         return 2;
     }
     int code = RunSoak(options);
