@@ -10,6 +10,7 @@
 #       --program EXE  soak another build of Vantrel.exe (an instrumented one, say);
 #       --restart-every N  restart about every N s instead of every minute.
 #   bench/soak.sh --no-build [--build DIR] ...   run what DIR (build/linux-cross) already holds
+#       (a build folder other than build/linux-cross only with --no-build)
 # The run folder, build/linux-cross/soak/seed-N, keeps the program's trace (trace.log, each
 # line with the time it arrived), the workload's log (ops.log), the result (result.txt) and
 # what the Wine server wrote (wineserver.log).
@@ -92,13 +93,13 @@ if [ "$(id -u)" = 0 ]; then
 fi
 
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
-# The debug viewer passes the trace on as UTF-8; the program's Japanese names stay intact in
-# code page 932.
+# ja_JP.UTF-8 makes Wine's ANSI code page 932, so the Japanese in the program's debug strings
+# survives; the debug viewer passes it on as UTF-8.
 status=0
 WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=ja_JP.UTF-8 \
 LC_ALL=ja_JP.UTF-8 /usr/lib/wine/wine64 "$build/bench/vantrel_soak.exe" run \
     --root "$(winpath "$run")" --program "$(winpath "$program")" \
     --viewer "$(winpath "$build/tools/VantrelDebugView.exe")" --seconds "$seconds" \
     --seed "$seed" --settle "$settle" "${small_arg[@]}" "${extra[@]}" < /dev/null || status=$?
-echo "Run folder: $run (result.txt, trace.log, ops.log)"
+echo "Run folder: $run (result.txt, trace.log, ops.log, wineserver.log)"
 exit "$status"
