@@ -11,7 +11,8 @@
 #       --restart-every N  restart about every N s instead of every minute.
 #   bench/soak.sh --no-build [--build DIR] ...   run what DIR (build/linux-cross) already holds
 #       (a build folder other than build/linux-cross only with --no-build)
-# The run folder, build/linux-cross/soak/seed-N, keeps the program's trace (trace.log, each
+# The run folder, build/linux-cross/soak/seed-N (the one before it: seed-N.previous), keeps
+# the program's trace (trace.log, each
 # line with the time it arrived), the workload's log (ops.log), the result (result.txt) and
 # what the Wine server wrote (wineserver.log).
 # As root, one destination is on a 64 MiB tmpfs that is filled and freed again during the run;
@@ -79,7 +80,11 @@ for f in "$program" "$build/tools/VantrelDebugView.exe" "$build/bench/vantrel_so
     [ -f "$f" ] || { echo "missing $f (build it, or run without --no-build)" >&2; exit 2; }
 done
 scripts/wine-prefix.sh "$prefix"
-rm -rf "$run"
+# The run before of the same seed stays, as seed-N.previous.
+if [ -d "$run" ]; then
+    rm -rf "$run.previous"
+    mv "$run" "$run.previous"
+fi
 mkdir -p "$run" "$small"
 # What the Wine server itself complains of (a change it cannot place, say) goes to the run folder.
 WINEPREFIX=$prefix WINEDEBUG=-all wineserver -p >/dev/null 2>"$run/wineserver.log" < /dev/null
