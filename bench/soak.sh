@@ -12,9 +12,8 @@
 #   bench/soak.sh --no-build [--build DIR] ...   run what DIR (build/linux-cross) already holds
 #       (a build folder other than build/linux-cross only with --no-build)
 # The run folder, build/linux-cross/soak/seed-N (the one before it: seed-N.previous), keeps
-# the program's trace (trace.log, each
-# line with the time it arrived), the workload's log (ops.log), the result (result.txt) and
-# what the Wine server wrote (wineserver.log).
+# the program's trace (trace.log, each line with the time it arrived), the workload's log
+# (ops.log), the result (result.txt) and what the Wine server wrote (wineserver.log).
 # As root, one destination is on a 64 MiB tmpfs that is filled and freed again during the run;
 # otherwise that fault is left out. Exit status: 0 pass, 1 fail, 2 the run could not be made.
 set -eu
