@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# The soak: Vantrel.exe under Wine with a seeded, randomized workload on three pairs and faults
+# mixed in, then a check that every file still in a source tree is in its destination with its
+# final content (bench/vantrel_soak.cpp says what the workload does and what is checked).
+#   bench/soak.sh [--seconds N] [--seed N] [--settle N]
+#       from the repository root, on Debian; installs what it needs and builds what it runs.
+#       --seconds  length of the workload (default 600); --seed  the workload's seed (default:
+#       a random one, printed); --settle  longest wait for waiting copies afterwards (120);
+#       --without KIND,...  leave kinds of operation out (see bench/vantrel_soak.cpp);
+#       --program EXE  soak another build of Vantrel.exe (an instrumented one, say);
+#       --restart-every N  restart about every N s instead of every minute.
+#   bench/soak.sh --no-build [--build DIR] ...   run what DIR (build/linux-cross) already holds
+#       (a build folder other than build/linux-cross only with --no-build)
+# The run folder, build/linux-cross/soak/seed-N (the one before it: seed-N.previous), keeps
+# the program's trace (trace.log, each line with the time it arrived), the workload's log
+# (ops.log), the result (result.txt) and what the Wine server wrote (wineserver.log).
+# As root, one destination is on a 64 MiB tmpfs that is filled and freed again during the run;
+# otherwise that fault is left out. Exit status: 0 pass, 1 fail, 2 the run could not be made.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+seconds=600 seed= settle=120 build=build/linux-cross do_build=yes extra=() program=
+while [ $# -gt 0 ]; do
+    case $1 in
+    --seconds) seconds=$2; shift 2 ;;
+    --seed) seed=$2; shift 2 ;;
+    --settle) settle=$2; shift 2 ;;
+    --without) extra+=(--without "$2"); shift 2 ;;
+    --program) program=$2; shift 2 ;;
+    --restart-every) extra+=(--restart-every "$2"); shift 2 ;;
+    --build) build=$2; shift 2 ;;
+    --no-build) do_build=no; shift ;;
+    *) echo "usage: $0 [--seconds N] [--seed N] [--settle N] [--without KIND,...]" \
+            "[--program EXE] [--restart-every N] [--no-build] [--build DIR]" >&2
+       exit 2 ;;
+    esac
+done
+[ -n "$seed" ] || seed=$(( $(od -An -N4 -tu4 /dev/urandom) % 1000000 ))
+case $build in /*) ;; *) build=$root/$build ;; esac
+[ -n "$program" ] || program=$build/Vantrel.exe
+case $program in /*) ;; *) program=$root/$program ;; esac
+
+export PATH=/usr/lib/wine:$PATH # Debian keeps wineserver there
+if [ "$do_build" = yes ]; then
+    scripts/install-deps.sh
+    # Configured before the private X server below starts: the test build keeps the display it
+    # is configured with, and that one goes away with this run.
+    cmake --preset linux-cross >/dev/null
+fi
+
+prefix=$build/soak-wineprefix
+run=$build/soak/seed-$seed
+small=$build/soak/smallfs
+xvfb_pid=
+mounted=no
+cleanup() {
+    WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+    [ "$mounted" = yes ] && umount "$small" 2>/dev/null || true
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
+if [ -z "${DISPLAY:-}" ]; then
+    # Vantrel.exe opens a window and a tray icon, and the restarts go through its dialog.
+    for n in $(seq 40 69); do
+        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+        setsid Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 < /dev/null &
+        xvfb_pid=$!
+        export DISPLAY=:$n
+        for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+        break
+    done
+fi
+
+if [ "$do_build" = yes ]; then
+    cmake --build --preset linux-cross --target Vantrel VantrelDebugView vantrel_soak -- \
+        --no-print-directory >/dev/null
+fi
+for f in "$program" "$build/tools/VantrelDebugView.exe" "$build/bench/vantrel_soak.exe"; do
+    [ -f "$f" ] || { echo "missing $f (build it, or run without --no-build)" >&2; exit 2; }
+done
+scripts/wine-prefix.sh "$prefix"
+# The run before of the same seed stays, as seed-N.previous.
+if [ -d "$run" ]; then
+    rm -rf "$run.previous"
+    mv "$run" "$run.previous"
+fi
+mkdir -p "$run" "$small"
+# What the Wine server itself complains of (a change it cannot place, say) goes to the run folder.
+WINEPREFIX=$prefix WINEDEBUG=-all wineserver -p >/dev/null 2>"$run/wineserver.log" < /dev/null
+small_arg=()
+if [ "$(id -u)" = 0 ]; then
+    mountpoint -q "$small" && umount "$small"
+    if mount -t tmpfs -o size=64m vantrel-soak "$small"; then
+        mounted=yes
+        small_arg=(--small "$(printf 'Z:%s' "$small" | tr / '\\')")
+    fi
+fi
+
+winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
+# ja_JP.UTF-8 makes Wine's ANSI code page 932, so the Japanese in the program's debug strings
+# survives; the debug viewer passes it on as UTF-8.
+status=0
+WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=ja_JP.UTF-8 \
+LC_ALL=ja_JP.UTF-8 /usr/lib/wine/wine64 "$build/bench/vantrel_soak.exe" run \
+    --root "$(winpath "$run")" --program "$(winpath "$program")" \
+    --viewer "$(winpath "$build/tools/VantrelDebugView.exe")" --seconds "$seconds" \
+    --seed "$seed" --settle "$settle" "${small_arg[@]}" "${extra[@]}" < /dev/null || status=$?
+echo "Run folder: $run (result.txt, trace.log, ops.log, wineserver.log)"
+exit "$status"
