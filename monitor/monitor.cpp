@@ -47,6 +47,10 @@ const DWORD kFirstReopenMs = 1000;
 const DWORD kLongestReopenMs = 30000;
 // Where the file system reports no changes, the tree is walked this often instead.
 const DWORD kPollMs = 30000;
+// Under Wine a busy spell is walked once the pair has been quiet this long, and at least this
+// often while it stays busy (see wine_subfolders.h).
+const ULONGLONG kSpellQuietMs = 2000;
+const ULONGLONG kLongestSpellMs = 30000;
 // File systems with coarse clocks (FAT: 2 s) stamp a write up to this much before it happened.
 const ULONGLONG kClockSlack = 2ULL * 10000000ULL;
 
@@ -54,7 +58,7 @@ const ULONGLONG kClockSlack = 2ULL * 10000000ULL;
 FolderCheck *g_folderCheck = nullptr;
 
 // How the watch of an open folder ended.
-enum class WatchEnd { Stopped, FolderLost, ReadFailed, NamesStale };
+enum class WatchEnd { Stopped, FolderLost, ReadFailed };
 
 // The start of a walk for changes made at or after `time`, allowing for coarse clocks.
 ULONGLONG WindowStart(ULONGLONG time) {
@@ -169,7 +173,20 @@ struct WatchState {
     ULONGLONG armedFor = 0;    // tick the due-copies timer is armed for; 0: not armed
     bool polling = false;      // the file system reports no changes: walked every 30 s
     ULONGLONG nextPollTick = 0;
+    bool caughtUp = false;        // the watch's catch-up walk has run
+    ULONGLONG spellBeganTick = 0; // under Wine: tick the busy spell began; 0: none
+    ULONGLONG spellWalkTick = 0;  // and the tick its gap is walked
 };
+
+// Under Wine a busy spell's reports are not trusted alone (wine_subfolders.h): a batch leaves
+// a gap open from where the point was before it, walked once the pair has been quiet for a
+// moment.
+void NoteBusySpell(WatchState &watch, MirrorPoint &point, ULONGLONG pointBefore, ULONGLONG now) {
+    GapOpened(point, pointBefore);
+    if (watch.spellBeganTick == 0)
+        watch.spellBeganTick = now;
+    watch.spellWalkTick = std::min(now + kSpellQuietMs, watch.spellBeganTick + kLongestSpellMs);
+}
 
 // The work a wake-up asked for, and the due waiting copies, before the thread reads again.
 void DoWakeWork(WatchContext &ctx, WatchState &watch, unsigned reasons) {
@@ -196,6 +213,16 @@ void DoWakeWork(WatchContext &ctx, WatchState &watch, unsigned reasons) {
         watch.rootArrived = false;
         Trace256(L"MonitorThread[%zu] catch-up pass copied %zu files\n", ctx.index, copied);
     }
+    if ((reasons & kWakeCatchUp) && reading)
+        watch.caughtUp = true;
+    if (watch.spellWalkTick != 0 && GetTickCount64() >= watch.spellWalkTick) {
+        watch.spellBeganTick = watch.spellWalkTick = 0;
+        if (GapOpen(point, gapSince)) {
+            size_t copied = WalkSince(ctx, gapSince, false);
+            Trace256(L"MonitorThread[%zu] busy spell walked, %zu files copied\n", ctx.index,
+                     copied);
+        }
+    }
     if (reasons & kWakeSweep) {
         // Files whose notices never came (dropped by a share, a redirector, a full buffer
         // that said nothing); a gap still open is walked with it.
@@ -207,8 +234,8 @@ void DoWakeWork(WatchContext &ctx, WatchState &watch, unsigned reasons) {
             watch.sweptSince = walkedAt;
         Trace256(L"MonitorThread[%zu] sweep copied %zu files\n", ctx.index, copied);
     }
-    watch.armedFor =
-        RunDueWork(ctx, GetTickCount64(), watch.armedFor, (reasons & kWakeDueCopies) != 0);
+    watch.armedFor = RunDueWork(ctx, GetTickCount64(), watch.armedFor,
+                                (reasons & kWakeDueCopies) != 0, watch.spellWalkTick);
 }
 
 // Watches the open folder `dir` until the generation stops or the folder is lost. Catch-up
@@ -236,8 +263,8 @@ WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir, b
             return WatchEnd::FolderLost;
         }
         DoWakeWork(ctx, watch, reasons);
-        // Once no catch-up walk is to come, the thread knows what its pair's copies are.
-        ReportPairTrouble(ctx, !GapOpen(point, gapSince));
+        // Once the catch-up walk has run, the thread knows what its pair's copies are.
+        ReportPairTrouble(ctx, watch.caughtUp);
         if (watch.polling) {
             // No read to wait in: wait for the next walk, a due copy or the stop.
             ULONGLONG now = GetTickCount64(), until = watch.nextPollTick;
@@ -293,15 +320,12 @@ WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir, b
             RecoverLostChanges(ctx);
         } else {
             Trace256(L"MonitorThread[%zu] Read %u bytes\n", ctx.index, bytes);
-            std::vector<FolderChange> changes = DecodeChangeBatch(buffer.data(), bytes);
-            HandleChangeBatch(ctx, changes, GetTickCount64(), MirroredUpTo(point));
+            ULONGLONG pointBefore = MirroredUpTo(point);
+            HandleChangeBatch(ctx, DecodeChangeBatch(buffer.data(), bytes), GetTickCount64(),
+                              pointBefore);
+            if (wine)
+                NoteBusySpell(watch, point, pointBefore, GetTickCount64());
             delivered = true;
-            // The batch may have named files wrongly: not delivered, but walked for anew.
-            if (wine && NamesGoneStale(ctx.path, changes)) {
-                Trace512(L"MonitorThread[%zu] a folder in %ls was renamed: watching it anew\n",
-                         ctx.index, ctx.path.c_str());
-                return WatchEnd::NamesStale;
-            }
             ReadDelivered(point);
         }
     }

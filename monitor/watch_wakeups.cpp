@@ -232,12 +232,15 @@ std::vector<KeptPoint> MirrorPointsOf(const std::vector<std::shared_ptr<WatchCon
     return points;
 }
 
-ULONGLONG RunDueWork(WatchContext &context, ULONGLONG now, ULONGLONG armedFor, bool fired) {
+ULONGLONG RunDueWork(WatchContext &context, ULONGLONG now, ULONGLONG armedFor, bool fired,
+                     ULONGLONG alsoAt) {
     ULONGLONG next = NextDueTick(context.mirror);
     if (next != 0 && next <= now) {
         RunDueCopies(context.mirror, now);
         next = NextDueTick(context.mirror);
     }
+    if (alsoAt != 0 && (next == 0 || alsoAt < next))
+        next = alsoAt;
     if (fired)
         armedFor = 0;
     if (next != armedFor)

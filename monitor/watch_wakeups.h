@@ -47,11 +47,13 @@ void ArmDueCopies(WatchContext &context, ULONGLONG dueTick);
 // Disarms it, waits for its callback and closes it.
 void CloseDueCopiesTimer(WatchContext &context);
 
-// Runs the waiting copies that are due at tick `now` and arms the timer for the next one.
-// `armedFor` is the tick the timer was armed for (0: not armed) and `fired` tells that it went
-// off since, so that it is armed again even for the same tick (a timer may go off a little
-// before the tick counter reaches its due tick). Returns the tick it is armed for now.
-ULONGLONG RunDueWork(WatchContext &context, ULONGLONG now, ULONGLONG armedFor, bool fired);
+// Runs the waiting copies that are due at tick `now` and arms the timer for the next one, or
+// for `alsoAt` (other work of the thread; 0: none) when that comes first. `armedFor` is the
+// tick the timer was armed for (0: not armed) and `fired` tells that it went off since, so
+// that it is armed again even for the same tick (a timer may go off a little before the tick
+// counter reaches its due tick). Returns the tick it is armed for now.
+ULONGLONG RunDueWork(WatchContext &context, ULONGLONG now, ULONGLONG armedFor, bool fired,
+                     ULONGLONG alsoAt = 0);
 
 // Records `dir` (INVALID_HANDLE_VALUE: none) as the context's open folder, with what the
 // folder check compares. Watch thread only.

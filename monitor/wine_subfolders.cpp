@@ -36,23 +36,3 @@ void OpenArrivedFolders(const std::wstring &path, const std::vector<FolderChange
     }
 }
 
-bool NamesGoneStale(const std::wstring &path, const std::vector<FolderChange> &changes) {
-    for (const FolderChange &change : changes) {
-        if (change.name.empty())
-            continue;
-        std::wstring full = path + L"\\" + change.name;
-        if (change.action == FILE_ACTION_RENAMED_NEW_NAME) {
-            DWORD attributes = GetFileAttributesW(FileSystemPath(full).c_str());
-            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-                return true;
-        }
-        size_t cut = change.name.find_last_of(L"\\/");
-        bool copied = change.action == FILE_ACTION_ADDED || change.action == FILE_ACTION_MODIFIED ||
-                      change.action == FILE_ACTION_RENAMED_NEW_NAME;
-        if (copied && cut != std::wstring::npos &&
-            GetFileAttributesW(FileSystemPath(path + L"\\" + change.name.substr(0, cut)).c_str()) ==
-                INVALID_FILE_ATTRIBUTES)
-            return true;
-    }
-    return false;
-}

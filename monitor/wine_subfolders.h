@@ -4,13 +4,14 @@
 // has been opened after the watch began: folders that existed before the first read, and
 // folders that arrive later, stay silent until then. Opening each of them once is enough.
 //
-// Wine also keeps each watched folder's name from when it first saw it: after a folder is
-// renamed inside the tree, the changes below it are reported under its old name (a path that
-// does not exist), and once a new folder of the old name comes and goes, whatever lies below
-// the renamed folder's subfolders is not reported at all. The names are right again only with
-// a new watch, once the old one is closed; so a batch that renames a folder in the tree, or
-// names a file in a folder that does not exist, ends the watch, and the next one walks for
-// what was named wrongly or not at all.
+// Wine also keeps each watched folder's name from when it first saw it, and its watches of
+// folders below the top one can go quiet: after a folder is renamed inside the tree, the
+// changes below it are reported under its old name (a path that does not exist); once a new
+// folder of the old name comes and goes, or a watch of the tree is opened again while other
+// handles are open below it, changes in folders two or more levels down may not be reported
+// at all. So under Wine the reports of a busy spell are not trusted alone: every spell opens a
+// gap in the pair's mirror point, walked once the pair has been quiet for a moment (and at
+// least every half minute while it stays busy).
 //
 // On Windows none of this runs.
 #pragma once
@@ -25,10 +26,6 @@ bool RunsUnderWine();
 
 // Opens a folder once and closes it again.
 void OpenFolderOnce(const std::wstring &folder);
-
-// True when `changes` (a batch of the watch of `path`) renames a folder inside the tree, or
-// names a file to copy whose folder does not exist: Wine's names for the tree are stale.
-bool NamesGoneStale(const std::wstring &path, const std::vector<FolderChange> &changes);
 
 // Opens every folder that `changes` reports as arrived (added or renamed into place) below
 // `path`, with every folder inside it, so that later changes inside them are reported.
