@@ -15,16 +15,33 @@ xvfb_pid_file=/tmp/vantrel-xvfb-${display#:}.pid
 # A 64 KiB file system beside the prefix, where writes fail with a full disk (root only).
 small_fs=$(dirname "$prefix")/smallfs
 
+socket=/tmp/.X11-unix/X${display#:} lock=/tmp/.X${display#:}-lock
+
+# True when an X server runs on DISPLAY: its lock file names a live process. A socket and a
+# lock left behind by a server that was killed (a machine restored from a snapshot, a crash)
+# would otherwise pass for one, and every window of the run would fail.
+server_runs() {
+    local pid
+    pid=$( { tr -d ' ' < "$lock"; } 2>/dev/null) || return 1
+    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && [ -e "$socket" ]
+}
+
 case $action in
 start)
-    if [ "$start_xvfb" = yes ] && [ ! -e "/tmp/.X11-unix/X${display#:}" ]; then
+    if [ "$start_xvfb" = yes ] && ! server_runs; then
+        rm -f "$socket" "$lock"
         # Keep its output away from CTest, which waits for every inherited pipe to close.
         setsid Xvfb "$display" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 < /dev/null &
         echo $! > "$xvfb_pid_file"
-        for _ in $(seq 50); do
-            [ -e "/tmp/.X11-unix/X${display#:}" ] && break
+        for _ in $(seq 150); do
+            server_runs && break
             sleep 0.1
         done
+        if ! server_runs; then
+            # Wine started without an X server leaves the prefix unable to open windows.
+            echo "Xvfb did not start on $display" >&2
+            exit 1
+        fi
     fi
     "$here/wine-prefix.sh" "$prefix" || exit 1
     "$wineserver" -p >/dev/null 2>&1 < /dev/null
