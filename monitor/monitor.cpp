@@ -43,14 +43,18 @@ const DWORD kFailedReadPauseMs = 500;
 // A stop waits this long for the whole generation, however many threads it has.
 const DWORD kStopWaitMs = 800;
 const DWORD kStopCancelIntervalMs = 50;
+const DWORD kStopLookMs = 10; // how often a stop looks whether every thread has ended
 const DWORD kFirstReopenMs = 1000;
 const DWORD kLongestReopenMs = 30000;
 // Where the file system reports no changes, the tree is walked this often instead.
 const DWORD kPollMs = 30000;
-// Under Wine a busy spell is walked once the pair has been quiet this long, and at least this
-// often while it stays busy (see wine_subfolders.h).
+// Changes lost in an overflow are walked for once the pair has been quiet this long, so that a
+// burst costs one walk of the tree, not one per overflow; under Wine every busy spell is walked
+// once the pair has been quiet a little longer (see wine_subfolders.h). Either walk waits at
+// most this long while the pair stays busy.
+const ULONGLONG kLostQuietMs = 300;
 const ULONGLONG kSpellQuietMs = 2000;
-const ULONGLONG kLongestSpellMs = 30000;
+const ULONGLONG kLongestWaitForQuietMs = 30000;
 // File systems with coarse clocks (FAT: 2 s) stamp a write up to this much before it happened.
 const ULONGLONG kClockSlack = 2ULL * 10000000ULL;
 
@@ -155,15 +159,6 @@ size_t WalkSince(WatchContext &ctx, ULONGLONG since, bool rootArrived,
     return copied;
 }
 
-// The changes of the last read were lost (an overflow): the tree is walked from the point.
-void RecoverLostChanges(WatchContext &ctx) {
-    ChangesLost(ctx.mirror.point);
-    ULONGLONG gapSince = 0;
-    size_t copied = GapOpen(ctx.mirror.point, gapSince) ? WalkSince(ctx, gapSince, false) : 0;
-    Trace256(L"MonitorThread[%zu] changes were lost; recovery pass copied %zu files\n", ctx.index,
-             copied);
-}
-
 // What one watch of the open folder keeps.
 struct WatchState {
     unsigned readsBefore = 0;  // reads of the thread before this watch began
@@ -173,19 +168,22 @@ struct WatchState {
     ULONGLONG armedFor = 0;    // tick the due-copies timer is armed for; 0: not armed
     bool polling = false;      // the file system reports no changes: walked every 30 s
     ULONGLONG nextPollTick = 0;
-    bool caughtUp = false;        // the watch's catch-up walk has run
-    ULONGLONG spellBeganTick = 0; // under Wine: tick the busy spell began; 0: none
-    ULONGLONG spellWalkTick = 0;  // and the tick its gap is walked
+    bool caughtUp = false;       // the watch's catch-up walk has run
+    ULONGLONG walkBeganTick = 0; // tick of the first change of a walk to come; 0: none to come
+    ULONGLONG walkDueTick = 0;   // and when it is due
+    bool changesLost = false;    // that walk recovers changes an overflow lost
 };
 
-// Under Wine a busy spell's reports are not trusted alone (wine_subfolders.h): a batch leaves
-// a gap open from where the point was before it, walked once the pair has been quiet for a
-// moment.
-void NoteBusySpell(WatchState &watch, MirrorPoint &point, ULONGLONG pointBefore, ULONGLONG now) {
+// Opens a gap where the point was (`pointBefore`), and has it walked once the pair has been
+// quiet for quietMs, at most kLongestWaitForQuietMs after the first such change.
+void WalkWhenQuiet(WatchState &watch, MirrorPoint &point, ULONGLONG pointBefore, ULONGLONG now,
+                   ULONGLONG quietMs) {
     GapOpened(point, pointBefore);
-    if (watch.spellBeganTick == 0)
-        watch.spellBeganTick = now;
-    watch.spellWalkTick = std::min(now + kSpellQuietMs, watch.spellBeganTick + kLongestSpellMs);
+    if (watch.walkBeganTick == 0)
+        watch.walkBeganTick = now;
+    if (watch.changesLost)
+        quietMs = std::min(quietMs, kLostQuietMs);
+    watch.walkDueTick = std::min(now + quietMs, watch.walkBeganTick + kLongestWaitForQuietMs);
 }
 
 // The work a wake-up asked for, and the due waiting copies, before the thread reads again.
@@ -215,13 +213,16 @@ void DoWakeWork(WatchContext &ctx, WatchState &watch, unsigned reasons) {
     }
     if ((reasons & kWakeCatchUp) && reading)
         watch.caughtUp = true;
-    if (watch.spellWalkTick != 0 && GetTickCount64() >= watch.spellWalkTick) {
-        watch.spellBeganTick = watch.spellWalkTick = 0;
-        if (GapOpen(point, gapSince)) {
-            size_t copied = WalkSince(ctx, gapSince, false);
+    if (watch.walkDueTick != 0 && GetTickCount64() >= watch.walkDueTick) {
+        size_t copied = GapOpen(point, gapSince) ? WalkSince(ctx, gapSince, false) : 0;
+        if (watch.changesLost)
+            Trace256(L"MonitorThread[%zu] changes were lost; recovery pass copied %zu files\n",
+                     ctx.index, copied);
+        else
             Trace256(L"MonitorThread[%zu] busy spell walked, %zu files copied\n", ctx.index,
                      copied);
-        }
+        watch.walkBeganTick = watch.walkDueTick = 0;
+        watch.changesLost = false;
     }
     if (reasons & kWakeSweep) {
         // Files whose notices never came (dropped by a share, a redirector, a full buffer
@@ -235,7 +236,7 @@ void DoWakeWork(WatchContext &ctx, WatchState &watch, unsigned reasons) {
         Trace256(L"MonitorThread[%zu] sweep copied %zu files\n", ctx.index, copied);
     }
     watch.armedFor = RunDueWork(ctx, GetTickCount64(), watch.armedFor,
-                                (reasons & kWakeDueCopies) != 0, watch.spellWalkTick);
+                                (reasons & kWakeDueCopies) != 0, watch.walkDueTick);
 }
 
 // Watches the open folder `dir` until the generation stops or the folder is lost. Catch-up
@@ -304,9 +305,13 @@ WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir, b
             if (cancelled && !StopRequested(ctx))
                 continue;
             Trace256(L"ReadDirectoryChangesW failed on index %zu, err=%u\n", ctx.index, error);
+            // Wine's way to say what Windows says with 0 bytes: the batch did not fit.
             if (error == ERROR_NOTIFY_ENUM_DIR) {
-                RecoverLostChanges(ctx);
-            } else if (!StopRequested(ctx)) {
+                watch.changesLost = true;
+                WalkWhenQuiet(watch, point, MirroredUpTo(point), GetTickCount64(), kLostQuietMs);
+                continue;
+            }
+            if (!StopRequested(ctx)) {
                 if (!ReportsNoChanges(error))
                     return WatchEnd::ReadFailed; // deleted, or its share went away
                 Trace512(L"MonitorThread[%zu] %ls does not report changes (err=%u): walked "
@@ -317,14 +322,18 @@ WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir, b
             }
             Sleep(kFailedReadPauseMs);
         } else if (bytes == 0) {
-            RecoverLostChanges(ctx);
+            watch.changesLost = true;
+            WalkWhenQuiet(watch, point, MirroredUpTo(point), GetTickCount64(), kLostQuietMs);
         } else {
             Trace256(L"MonitorThread[%zu] Read %u bytes\n", ctx.index, bytes);
             ULONGLONG pointBefore = MirroredUpTo(point);
             HandleChangeBatch(ctx, DecodeChangeBatch(buffer.data(), bytes), GetTickCount64(),
                               pointBefore);
-            if (wine)
-                NoteBusySpell(watch, point, pointBefore, GetTickCount64());
+            // Under Wine the reports of a busy spell are not trusted alone; a walk for lost
+            // changes waits while batches keep coming.
+            if (wine || watch.walkDueTick != 0)
+                WalkWhenQuiet(watch, point, pointBefore, GetTickCount64(),
+                              wine ? kSpellQuietMs : kLostQuietMs);
             delivered = true;
             ReadDelivered(point);
         }
@@ -443,6 +452,7 @@ void StartMonitoring() {
         } else {
             DWORD error = GetLastError();
             delete parameter;
+            context->ended.store(true); // nothing for a stop to wait for
             Trace256(L"StartMonitoring: CreateThread failed for %zu err=%u\n", i, error);
         }
     }
@@ -450,7 +460,18 @@ void StartMonitoring() {
         g_folderCheck = StartFolderCheck(g_watchContexts);
 }
 
+// Closes the thread handles of a stopped generation. On a thread-pool thread: with every
+// watch thread copying, the system can be slow to answer, and the user waits for nothing.
+VOID CALLBACK CloseThreadHandles(PTP_CALLBACK_INSTANCE, PVOID parameter) {
+    std::vector<HANDLE> *threads = (std::vector<HANDLE> *)parameter;
+    for (HANDLE thread : *threads)
+        if (thread)
+            CloseHandle(thread);
+    delete threads;
+}
+
 void StopMonitoring() {
+    ULONGLONG stopStart = GetTickCount64();
     g_stopMonitoring.store(true);
     StopFolderCheck(g_folderCheck);
     g_folderCheck = nullptr;
@@ -460,26 +481,35 @@ void StopMonitoring() {
             SetEvent(context->stopEvent.get());
     }
     // Every read is cancelled before any wait, so the threads wind down side by side, and
-    // all of them are waited for within one bound.
+    // all of them are waited for within one bound. A thread that was just entering its read
+    // when the first cancel came would stay blocked; cancelling again while waiting frees it.
     for (const std::shared_ptr<WatchContext> &context : g_watchContexts)
         CancelRead(*context);
-    ULONGLONG waitStart = GetTickCount64();
-    for (size_t i = 0; i < g_threadHandles.size(); ++i) {
-        HANDLE thread = g_threadHandles[i];
-        if (!thread)
-            continue;
-        // A thread that was just entering its read when the first cancel came would stay
-        // blocked; cancelling again while waiting frees it.
-        while (GetTickCount64() - waitStart < kStopWaitMs &&
-               WaitForSingleObject(thread, kStopCancelIntervalMs) == WAIT_TIMEOUT)
-            CancelRead(*g_watchContexts[i]);
-        CloseHandle(thread);
+    ULONGLONG lastCancel = GetTickCount64();
+    for (;;) {
+        bool running = false;
+        bool cancelAgain = GetTickCount64() - lastCancel >= kStopCancelIntervalMs;
+        for (const std::shared_ptr<WatchContext> &context : g_watchContexts) {
+            if (context->ended.load())
+                continue;
+            running = true;
+            if (cancelAgain && context->inRead.load())
+                CancelRead(*context);
+        }
+        if (cancelAgain)
+            lastCancel = GetTickCount64();
+        if (!running || GetTickCount64() - stopStart >= kStopWaitMs)
+            break;
+        Sleep(kStopLookMs);
     }
     // The next generation's watch of each pair, in this run or the next, catches up from
     // where this one was mirrored to, including a thread still busy past the wait.
     KeepPoints(MirrorPointsOf(g_watchContexts));
     // A thread still running past the wait keeps its context alive and closes its own
     // directory handle when it ends.
+    std::vector<HANDLE> *threads = new std::vector<HANDLE>(std::move(g_threadHandles));
+    if (!TrySubmitThreadpoolCallback(CloseThreadHandles, threads, nullptr))
+        CloseThreadHandles(nullptr, threads);
     g_threadHandles.clear();
     g_watchContexts.clear();
 }

@@ -12,7 +12,9 @@ constexpr UINT WM_FOLDER_CHANGED = WM_APP + 3;
 // Reloads the pair table from the pair file and starts one watch thread per pair.
 // User-interface thread only; g_hMainWnd is set before the first call.
 void StartMonitoring();
-// Stops the running generation of watch threads: cancels every read, then waits up to 2000 ms
-// for each thread. A thread still busy after its wait (a long copy) finishes on its own and
-// touches nothing of a later generation. User-interface thread only.
+// Stops the running generation of watch threads: cancels every read and copy under way, then
+// waits for all of them, 800 ms at most from the start of the stop. A thread still busy after
+// that (a copy the system cannot cancel, a call that hangs on a share that went away) finishes
+// on its own, puts no copy into place and touches nothing of a later generation. Keeps each
+// pair's mirror point for the next generation. User-interface thread only.
 void StopMonitoring();
