@@ -74,7 +74,8 @@ class DestWatch:
         self.fd = _libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
         if self.fd < 0:
             raise OSError(ctypes.get_errno(), "inotify_init1")
-        if _libc.inotify_add_watch(self.fd, folder.encode(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0:
+        self.created = []  # (time, name) of every file made in the folder
+        if _libc.inotify_add_watch(self.fd, folder.encode(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE) < 0:
             raise OSError(ctypes.get_errno(), "inotify_add_watch " + folder)
         self.stop_r, self.stop_w = os.pipe()
         self.thread = threading.Thread(target=self._run, daemon=True)
@@ -119,10 +120,15 @@ class DestWatch:
             offset = 0
             names = []
             while offset < len(data):
-                _wd, _mask, _cookie, length = struct.unpack_from("iIII", data, offset)
+                _wd, mask, _cookie, length = struct.unpack_from("iIII", data, offset)
                 raw = data[offset + 16:offset + 16 + length]
                 offset += 16 + length
-                names.append(raw.split(b"\0", 1)[0].decode(errors="replace"))
+                name = raw.split(b"\0", 1)[0].decode(errors="replace")
+                if mask & IN_CREATE:
+                    with self.lock:
+                        self.created.append((now, name))
+                else:
+                    names.append(name)
             with self.lock:
                 for name in names:
                     self.closes[name] = self.closes.get(name, 0) + 1
@@ -551,7 +557,8 @@ def wine_copy_seconds(ctx, source, target):
     times = {}
     for line in out.stdout.splitlines():
         words = line.split()
-        if len(words) == 2 and words[0] in ("copy_s", "loop4m_s"):
+        if len(words) == 2 and words[0] in ("copy_s", "loop4m_s", "move_write_through_s", "move_s",
+                                            "copy_ex_progress_s", "copy_safely_s"):
             times[words[0]] = float(words[1])
     return times
 
@@ -621,6 +628,9 @@ def scenario_big(ctx, src, dst, watch, scratch):
     with watch.lock:
         last = watch.last_close.get(name)
         copies = watch.closes.get(name, 0)
+        # The copy that arrived began when its file (the final name, or a temporary one) was
+        # made: the last file made before the arrival.
+        begun = max([t for t, _ in watch.created if arrived is not None and t <= arrived], default=None)
     identical = arrived is not None and subprocess.call(
         ["cmp", "-s", path, os.path.join(dst, name)]) == 0
     # The floor: cp of the same file, from the page cache, to the same file system; the
@@ -637,7 +647,12 @@ def scenario_big(ctx, src, dst, watch, scratch):
     return {"mib": cfg["big_mib"], "writer_s": closed - start,
             "copyfilew_s": min([c["copy_s"] for c in wine_copy if "copy_s" in c], default=None),
             "loop4m_s": min([c["loop4m_s"] for c in wine_copy if "loop4m_s" in c], default=None),
+            "copy_safely_s": min([c["copy_safely_s"] for c in wine_copy if "copy_safely_s" in c], default=None),
+            "move_write_through_s": min([c["move_write_through_s"] for c in wine_copy
+                                         if "move_write_through_s" in c], default=None),
+            "move_s": min([c["move_s"] for c in wine_copy if "move_s" in c], default=None),
             "first_copy_s": (arrived - closed) if arrived is not None else None,
+            "copy_begun_s": (begun - closed) if begun is not None else None,
             "copy_s": (last - closed) if identical and last is not None else None,
             "identical": identical, "copies": copies, "cp_s": min(cp_runs), "cp_runs": cp_runs}
 
@@ -1151,6 +1166,7 @@ def main():
         results["reference_start_stop"] = measure_reference_start_stop(ctx)
         log("StopMonitoring with %d pairs each copying %d MiB" % (ctx.cfg["stop_pairs"], ctx.cfg["copystop_mib"]))
         results["copy_stop"] = measure_copy_stop(ctx)
+        subprocess.check_call(["sync"])
         results["call_costs_us"] = measure_call_costs(ctx, 300 if not args.smoke else 20)
         log("a sweep of the large tree against a bare listing, %d times each" % ctx.cfg["sweep_reps"])
         results["sweep"] = measure_sweep(ctx, tree)

@@ -97,6 +97,10 @@ def summarise(results):
         d["big_loop"] = median([x.get("loop4m_s") for x in big])
         d["big_loop_ratio"] = median([ratio(x.get("loop4m_s"), x["cp_s"]) for x in big])
         d["big_writer"] = median([x["writer_s"] for x in big])
+        d["big_safely"] = median([x.get("copy_safely_s") for x in big])
+        d["big_begun"] = median([x.get("copy_begun_s") for x in big])
+        d["big_move_wt"] = median([x.get("move_write_through_s") for x in big])
+        d["big_move"] = median([x.get("move_s") for x in big])
         d["big_ratio_copyfilew"] = median([math.inf if x["copy_s"] is None or not x.get("copyfilew_s")
                                            else ratio(x["copy_s"], x["copyfilew_s"]) for x in big])
         slow = [r["slow"] for r in items if "slow" in r]
@@ -367,6 +371,12 @@ def write(results, out_dir, smoke=False):
         "%s (%s × cp)" % (fmt(p["big_copyfilew"], " s"), fmt(p["big_copyfilew_ratio"], digits=2)), "—", "")
     row("", "%s MiB file: the same copy as 4 MiB ReadFile/WriteFile steps under Wine (× cp)" % p["big_mib"],
         "%s (%s × cp)" % (fmt(p["big_loop"], " s"), fmt(p["big_loop_ratio"], digits=2)), "—", "")
+    row("", "%s MiB file: close to the start of the copy that arrived (its file made)" % p["big_mib"],
+        fmt(p["big_begun"], " s"), fmt(r["big_begun"], " s"), "")
+    row("", "%s MiB file: the engine's copy alone (`CopyFileSafely`: temporary file, then `MoveFileExW`); "
+        "the move alone, with `MOVEFILE_WRITE_THROUGH` / without" % p["big_mib"],
+        "%s; %s / %s" % (fmt(p["big_safely"], " s"), fmt_ms(None if p["big_move_wt"] is None else p["big_move_wt"] * 1000),
+                         fmt_ms(None if p["big_move"] is None else p["big_move"] * 1000)), "—", "")
     row("", "%s MiB file: times the destination was written" % p["big_mib"],
         fmt(p["big_copies"], digits=0), fmt(r["big_copies"], digits=0), "")
     row("", "%s MiB file: close to the last write, as a multiple of one CopyFileW of it" % p["big_mib"],

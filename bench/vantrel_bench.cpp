@@ -8,7 +8,8 @@
 //                                   message-only window in place of the main window; runs until
 //                                   standard input closes.
 //   vantrel_bench copyfile SOURCE TARGET
-//                                   times one CopyFileW.
+//                                   times one CopyFileW, the MoveFileExW that puts a fresh
+//                                   copy into place, and the engine's whole copy.
 //   vantrel_bench callcost WORK ROUNDS
 //                                   the mean cost of each call a copy pass makes per file.
 //   vantrel_bench startstop WORK PAIRS CYCLES
@@ -693,6 +694,33 @@ static int RunCopyFile(const std::wstring &source, const std::wstring &target) {
         return 1;
     }
     printf("copy_s %.4f\n", MillisecondsBetween(begin, end) / 1000.0);
+    fflush(stdout);
+    // The engine puts a finished copy into place with MoveFileExW: what the move of a fresh
+    // copy costs, with and without MOVEFILE_WRITE_THROUGH, and the engine's whole copy.
+    std::wstring moved = target + L".moved";
+    const DWORD flags[2] = {MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH,
+                            MOVEFILE_REPLACE_EXISTING};
+    const char *names[2] = {"move_write_through_s", "move_s"};
+    for (int k = 0; k < 2; ++k) {
+        if (k > 0 && !CopyFileW(source.c_str(), target.c_str(), FALSE))
+            break;
+        begin = Now();
+        BOOL done = MoveFileExW(target.c_str(), moved.c_str(), flags[k]);
+        end = Now();
+        if (done)
+            printf("%s %.4f\n", names[k], MillisecondsBetween(begin, end) / 1000.0);
+        DeleteFileW(moved.c_str());
+        DeleteFileW(target.c_str());
+    }
+    BOOL cancel = FALSE;
+    begin = Now();
+    if (CopyFileExW(source.c_str(), target.c_str(), CopyProgressContinue, nullptr, &cancel, 0))
+        printf("copy_ex_progress_s %.4f\n", MillisecondsBetween(begin, Now()) / 1000.0);
+    DeleteFileW(target.c_str());
+    DWORD error = 0;
+    begin = Now();
+    if (CopyFileSafely(source, target, error, {}))
+        printf("copy_safely_s %.4f\n", MillisecondsBetween(begin, Now()) / 1000.0);
     fflush(stdout);
     DeleteFileW(target.c_str());
 
