@@ -192,8 +192,10 @@ def summarise(results):
         "stop": median([c["stop_ms"] for c in cs]),
         "stop_max": max([c["stop_ms"] for c in cs], default=None),
         "stops": [c["stop_ms"] for c in cs],
-        "copying": ["%d/%d" % (c["copying"], results["config"]["stop_pairs"]) for c in cs],
-        "all_copying": all(c["copying"] == results["config"]["stop_pairs"] for c in cs) and bool(cs),
+        # Every destination had shown a temporary file; a copy that ended between that look and
+        # the stop (its final name made before the stop began) was no longer under way.
+        "copying": ["%d/%d" % (c["copying"] - c["final_names_before_stop"], results["config"]["stop_pairs"])
+                    for c in cs],
         "running": [int(c["running_at_return"]) for c in cs],
         "ended": median([c["threads_end_ms"] for c in cs]),
         "ended_max": max([c["threads_end_ms"] for c in cs], default=None),
@@ -418,7 +420,8 @@ def write(results, out_dir, smoke=False):
         "(max) of %d cycles; per cycle" % (st["pairs"], cs["mib"], cs["cycles"]),
         "%s (%s): %s" % (fmt(cs["stop"], " ms"), fmt(cs["stop_max"], " ms"),
                          ", ".join(fmt(v) for v in cs["stops"])), "—", "")
-    row("", "Mid-copy stop: copies under way when the stop began (destinations holding a temporary file)",
+    row("", "Mid-copy stop: copies under way when the stop began (every destination had shown a temporary "
+        "file; less those put into place before the stop began)",
         ", ".join(cs["copying"]) or "n/a", "—", "")
     row("", "Mid-copy stop: the stopped threads all ended, after the stop began, median (max); threads "
         "still running when it returned",
