@@ -32,11 +32,15 @@ WINESERVER = "/usr/lib/wine/wineserver"
 FULL = dict(reps=3, latency_files=20, latency_gap=1.5, burst_files=1000, tree_folders=20,
             tree_files=10, rewrites=10, rewrite_gap=0.3, big_mib=512, slow_mib=128, slow_s=8.0,
             idle_pairs=50,
-            idle_seconds=30, idle_reps=2, stop_pairs=50, stop_cycles=5, settle=4.0)
+            idle_seconds=30, idle_reps=2, stop_pairs=50, stop_cycles=5, settle=4.0,
+            large_tree_folders=2000, large_tree_files=50, sweep_reps=3, recovery_files=1500,
+            recovery_reps=3, copystop_mib=32, copystop_cycles=3)
 SMOKE = dict(reps=1, latency_files=3, latency_gap=1.1, burst_files=40, tree_folders=2,
              tree_files=5, rewrites=3, rewrite_gap=0.3, big_mib=4, slow_mib=8, slow_s=1.0,
              idle_pairs=3,
-             idle_seconds=2, idle_reps=1, stop_pairs=3, stop_cycles=1, settle=2.0)
+             idle_seconds=2, idle_reps=1, stop_pairs=3, stop_cycles=1, settle=2.0,
+             large_tree_folders=20, large_tree_files=50, sweep_reps=1, recovery_files=600,
+             recovery_reps=1, copystop_mib=16, copystop_cycles=1)
 
 
 def log(*args):
@@ -70,7 +74,8 @@ class DestWatch:
         self.fd = _libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
         if self.fd < 0:
             raise OSError(ctypes.get_errno(), "inotify_init1")
-        if _libc.inotify_add_watch(self.fd, folder.encode(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0:
+        self.created = []  # (time, name) of every file made in the folder
+        if _libc.inotify_add_watch(self.fd, folder.encode(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE) < 0:
             raise OSError(ctypes.get_errno(), "inotify_add_watch " + folder)
         self.stop_r, self.stop_w = os.pipe()
         self.thread = threading.Thread(target=self._run, daemon=True)
@@ -115,10 +120,15 @@ class DestWatch:
             offset = 0
             names = []
             while offset < len(data):
-                _wd, _mask, _cookie, length = struct.unpack_from("iIII", data, offset)
+                _wd, mask, _cookie, length = struct.unpack_from("iIII", data, offset)
                 raw = data[offset + 16:offset + 16 + length]
                 offset += 16 + length
-                names.append(raw.split(b"\0", 1)[0].decode(errors="replace"))
+                name = raw.split(b"\0", 1)[0].decode(errors="replace")
+                if mask & IN_CREATE:
+                    with self.lock:
+                        self.created.append((now, name))
+                else:
+                    names.append(name)
             with self.lock:
                 for name in names:
                     self.closes[name] = self.closes.get(name, 0) + 1
@@ -242,7 +252,7 @@ class ProgramSide:
     """Vantrel.exe (or the engine host) under Wine, with the pairs in a private pair file."""
     name = "program"
 
-    def __init__(self, ctx, pairs, config_root):
+    def __init__(self, ctx, pairs, config_root, extra_env=None):
         self.ctx = ctx
         self.pairs = pairs
         os.makedirs(os.path.join(config_root, "Vantrel"), exist_ok=True)
@@ -270,7 +280,8 @@ class ProgramSide:
         self.started_at = time.monotonic()
         self.output = open(config_root + ".log", "wb")
         self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=self.output,
-                                     stderr=subprocess.STDOUT, env=ctx.wine_env, cwd=ctx.work)
+                                     stderr=subprocess.STDOUT, env=dict(ctx.wine_env, **(extra_env or {})),
+                                     cwd=ctx.work)
         self.pid = None
 
     def process_pid(self, timeout=30):
@@ -393,13 +404,14 @@ def wait_until_watching(side, pairs, timeout=60):
     return time.monotonic()
 
 
-def start_side(ctx, kind, pairs, tag):
+def start_side(ctx, kind, pairs, tag, extra_env=None):
     if kind != "program":
         return ReferenceSide(ctx, pairs, ctx.work)
     # Under Wine a GUI process that starts while the previous one's desktop process is still
     # ending can fail to create its window and exit at once; such a start is tried again.
     for attempt in range(3):
-        side = ProgramSide(ctx, pairs, os.path.join(ctx.work, "config-%s-%d" % (tag, attempt)))
+        side = ProgramSide(ctx, pairs, os.path.join(ctx.work, "config-%s-%d" % (tag, attempt)),
+                           extra_env)
         side.process_pid()
         time.sleep(0.5)
         if side.alive():
@@ -545,7 +557,8 @@ def wine_copy_seconds(ctx, source, target):
     times = {}
     for line in out.stdout.splitlines():
         words = line.split()
-        if len(words) == 2 and words[0] in ("copy_s", "loop4m_s"):
+        if len(words) == 2 and words[0] in ("copy_s", "loop4m_s", "move_write_through_s", "move_s",
+                                            "copy_ex_progress_s", "copy_safely_s"):
             times[words[0]] = float(words[1])
     return times
 
@@ -615,6 +628,9 @@ def scenario_big(ctx, src, dst, watch, scratch):
     with watch.lock:
         last = watch.last_close.get(name)
         copies = watch.closes.get(name, 0)
+        # The copy that arrived began when its file (the final name, or a temporary one) was
+        # made: the last file made before the arrival.
+        begun = max([t for t, _ in watch.created if arrived is not None and t <= arrived], default=None)
     identical = arrived is not None and subprocess.call(
         ["cmp", "-s", path, os.path.join(dst, name)]) == 0
     # The floor: cp of the same file, from the page cache, to the same file system; the
@@ -631,7 +647,12 @@ def scenario_big(ctx, src, dst, watch, scratch):
     return {"mib": cfg["big_mib"], "writer_s": closed - start,
             "copyfilew_s": min([c["copy_s"] for c in wine_copy if "copy_s" in c], default=None),
             "loop4m_s": min([c["loop4m_s"] for c in wine_copy if "loop4m_s" in c], default=None),
+            "copy_safely_s": min([c["copy_safely_s"] for c in wine_copy if "copy_safely_s" in c], default=None),
+            "move_write_through_s": min([c["move_write_through_s"] for c in wine_copy
+                                         if "move_write_through_s" in c], default=None),
+            "move_s": min([c["move_s"] for c in wine_copy if "move_s" in c], default=None),
             "first_copy_s": (arrived - closed) if arrived is not None else None,
+            "copy_begun_s": (begun - closed) if begun is not None else None,
             "copy_s": (last - closed) if identical and last is not None else None,
             "identical": identical, "copies": copies, "cp_s": min(cp_runs), "cp_runs": cp_runs}
 
@@ -836,6 +857,250 @@ def measure_reference_start_stop(ctx):
 
 
 # ---------------------------------------------------------------------------------------------
+# Stopping while every pair copies.
+
+def measure_copy_stop(ctx):
+    """StopMonitoring with every watch thread in the middle of a large copy, inside the process.
+
+    Each pair gets a file of copystop_mib MiB, linked into its source from here within about a
+    millisecond when vantrel_bench says it is ready, last written an hour ago (so it is copied
+    at once, not after the wait for quiet). The files are written for real once and dropped
+    from the page cache before every cycle, so the copies read them from the disk: with sparse
+    files or cached ones a copy takes some 15 ms alone, and the first copies ended before the
+    last ones had even made their temporary file (the file system and Wine's server slow down
+    the start of a copy while fifty others write), so the stop never met fifty copies under way."""
+    cfg = ctx.cfg
+    root = os.path.join(ctx.work, "copystop")
+    staging = os.path.join(ctx.work, "copystop-files")
+    os.makedirs(root)
+    os.makedirs(staging)
+    mib = 1 << 20
+    files = []
+    for i in range(cfg["stop_pairs"]):
+        path = os.path.join(staging, "%02d.bin" % i)
+        with open(path, "wb") as f:
+            zeros = bytes(mib)
+            for _ in range(cfg["copystop_mib"]):
+                f.write(zeros)
+            f.flush()
+            os.fsync(f.fileno())
+        hour_ago = time.time() - 3600
+        os.utime(path, (hour_ago, hour_ago))
+        files.append(path)
+    proc = subprocess.Popen([WINE, os.path.join(ctx.build, "bench", "vantrel_bench.exe"), "copystop",
+                             winpath(root), str(cfg["stop_pairs"]), str(cfg["copystop_mib"]),
+                             str(cfg["copystop_cycles"])],
+                            env=ctx.wine_env, cwd=ctx.work, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    cycles = []
+    timer = threading.Timer(900, proc.kill)
+    timer.start()
+    try:
+        for line in proc.stdout:
+            words = line.split()
+            if words and words[0] == "ready":
+                for path in files:
+                    fd = os.open(path, os.O_RDONLY)
+                    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+                    os.close(fd)
+                for i, path in enumerate(files):
+                    os.link(path, os.path.join(root, "src%02d" % i, "big.bin"))
+            elif words and words[0] == "copycycle":
+                cycles.append({key: float(value) for key, value in zip(words[2::2], words[3::2])})
+            elif words and words[0] == "error":
+                raise RuntimeError("vantrel_bench copystop: " + line)
+        proc.wait()
+    finally:
+        timer.cancel()
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        shutil.rmtree(root, ignore_errors=True)
+        shutil.rmtree(staging, ignore_errors=True)
+    return cycles
+
+
+# ---------------------------------------------------------------------------------------------
+# A large tree: what a sweep of it costs, and what it adds to the recovery from an overflow.
+
+def make_large_tree(ctx):
+    """large_tree_folders folders of large_tree_files small files each, below a folder that the
+    recovery figure watches. Made once and used by the sweep and the recovery figures; made
+    before anything is measured, so that by then it is old to every walk."""
+    cfg = ctx.cfg
+    holder = os.path.join(ctx.work, "large")
+    tree = os.path.join(holder, "tree")
+    for d in range(cfg["large_tree_folders"]):
+        folder = os.path.join(tree, "d%04d" % d)
+        os.makedirs(folder)
+        for k in range(cfg["large_tree_files"]):
+            with open(os.path.join(folder, "f%04d_%02d.txt" % (d, k)), "wb") as f:
+                f.write(b"file %04d %02d\n" % (d, k))
+    subprocess.check_call(["sync"])
+    return holder, tree
+
+
+def measure_sweep(ctx, tree):
+    """One sweep of the tree by the engine against a bare FindFirstFileExW listing of it,
+    inside one Wine process, in alternating order."""
+    dest = os.path.join(ctx.work, "sweep-dest")
+    out = subprocess.run([WINE, os.path.join(ctx.build, "bench", "vantrel_bench.exe"), "sweep",
+                          winpath(tree), winpath(dest), str(ctx.cfg["sweep_reps"])],
+                         env=ctx.wine_env, cwd=ctx.work, stdin=subprocess.DEVNULL,
+                         capture_output=True, text=True, timeout=900)
+    result = {"listing_ms": [], "sweep_ms": [], "copied": [], "complete": [], "order": []}
+    for line in out.stdout.splitlines():
+        words = line.split()
+        if not words:
+            continue
+        values = dict(zip(words[2::2], words[3::2])) if words[0] != "warmup" else dict(zip(words[1::2], words[2::2]))
+        if words[0] == "warmup":
+            result["warmup_ms"] = float(values["ms"])
+            result["files"], result["folders"] = int(values["files"]), int(values["folders"])
+        elif words[0] == "listing":
+            result["listing_ms"].append(float(values["ms"]))
+            result["order"].append("listing")
+        elif words[0] == "sweep":
+            result["sweep_ms"].append(float(values["ms"]))
+            result["copied"].append(int(values["copied"]))
+            result["complete"].append(values["complete"] == "1")
+            result["order"].append("sweep")
+    shutil.rmtree(dest, ignore_errors=True)
+    if not result["sweep_ms"] or not result["listing_ms"]:
+        raise RuntimeError("vantrel_bench sweep: " + out.stdout + out.stderr)
+    return result
+
+
+class LogTail:
+    """Follows the output file of a program run with its trace on standard error (Wine's
+    warn+seh channel prints every OutputDebugStringA line), noting when each trace line
+    appeared (to within the 20 ms between looks)."""
+
+    MARK = b":OutputDebugStringA "
+
+    def __init__(self, path):
+        self.path = path
+        self.lines = []
+        self.last_line_at = time.monotonic()
+        self.lock = threading.Lock()
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        offset, partial = 0, b""
+        while not self.stopping.wait(0.02):
+            try:
+                with open(self.path, "rb") as f:
+                    f.seek(offset)
+                    data = f.read()
+            except OSError:
+                continue
+            if not data:
+                continue
+            offset += len(data)
+            now = time.monotonic()
+            *complete, partial = (partial + data).split(b"\n")
+            with self.lock:
+                for line in complete:
+                    cut = line.find(self.MARK)
+                    if cut >= 0:
+                        self.lines.append((now, line[cut + len(self.MARK):].decode(errors="replace")))
+                        self.last_line_at = now
+
+    def mark(self):
+        with self.lock:
+            return len(self.lines)
+
+    def lines_since(self, mark):
+        with self.lock:
+            return list(self.lines[mark:])
+
+    def wait_for(self, text, timeout, mark=0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if any(text in line for _, line in self.lines_since(mark)):
+                return True
+            time.sleep(0.05)
+        return False
+
+    def wait_quiet(self, quiet, cap):
+        """Waits until no trace line has come for `quiet` seconds."""
+        deadline = time.monotonic() + cap
+        while time.monotonic() < deadline:
+            with self.lock:
+                last = self.last_line_at
+            if time.monotonic() - last > quiet:
+                return True
+            time.sleep(0.05)
+        return False
+
+    def close(self):
+        self.stopping.set()
+        self.thread.join()
+
+
+def measure_recovery(ctx, holder, kind, rep):
+    """A burst that overflows the read, written into a watched folder that holds the large tree
+    (kind "large") or nothing else (kind "empty"), through Vantrel.exe with its trace on."""
+    cfg = ctx.cfg
+    root = os.path.join(ctx.work, "recovery-%s-%d" % (kind, rep))
+    src = holder if kind == "large" else os.path.join(root, "src")
+    dst = os.path.join(root, "dst")
+    os.makedirs(src, exist_ok=True)
+    os.makedirs(dst)
+    expected = {"rec%04d.txt" % k: payload("rec%04d" % k, 100) for k in range(cfg["recovery_files"])}
+    side = start_side(ctx, "program", [(src, dst)], "recovery-%s-%d" % (kind, rep),
+                      extra_env={"WINEDEBUG": "-all,warn+seh"})
+    tail = LogTail(side.output.name)
+    result = {"kind": kind, "rep": rep}
+    try:
+        # Under Wine the watch opens every subfolder once and then walks for a catch-up: the
+        # burst starts when that is done, and the program has been quiet for a second.
+        if not tail.wait_for("catch-up pass copied", 300):
+            raise RuntimeError("recovery %s: the watch never finished its catch-up" % kind)
+        result["ready_s"] = time.monotonic() - side.started_at
+        tail.wait_quiet(1.0, 30)
+        watch = DestWatch(dst)
+        try:
+            for name, data in expected.items():
+                watch.expect(name, data)
+            mark = tail.mark()
+            cpu0 = proc_cpu_seconds(side.pid)
+            start = time.monotonic()
+            for name, data in expected.items():
+                last_close = write_file(os.path.join(src, name), data)
+            # A walk of the large tree arrives nothing for seconds: a long settle.
+            wait_for(watch, list(expected), max(cfg["settle"], 20.0), cap=240.0)
+            # A walk still under way after the last arrival is the burst's cost too.
+            tail.wait_quiet(2.0, 120)
+            cpu1 = proc_cpu_seconds(side.pid)
+            result.update(burst_result(dst, watch, expected, start, last_close))
+        finally:
+            watch.close()
+        lines = tail.lines_since(mark)
+        recoveries = [(t, line) for t, line in lines if "recovery pass copied" in line]
+        result["recovery_passes"] = len(recoveries)
+        result["recovery_copied"] = [int(line.split("recovery pass copied ")[1].split()[0])
+                                     for _, line in recoveries]
+        result["overflows"] = sum(1 for _, line in lines
+                                  if line.startswith('"ReadDirectoryChangesW failed') and "err=1022" in line)
+        result["last_recovery_s"] = (recoveries[-1][0] - start) if recoveries else None
+        result["cpu_s"] = (cpu1 - cpu0) if cpu0 is not None and cpu1 is not None else None
+        result["alive_at_end"] = side.alive()
+    finally:
+        tail.close()
+        side.stop()
+        for name in expected:
+            try:
+                os.remove(os.path.join(src, name))
+            except OSError:
+                pass
+        shutil.rmtree(root, ignore_errors=True)
+    return result
+
+
+# ---------------------------------------------------------------------------------------------
 
 class Context:
     pass
@@ -882,12 +1147,15 @@ def main():
     results = {"mode": "smoke" if args.smoke else "full", "config": ctx.cfg, "driver": ctx.driver,
                "traced": bool(ctx.trace),
                "started": time.strftime("%Y-%m-%d %H:%M:%S %Z"), "machine": machine_facts(),
-               "pair_runs": [], "idle": [], "engine_start_stop": [], "reference_start_stop": []}
+               "pair_runs": [], "idle": [], "engine_start_stop": [], "reference_start_stop": [],
+               "copy_stop": [], "recovery": []}
     begin = time.monotonic()
     try:
         if ctx.driver == "program" and not program_stays_up(ctx):
             log("Vantrel.exe does not stay running; measuring the engine host instead")
             ctx.driver = results["driver"] = "host"
+        log("a tree of %d folders of %d files" % (ctx.cfg["large_tree_folders"], ctx.cfg["large_tree_files"]))
+        holder, tree = make_large_tree(ctx)
         for rep in range(ctx.cfg["reps"]):
             order = ["program", "reference"] if rep % 2 == 0 else ["reference", "program"]
             for kind in order:
@@ -896,7 +1164,16 @@ def main():
         log("start-up and StopMonitoring with %d pairs, inside the process" % ctx.cfg["stop_pairs"])
         results["engine_start_stop"] = measure_engine_start_stop(ctx)
         results["reference_start_stop"] = measure_reference_start_stop(ctx)
+        log("StopMonitoring with %d pairs each copying %d MiB" % (ctx.cfg["stop_pairs"], ctx.cfg["copystop_mib"]))
+        results["copy_stop"] = measure_copy_stop(ctx)
+        subprocess.check_call(["sync"])
         results["call_costs_us"] = measure_call_costs(ctx, 300 if not args.smoke else 20)
+        log("a sweep of the large tree against a bare listing, %d times each" % ctx.cfg["sweep_reps"])
+        results["sweep"] = measure_sweep(ctx, tree)
+        for rep in range(ctx.cfg["recovery_reps"]):
+            for kind in (["empty", "large"] if rep % 2 == 0 else ["large", "empty"]):
+                log("recovery %d: %d-file burst, %s tree" % (rep + 1, ctx.cfg["recovery_files"], kind))
+                results["recovery"].append(measure_recovery(ctx, holder, kind, rep))
         for rep in range(ctx.cfg["idle_reps"]):
             log("idle %d: %d pairs, %d s" % (rep + 1, ctx.cfg["idle_pairs"], ctx.cfg["idle_seconds"]))
             results["idle"].append(measure_idle(ctx, rep))

@@ -97,6 +97,10 @@ def summarise(results):
         d["big_loop"] = median([x.get("loop4m_s") for x in big])
         d["big_loop_ratio"] = median([ratio(x.get("loop4m_s"), x["cp_s"]) for x in big])
         d["big_writer"] = median([x["writer_s"] for x in big])
+        d["big_safely"] = median([x.get("copy_safely_s") for x in big])
+        d["big_begun"] = median([x.get("copy_begun_s") for x in big])
+        d["big_move_wt"] = median([x.get("move_write_through_s") for x in big])
+        d["big_move"] = median([x.get("move_s") for x in big])
         d["big_ratio_copyfilew"] = median([math.inf if x["copy_s"] is None or not x.get("copyfilew_s")
                                            else ratio(x["copy_s"], x["copyfilew_s"]) for x in big])
         slow = [r["slow"] for r in items if "slow" in r]
@@ -149,6 +153,59 @@ def summarise(results):
         "ref_start": median([c["all_started_ms"] for c in rs]),
         "ref_start_max": max([c["all_started_ms"] for c in rs], default=None),
     }
+    sw = results.get("sweep") or {}
+    s["sweep"] = {
+        "files": sw.get("files"),
+        "folders": sw.get("folders"),
+        "warmup": sw.get("warmup_ms"),
+        "listings": sw.get("listing_ms", []),
+        "sweeps": sw.get("sweep_ms", []),
+        "listing": median(sw.get("listing_ms", [])),
+        "sweep": median(sw.get("sweep_ms", [])),
+        "copied": sum(sw.get("copied", [])),
+        "complete": all(sw.get("complete", [])) and bool(sw.get("complete")),
+    }
+    s["sweep"]["ratio"] = ratio(s["sweep"]["sweep"], s["sweep"]["listing"])
+    rec = {}
+    for kind in ("large", "empty"):
+        rs = [r for r in results.get("recovery", []) if r["kind"] == kind]
+        rec[kind] = {
+            "runs": len(rs),
+            "last": median([r["last_arrival_s"] if r.get("right") == r.get("files") and r.get("last_arrival_s")
+                            is not None else math.inf for r in rs]),
+            "lasts": [r.get("last_arrival_s") for r in rs],
+            "right": ["%d/%d" % (r["right"], r["files"]) for r in rs],
+            "share_min": min([r["right"] / r["files"] for r in rs], default=None),
+            "passes": [r.get("recovery_passes") for r in rs],
+            "overflows": [r.get("overflows") for r in rs],
+            "cpu": median([r.get("cpu_s") for r in rs]),
+            "cpus": [r.get("cpu_s") for r in rs],
+            "writer": median([r.get("writer_s") for r in rs]),
+            "ready": median([r.get("ready_s") for r in rs]),
+            "files": rs[0]["files"] if rs else None,
+        }
+    s["recovery"] = rec
+    cs = results.get("copy_stop") or []
+    s["copystop"] = {
+        "cycles": len(cs),
+        "mib": int(cs[0]["mib"]) if cs else None,
+        "stop": median([c["stop_ms"] for c in cs]),
+        "stop_max": max([c["stop_ms"] for c in cs], default=None),
+        "stops": [c["stop_ms"] for c in cs],
+        # Every destination had shown a temporary file; a copy that ended between that look and
+        # the stop (its final name made before the stop began) was no longer under way.
+        "copying": ["%d/%d" % (c["copying"] - c["final_names_before_stop"], results["config"]["stop_pairs"])
+                    for c in cs],
+        "running": [int(c["running_at_return"]) for c in cs],
+        "ended": median([c["threads_end_ms"] for c in cs]),
+        "ended_max": max([c["threads_end_ms"] for c in cs], default=None),
+        "all_ended": all(c["all_ended"] == 1 for c in cs),
+        "final_after": sum(int(c["final_names_after_stop"]) for c in cs),
+        "final_before": sum(int(c["final_names_before_stop"]) for c in cs),
+        "temporaries": sum(int(c["temporaries_left"]) for c in cs),
+        "flush": median([c["flush_ms"] for c in cs]),
+        "flush_max": max([c["flush_ms"] for c in cs], default=None),
+    }
     return s
 
 
@@ -185,10 +242,50 @@ def goals(s):
     add("Idle: RSS with %s pairs ≤ 10 MiB above no pair" % i["pairs"],
         "%s MiB above" % fmt(kib_to_mib(i["rss_above"]), digits=1),
         None if i["rss_above"] is None else i["rss_above"] <= 10 * 1024)
-    add("StopMonitoring with %s pairs under 600 ms" % st["pairs"],
+    add("StopMonitoring with %s pairs blocked in reads under 600 ms" % st["pairs"],
         "median %s, max %s ms" % (fmt(st["prog_stop"]), fmt(st["prog_stop_max"])),
         None if st["prog_stop_max"] is None else st["prog_stop_max"] < 600)
+    cs = s["copystop"]
+    add("StopMonitoring with %s pairs, every one in the middle of a %s MiB copy: back within 1 s" %
+        (st["pairs"], cs["mib"]),
+        "median %s, max %s ms (copies under way: %s)" % (fmt(cs["stop"]), fmt(cs["stop_max"]),
+                                                         ", ".join(cs["copying"])),
+        None if cs["stop_max"] is None else cs["stop_max"] <= 1000)
+    add("After that stop, no destination holds the file under its final name (put there after "
+        "the stop began)", "%d of %d" % (cs["final_after"], cs["cycles"] * st["pairs"]),
+        None if not cs["cycles"] else cs["final_after"] == 0)
+    sw = s["sweep"]
+    add("Sweep of the %s-file tree (%s folders) ≤ 1.5 × a bare FindFirstFileExW listing of it" %
+        (fmt_count(sw["files"]), fmt_count(sw["folders"])),
+        "%s vs %s (%s×)" % (fmt_ms(sw["sweep"]), fmt_ms(sw["listing"]), fmt(sw["ratio"], digits=2)),
+        None if sw["ratio"] is None else (sw["ratio"] <= 1.5 and sw["complete"] and sw["copied"] == 0))
+    rl, re_ = s["recovery"]["large"], s["recovery"]["empty"]
+    bound = None if re_["last"] in (None, math.inf) or sw["listing"] is None else re_["last"] + 2 * sw["listing"] / 1000.0
+    add("Overflowing %s-file burst in the %s-file tree: at most 2 bare listings over the same burst in "
+        "an empty tree" % (fmt_count(rl["files"]), fmt_count(sw["files"])),
+        "%s vs %s + 2 × %s = %s" % (fmt_last(rl["last"]), fmt_last(re_["last"]),
+                                    fmt_ms(sw["listing"]), fmt(bound, " s", 2)),
+        None if bound is None or rl["last"] is None else rl["last"] <= bound)
+    add("100% of the overflowing burst mirrored with the right content (both trees)",
+        "worst %s (large), %s (empty)" % (fmt_pct(rl["share_min"]), fmt_pct(re_["share_min"])),
+        None if rl["share_min"] is None or re_["share_min"] is None
+        else rl["share_min"] == 1.0 and re_["share_min"] == 1.0)
     return rows
+
+
+def ms_to_s(v):
+    return None if v is None else v / 1000.0
+
+
+def fmt_ms(v):
+    """A time given in ms, in seconds from one second up."""
+    if v is None:
+        return "n/a"
+    return fmt(v / 1000.0, " s", 2) if v >= 1000 else fmt(v, " ms")
+
+
+def fmt_count(v):
+    return "n/a" if v is None else "{:,}".format(int(v)).replace(",", " ")
 
 
 def fmt_pct(v):
@@ -276,6 +373,12 @@ def write(results, out_dir, smoke=False):
         "%s (%s × cp)" % (fmt(p["big_copyfilew"], " s"), fmt(p["big_copyfilew_ratio"], digits=2)), "—", "")
     row("", "%s MiB file: the same copy as 4 MiB ReadFile/WriteFile steps under Wine (× cp)" % p["big_mib"],
         "%s (%s × cp)" % (fmt(p["big_loop"], " s"), fmt(p["big_loop_ratio"], digits=2)), "—", "")
+    row("", "%s MiB file: close to the start of the copy that arrived (its file made)" % p["big_mib"],
+        fmt(p["big_begun"], " s"), fmt(r["big_begun"], " s"), "")
+    row("", "%s MiB file: the engine's copy alone (`CopyFileSafely`: temporary file, then `MoveFileExW`); "
+        "the move alone, with `MOVEFILE_WRITE_THROUGH` / without" % p["big_mib"],
+        "%s; %s / %s" % (fmt(p["big_safely"], " s"), fmt_ms(None if p["big_move_wt"] is None else p["big_move_wt"] * 1000),
+                         fmt_ms(None if p["big_move"] is None else p["big_move"] * 1000)), "—", "")
     row("", "%s MiB file: times the destination was written" % p["big_mib"],
         fmt(p["big_copies"], digits=0), fmt(r["big_copies"], digits=0), "")
     row("", "%s MiB file: close to the last write, as a multiple of one CopyFileW of it" % p["big_mib"],
@@ -312,6 +415,49 @@ def write(results, out_dir, smoke=False):
         fmt_ratio(ratio(st["prog_start_max"], st["ref_start_max"])))
     row("", "Whole start, process launch to every pair mirroring a probe (%s pairs)" % i["pairs"],
         fmt(i["prog_start"], " s"), fmt(i["ref_start"], " s"), fmt_ratio(ratio(i["prog_start"], i["ref_start"])))
+    cs = s["copystop"]
+    row("", "Stop with %s pairs, every one in the middle of a %s MiB copy (`StopMonitoring`), median "
+        "(max) of %d cycles; per cycle" % (st["pairs"], cs["mib"], cs["cycles"]),
+        "%s (%s): %s" % (fmt(cs["stop"], " ms"), fmt(cs["stop_max"], " ms"),
+                         ", ".join(fmt(v) for v in cs["stops"])), "—", "")
+    row("", "Mid-copy stop: copies under way when the stop began (every destination had shown a temporary "
+        "file; less those put into place before the stop began)",
+        ", ".join(cs["copying"]) or "n/a", "—", "")
+    row("", "Mid-copy stop: the stopped threads all ended, after the stop began, median (max); threads "
+        "still running when it returned",
+        "%s (%s); %s" % (fmt_ms(cs["ended"]), fmt_ms(cs["ended_max"]),
+                         ", ".join(map(str, cs["running"]))), "—", "")
+    row("", "Mid-copy stop: destinations holding the file under its final name afterwards, put there "
+        "after the stop began (before it)", "%d (%d)" % (cs["final_after"], cs["final_before"]), "—", "")
+    row("", "Mid-copy stop: temporary files left once the threads ended", cs["temporaries"], "—", "")
+    row("", "Mid-copy stop: one small file written through to the disk under the same load, right "
+        "after the stop returned, median (max)", "%s (%s)" % (fmt(cs["flush"], " ms"), fmt(cs["flush_max"], " ms")),
+        "—", "")
+    sw = s["sweep"]
+    row(7, "Sweep of a tree of %s files in %s folders (the engine's walk since now: nothing to copy), "
+        "median of %d; per run" % (fmt_count(sw["files"]), fmt_count(sw["folders"]), len(sw["sweeps"])),
+        "%s: %s" % (fmt_ms(sw["sweep"]), ", ".join(fmt_ms(v) for v in sw["sweeps"])),
+        "—", "")
+    row("", "Bare recursive FindFirstFileExW listing of the same tree, same process, alternating; per "
+        "run (first, cold listing: %s)" % fmt_ms(sw["warmup"]),
+        "%s: %s" % (fmt_ms(sw["listing"]), ", ".join(fmt_ms(v) for v in sw["listings"])),
+        "—", "")
+    row("", "Sweep ÷ bare listing", fmt(sw["ratio"], "×", 2), "—", "")
+    rl, re_ = s["recovery"]["large"], s["recovery"]["empty"]
+    row(8, "Overflowing burst of %s files into a watched folder that holds the %s-file tree: first "
+        "write to last arrival, median; per run" % (fmt_count(rl["files"]), fmt_count(sw["files"])),
+        "%s: %s" % (fmt_last(rl["last"]), ", ".join(fmt(v, digits=2) for v in rl["lasts"])), "—", "")
+    row("", "The same burst into an empty watched folder; per run",
+        "%s: %s" % (fmt_last(re_["last"]), ", ".join(fmt(v, digits=2) for v in re_["lasts"])), "—", "")
+    row("", "Right content, per run: large tree; empty", "%s; %s" % (", ".join(rl["right"]), ", ".join(re_["right"])),
+        "—", "")
+    row("", "\"recovery pass\" trace lines (overflows) per run: large tree; empty",
+        "%s; %s" % (", ".join("%s (%s)" % (a, b) for a, b in zip(rl["passes"], rl["overflows"])),
+                    ", ".join("%s (%s)" % (a, b) for a, b in zip(re_["passes"], re_["overflows"]))), "—", "")
+    row("", "Program CPU s from the first write until its trace is quiet, median: large tree; empty",
+        "%s; %s" % (fmt(rl["cpu"], " s"), fmt(re_["cpu"], " s")), "—", "")
+    row("", "Watch ready (its catch-up line) after the program's start: large tree; empty",
+        "%s; %s" % (fmt(rl["ready"], " s"), fmt(re_["ready"], " s")), "—", "")
     add("")
     if results.get("failed_starts"):
         add("Program starts that ended at once and were repeated (a Wine desktop race, see notes): %s." %

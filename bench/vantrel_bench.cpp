@@ -1,4 +1,4 @@
-// The Windows side of the benchmarks, one console program with three commands:
+// The Windows side of the benchmarks, one console program with these commands:
 //
 //   vantrel_bench launch ROOT EXE [ARGS...]
 //                                   runs EXE with LOCALAPPDATA=ROOT (Wine takes LOCALAPPDATA
@@ -8,19 +8,31 @@
 //                                   message-only window in place of the main window; runs until
 //                                   standard input closes.
 //   vantrel_bench copyfile SOURCE TARGET
-//                                   times one CopyFileW.
+//                                   times one CopyFileW, the MoveFileExW that puts a fresh
+//                                   copy into place, and the engine's whole copy.
 //   vantrel_bench callcost WORK ROUNDS
 //                                   the mean cost of each call a copy pass makes per file.
 //   vantrel_bench startstop WORK PAIRS CYCLES
 //                                   times StartMonitoring until every watch thread has opened
 //                                   its folder, checks that each pair mirrors a file, and times
 //                                   StopMonitoring with every thread blocked in its read.
+//   vantrel_bench copystop WORK PAIRS MIB CYCLES
+//                                   times StopMonitoring with every watch thread in the middle
+//                                   of copying a MIB MiB file (which the harness links into
+//                                   every source when told "ready"), then how long the stopped
+//                                   threads take to end, and what they left.
+//   vantrel_bench sweep TREE DEST REPS
+//                                   times one sweep of TREE by the engine (nothing changed,
+//                                   nothing copied) against a bare FindFirstFileExW listing of
+//                                   it, REPS times each, in alternating order.
 //
 // Results go to standard output as "key value" lines that the harness reads.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cwchar>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -30,12 +42,15 @@
 #include "monitor/file_identity.h"
 #include "monitor/monitor.h"
 #include "monitor/safe_copy.h"
+#include "monitor/tree_walk.h"
+#include "monitor/watch_thread.h"
 #include "store/pair_table.h"
 #include "store/pair_writer.h"
 
-static std::mutex g_traceMutex;            // guards the two counters below
+static std::mutex g_traceMutex;            // guards the counters below
 static size_t g_startedLines = 0;          // "MonitorThread[..] started" lines seen
 static size_t g_readFailedLines = 0;       // "ReadDirectoryChangesW failed" lines seen
+static size_t g_catchUpLines = 0;          // "MonitorThread[..] catch-up pass" lines seen
 static LARGE_INTEGER g_lastStartedAt = {}; // when the latest "started" line was written
 static std::atomic<LONG> g_noticesReceived{0};
 
@@ -76,6 +91,9 @@ static LONG CALLBACK CountTraceLine(EXCEPTION_POINTERS *info) {
             g_lastStartedAt = now;
         } else if (text.rfind("ReadDirectoryChangesW failed", 0) == 0) {
             ++g_readFailedLines;
+        } else if (text.rfind("MonitorThread[", 0) == 0 &&
+                   text.find("] catch-up pass") != std::string::npos) {
+            ++g_catchUpLines;
         }
     }
     return record->ExceptionCode == kWide ? EXCEPTION_CONTINUE_EXECUTION
@@ -235,7 +253,10 @@ static size_t StartedLines() {
     return g_startedLines;
 }
 
-static int RunStartStop(const std::wstring &work, size_t pairs, int cycles) {
+// Makes `pairs` pairs WORK\srcNN -> WORK\dstNN in a pair file of a configuration folder in
+// WORK, and the window the engine posts to. False (with an error line) when the pair file
+// cannot be written.
+static bool PreparePairs(const std::wstring &work, size_t pairs) {
     SetEnvironmentVariableW(L"LOCALAPPDATA", (work + L"\\cfg").c_str());
     CreateDirectoryW((work + L"\\cfg").c_str(), nullptr);
     g_sourceFolders.clear();
@@ -254,10 +275,16 @@ static int RunStartStop(const std::wstring &work, size_t pairs, int cycles) {
     std::wstring errorText;
     if (!SaveAllFolderPairs(errorText)) {
         printf("error SaveAllFolderPairs %ls\n", errorText.c_str());
-        return 1;
+        return false;
     }
     g_hMainWnd = CreateHostWindow();
     AddVectoredExceptionHandler(1, CountTraceLine);
+    return true;
+}
+
+static int RunStartStop(const std::wstring &work, size_t pairs, int cycles) {
+    if (!PreparePairs(work, pairs))
+        return 1;
 
     for (int cycle = 0; cycle < cycles; ++cycle) {
         {
@@ -335,6 +362,223 @@ static int RunStartStop(const std::wstring &work, size_t pairs, int cycles) {
     ExitProcess(0);
 }
 
+static size_t CatchUpLines() {
+    std::lock_guard<std::mutex> lock(g_traceMutex);
+    return g_catchUpLines;
+}
+
+// The names in `folder` that match `pattern` (wildcards as FindFirstFileW takes them).
+static std::vector<std::wstring> MatchingNames(const std::wstring &folder, const wchar_t *pattern) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileExW((folder + L"\\" + pattern).c_str(), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.push_back(found.cFileName);
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    return names;
+}
+
+// Waits until every handle is signalled (any number of them); false when `ms` ran out first.
+static bool WaitForAll(const std::vector<HANDLE> &handles, DWORD ms) {
+    ULONGLONG deadline = GetTickCount64() + ms;
+    for (size_t first = 0; first < handles.size(); first += MAXIMUM_WAIT_OBJECTS) {
+        DWORD count = DWORD(std::min<size_t>(MAXIMUM_WAIT_OBJECTS, handles.size() - first));
+        ULONGLONG now = GetTickCount64();
+        if (now >= deadline || WaitForMultipleObjects(count, handles.data() + first, TRUE,
+                                                      DWORD(deadline - now)) == WAIT_TIMEOUT)
+            return false;
+    }
+    return true;
+}
+
+// StopMonitoring while every watch thread is in the middle of a copy: each source gets a
+// file of `mib` MiB at once, and the stop comes when every destination holds a temporary
+// copy (every copy under way). Then how long the stopped threads take to end (where the
+// system cannot cancel a copy it runs to its end), and whether any destination holds the
+// file under its final name. The copies are deleted afterwards, and the source names (the
+// harness keeps the files they link to).
+static int RunCopyStop(const std::wstring &work, size_t pairs, int mib, int cycles) {
+    if (!PreparePairs(work, pairs))
+        return 1;
+    const wchar_t kName[] = L"big.bin";
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        {
+            std::lock_guard<std::mutex> lock(g_traceMutex);
+            g_startedLines = 0;
+            g_catchUpLines = 0;
+        }
+        StartMonitoring();
+        // Every thread in its read, its catch-up walk done: the big files are its only work.
+        ULONGLONG deadline = GetTickCount64() + 30000;
+        while ((StartedLines() < pairs || CatchUpLines() < pairs) && GetTickCount64() < deadline)
+            PumpMessagesFor(5);
+        PumpMessagesFor(300);
+        // The harness links a big file into every source now, all within a few milliseconds
+        // (from here the links would compete for the processor with the first copies).
+        printf("ready %d\n", cycle);
+        fflush(stdout);
+        LARGE_INTEGER written = Now();
+        // Every destination has held a temporary copy and none yet the final name: every copy
+        // is under way (a copy that ended would have left its final name).
+        std::vector<bool> seen(pairs, false);
+        size_t copying = 0, finished = 0;
+        deadline = GetTickCount64() + 60000;
+        while (GetTickCount64() < deadline) {
+            finished = 0;
+            for (size_t i = 0; i < pairs; ++i) {
+                for (const std::wstring &name : MatchingNames(g_destFolders[i], L"*")) {
+                    if (IsTemporaryCopyName(name) && !seen[i]) {
+                        seen[i] = true;
+                        ++copying;
+                    }
+                    finished += name == kName;
+                }
+            }
+            if (copying == pairs || finished > 0)
+                break;
+            PumpMessagesFor(2);
+        }
+        LARGE_INTEGER allCopying = Now();
+
+        // The stop closes the thread handles: keep our own to see the threads end.
+        std::vector<HANDLE> threads;
+        for (HANDLE thread : g_threadHandles) {
+            HANDLE own = nullptr;
+            if (thread && DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &own,
+                                          SYNCHRONIZE, FALSE, 0))
+                threads.push_back(own);
+        }
+        FILETIME stopTime;
+        GetSystemTimeAsFileTime(&stopTime);
+        LARGE_INTEGER stopBegin = Now();
+        StopMonitoring();
+        LARGE_INTEGER stopEnd = Now();
+        size_t running = 0;
+        for (HANDLE thread : threads)
+            running += WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+        // What one small file written through to the disk costs under this load (the stop
+        // writes the mirror points so): the copies of a stopped generation run on under Wine.
+        std::wstring probe = work + L"\\cfg\\flush-probe.txt";
+        LARGE_INTEGER flushBegin = Now();
+        HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            DWORD done = 0;
+            WriteFile(file, std::string(2048, 'p').data(), 2048, &done, nullptr);
+            FlushFileBuffers(file);
+            CloseHandle(file);
+        }
+        MoveFileExW(probe.c_str(), (probe + L".moved").c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        LARGE_INTEGER flushEnd = Now();
+        DeleteFileW((probe + L".moved").c_str());
+        bool allEnded = WaitForAll(threads, 300000);
+        LARGE_INTEGER ended = Now();
+        for (HANDLE thread : threads)
+            CloseHandle(thread);
+
+        // A file under its final name was put there before the stop began (its change time,
+        // set by the move into place) or after.
+        size_t finalBefore = 0, finalAfter = 0, temporaries = 0;
+        for (size_t i = 0; i < pairs; ++i) {
+            ULONGLONG size = 0, lastWrite = 0, changeTime = 0;
+            if (ReadFileTimes(g_destFolders[i] + L"\\" + kName, size, lastWrite, changeTime)) {
+                if (changeTime != 0 && changeTime < FileTimeValue(stopTime))
+                    ++finalBefore;
+                else
+                    ++finalAfter;
+            }
+            temporaries += MatchingNames(g_destFolders[i], L"~vantrel-*.tmp").size();
+        }
+        printf("copycycle %d mib %d copying %zu finished_before_stop %zu copying_after_ms %.3f "
+               "stop_ms %.3f running_at_return %zu flush_ms %.3f threads_end_ms %.3f "
+               "all_ended %d final_names_before_stop %zu final_names_after_stop %zu "
+               "temporaries_left %zu\n",
+               cycle, mib, copying, finished, MillisecondsBetween(written, allCopying),
+               MillisecondsBetween(stopBegin, stopEnd), running,
+               MillisecondsBetween(flushBegin, flushEnd), MillisecondsBetween(stopBegin, ended),
+               allEnded ? 1 : 0, finalBefore, finalAfter, temporaries);
+        fflush(stdout);
+        for (size_t i = 0; i < pairs; ++i) {
+            DeleteFileW((g_sourceFolders[i] + L"\\" + kName).c_str());
+            for (const std::wstring &name : MatchingNames(g_destFolders[i], L"*"))
+                DeleteFileW((g_destFolders[i] + L"\\" + name).c_str());
+        }
+        PumpMessagesFor(200);
+    }
+    ExitProcess(0);
+}
+
+// Lists the tree below `folder` the plain way (FindFirstFileExW, basic information, large
+// fetches), counting its files and folders: the floor for any walk of the tree.
+static void ListTreeBare(const std::wstring &folder, size_t &files, size_t &folders) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    std::vector<std::wstring> subfolders;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            ++files;
+        else if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0)
+            subfolders.push_back(found.cFileName);
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    for (const std::wstring &sub : subfolders) {
+        ++folders;
+        ListTreeBare(folder + L"\\" + sub, files, folders);
+    }
+}
+
+// One sweep of TREE as a watch thread makes it (nothing changed since now, so nothing is
+// copied), against the bare listing of the same tree, `reps` times each in alternating
+// order, after one listing that warms the caches.
+static int RunSweep(const std::wstring &tree, const std::wstring &dest, int reps) {
+    CreateDirectoryW(dest.c_str(), nullptr);
+    MirrorState mirror;
+    PrepareMirror(mirror, tree, dest);
+    size_t files = 0, folders = 0;
+    LARGE_INTEGER begin = Now();
+    ListTreeBare(tree, files, folders);
+    printf("warmup ms %.3f files %zu folders %zu\n", MillisecondsBetween(begin, Now()), files,
+           folders);
+    fflush(stdout);
+    for (int rep = 0; rep < reps; ++rep) {
+        for (int k = 0; k < 2; ++k) {
+            if ((k == 0) == (rep % 2 == 0)) {
+                files = folders = 0;
+                begin = Now();
+                ListTreeBare(tree, files, folders);
+                printf("listing %d ms %.3f files %zu folders %zu\n", rep,
+                       MillisecondsBetween(begin, Now()), files, folders);
+            } else {
+                FILETIME now;
+                GetSystemTimeAsFileTime(&now);
+                bool complete = false;
+                begin = Now();
+                size_t copied =
+                    CopyFilesChangedSince(tree, dest, FileTimeValue(now), mirror, false, &complete);
+                printf("sweep %d ms %.3f copied %zu complete %d\n", rep,
+                       MillisecondsBetween(begin, Now()), copied, complete ? 1 : 0);
+            }
+            fflush(stdout);
+        }
+    }
+    ExitProcess(0);
+}
+
+// A progress routine that lets every copy run on, as the engine's does while no stop comes.
+static DWORD CALLBACK CopyProgressContinue(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER,
+                                           LARGE_INTEGER, DWORD, DWORD, HANDLE, HANDLE, LPVOID) {
+    return PROGRESS_CONTINUE;
+}
+
 // What one call costs under this system, in microseconds (the mean of `rounds` calls): the
 // calls a copy pass makes per file. A small file and its copy in WORK.
 static int RunCallCost(const std::wstring &work, int rounds) {
@@ -375,8 +619,61 @@ static int RunCallCost(const std::wstring &work, int rounds) {
         MoveFileExW((dst + L".new").c_str(), dst.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     });
+    timeCall("CopyFileW_then_MoveFileExW_no_write_through", [&] {
+        CopyFileW(src.c_str(), (dst + L".new").c_str(), FALSE);
+        MoveFileExW((dst + L".new").c_str(), dst.c_str(), MOVEFILE_REPLACE_EXISTING);
+    });
     DWORD error = 0;
     timeCall("CopyFileSafely_200_bytes", [&] { CopyFileSafely(src, dst, error, {}); });
+    // The same to names the destination does not hold yet, as in a burst of new files: every
+    // round a name of its own, in a folder of its own for each kind (a folder grows as a
+    // burst's destination does), all removed afterwards.
+    int serial = 0;
+    std::vector<std::wstring> kinds;
+    auto fresh = [&](const wchar_t *kind) {
+        std::wstring sub = folder + L"\\" + kind;
+        if (std::find(kinds.begin(), kinds.end(), sub) == kinds.end()) {
+            CreateDirectoryW(sub.c_str(), nullptr);
+            kinds.push_back(sub);
+        }
+        return sub + L"\\f" + std::to_wstring(serial++) + L".txt";
+    };
+    timeCall("CopyFileW_new_name", [&] { CopyFileW(src.c_str(), fresh(L"plain").c_str(), FALSE); });
+    timeCall("CopyFileExW_progress_new_name", [&] {
+        BOOL cancel = FALSE;
+        CopyFileExW(src.c_str(), fresh(L"ex").c_str(), CopyProgressContinue, nullptr, &cancel, 0);
+    });
+    timeCall("CopyFileW_then_MoveFileExW_new_name", [&] {
+        std::wstring to = fresh(L"moved");
+        CopyFileW(src.c_str(), (to + L".new").c_str(), FALSE);
+        MoveFileExW((to + L".new").c_str(), to.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    });
+    timeCall("CopyFileW_then_MoveFileExW_new_name_no_write_through", [&] {
+        std::wstring to = fresh(L"movednwt");
+        CopyFileW(src.c_str(), (to + L".new").c_str(), FALSE);
+        MoveFileExW((to + L".new").c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
+    });
+    timeCall("CopyFileSafely_new_name", [&] { CopyFileSafely(src, fresh(L"safe"), error, {}); });
+    // The move alone: a file made once per round outside the timing is not possible in this
+    // loop, so a name is moved back and forth between two names.
+    std::wstring one = folder + L"\\one.txt", two = folder + L"\\two.txt";
+    CopyFileW(src.c_str(), one.c_str(), FALSE);
+    bool atOne = true;
+    auto moveOnce = [&](DWORD flags) {
+        MoveFileExW((atOne ? one : two).c_str(), (atOne ? two : one).c_str(), flags);
+        atOne = !atOne;
+    };
+    timeCall("MoveFileExW_new_name", [&] { moveOnce(MOVEFILE_REPLACE_EXISTING); });
+    timeCall("MoveFileExW_new_name_write_through",
+             [&] { moveOnce(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH); });
+    for (const std::wstring &sub : kinds) {
+        for (const std::wstring &name : MatchingNames(sub, L"*"))
+            DeleteFileW((sub + L"\\" + name).c_str());
+        RemoveDirectoryW(sub.c_str());
+    }
+    DeleteFileW(one.c_str());
+    DeleteFileW(two.c_str());
     MirrorState mirror;
     PrepareMirror(mirror, work, folder);
     timeCall("CopyChangedFiles_one_added_one_modified", [&] {
@@ -397,6 +694,33 @@ static int RunCopyFile(const std::wstring &source, const std::wstring &target) {
         return 1;
     }
     printf("copy_s %.4f\n", MillisecondsBetween(begin, end) / 1000.0);
+    fflush(stdout);
+    // The engine puts a finished copy into place with MoveFileExW: what the move of a fresh
+    // copy costs, with and without MOVEFILE_WRITE_THROUGH, and the engine's whole copy.
+    std::wstring moved = target + L".moved";
+    const DWORD flags[2] = {MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH,
+                            MOVEFILE_REPLACE_EXISTING};
+    const char *names[2] = {"move_write_through_s", "move_s"};
+    for (int k = 0; k < 2; ++k) {
+        if (k > 0 && !CopyFileW(source.c_str(), target.c_str(), FALSE))
+            break;
+        begin = Now();
+        BOOL done = MoveFileExW(target.c_str(), moved.c_str(), flags[k]);
+        end = Now();
+        if (done)
+            printf("%s %.4f\n", names[k], MillisecondsBetween(begin, end) / 1000.0);
+        DeleteFileW(moved.c_str());
+        DeleteFileW(target.c_str());
+    }
+    BOOL cancel = FALSE;
+    begin = Now();
+    if (CopyFileExW(source.c_str(), target.c_str(), CopyProgressContinue, nullptr, &cancel, 0))
+        printf("copy_ex_progress_s %.4f\n", MillisecondsBetween(begin, Now()) / 1000.0);
+    DeleteFileW(target.c_str());
+    DWORD error = 0;
+    begin = Now();
+    if (CopyFileSafely(source, target, error, {}))
+        printf("copy_safely_s %.4f\n", MillisecondsBetween(begin, Now()) / 1000.0);
     fflush(stdout);
     DeleteFileW(target.c_str());
 
@@ -436,8 +760,12 @@ int wmain(int argc, wchar_t **argv) {
         return RunCallCost(argv[2], _wtoi(argv[3]));
     if (command == L"startstop" && argc == 5)
         return RunStartStop(argv[2], size_t(_wtoi(argv[3])), _wtoi(argv[4]));
-    fprintf(stderr,
-            "usage: vantrel_bench launch ROOT EXE [ARGS...] | host ROOT | "
-            "startstop WORK PAIRS CYCLES | callcost WORK ROUNDS | copyfile SOURCE TARGET\n");
+    if (command == L"copystop" && argc == 6)
+        return RunCopyStop(argv[2], size_t(_wtoi(argv[3])), _wtoi(argv[4]), _wtoi(argv[5]));
+    if (command == L"sweep" && argc == 5)
+        return RunSweep(argv[2], argv[3], _wtoi(argv[4]));
+    fprintf(stderr, "usage: vantrel_bench launch ROOT EXE [ARGS...] | host ROOT | "
+                    "startstop WORK PAIRS CYCLES | copystop WORK PAIRS MIB CYCLES | "
+                    "sweep TREE DEST REPS | callcost WORK ROUNDS | copyfile SOURCE TARGET\n");
     return 2;
 }
