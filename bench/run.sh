@@ -32,14 +32,8 @@ cleanup() {
 trap cleanup EXIT
 if [ -z "${DISPLAY:-}" ]; then
     # Vantrel.exe opens a window and a tray icon: give it a private X server.
-    for n in $(seq 70 89); do
-        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-        setsid Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 < /dev/null &
-        xvfb_pid=$!
-        export DISPLAY=:$n
-        for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-        break
-    done
+    . scripts/private-xvfb.sh
+    start_private_xvfb "$build" || { echo "Xvfb did not start" >&2; exit 2; }
 fi
 
 cmake --build --preset linux-cross --target Vantrel VantrelDebugView vantrel_bench -- --no-print-directory >/dev/null

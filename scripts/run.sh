@@ -23,18 +23,11 @@ if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
 fi
 
 if [ -z "${DISPLAY:-}" ]; then
-    n=100
-    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-    Xvfb ":$n" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 < /dev/null &
-    xvfb=$!
+    . scripts/private-xvfb.sh
     # Wine's own processes first, so they do not complain about the X server going away.
-    trap 'wineserver -k 2>/dev/null; kill $xvfb 2>/dev/null' EXIT
-    for _ in $(seq 50); do
-        [ -e "/tmp/.X11-unix/X$n" ] && break
-        sleep 0.1
-    done
-    export DISPLAY=:$n
-    echo "No DISPLAY: Vantrel runs on a private X server (DISPLAY=:$n)."
+    trap 'wineserver -k 2>/dev/null; [ -n "${xvfb_pid:-}" ] && kill $xvfb_pid 2>/dev/null' EXIT
+    start_private_xvfb "$build" || { echo "Xvfb did not start" >&2; exit 1; }
+    echo "No DISPLAY: Vantrel runs on a private X server (DISPLAY=$DISPLAY)."
 fi
 
 [ -f "$WINEPREFIX/.vantrel-ready" ] || echo "Creating the Wine prefix (once, about 20 s)..."
@@ -42,7 +35,7 @@ scripts/wine-prefix.sh "$WINEPREFIX"
 # The prefix's windows are unmanaged (Wine draws their frames), right for a bare Xvfb; on the
 # user's own display the window manager should frame and focus them.
 managed=Y
-[ -n "${xvfb:-}" ] && managed=N
+[ -n "${xvfb_pid:-}" ] && managed=N
 if ! grep -q "\"Managed\"=\"$managed\"" "$WINEPREFIX/user.reg" 2>/dev/null; then
     wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d $managed /f >/dev/null 2>&1
     wineserver -w

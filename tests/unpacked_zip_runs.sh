@@ -59,22 +59,17 @@ for exe in Vantrel.exe VantrelDebugView.exe; do
     done
 done
 
-xvfb=
+xvfb_pid=
 cleanup() {
     # Wine's own processes first, so they do not complain about the X server going away.
     wineserver -k >/dev/null 2>&1 || true
-    [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
     return 0
 }
 trap cleanup EXIT
 if [ -z "${DISPLAY:-}" ]; then
-    # -displayfd: the server takes the first free display number and reports it.
-    setsid Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$work/display" \
-        >/dev/null 2>&1 </dev/null &
-    xvfb=$!
-    wait_until 10 test -s "$work/display" || fail "Xvfb did not start"
-    DISPLAY=:$(cat "$work/display")
-    export DISPLAY
+    . "$here/../scripts/private-xvfb.sh"
+    start_private_xvfb "$work" || fail "Xvfb did not start"
 fi
 echo "DISPLAY=$DISPLAY"
 
