@@ -1,6 +1,7 @@
 // Vantrel's entry point: the user-interface thread from start-up to exit.
 #include "app/main_window.h"
 #include "monitor/monitor.h"
+#include "monitor/saved_points.h"
 #include "res/resource.h"
 
 #include <objbase.h>
@@ -26,6 +27,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     // Watch threads still post to the main window and use the monitor's tables, which static
     // destruction tears down after we return: end them first.
     StopMonitoring();
+    FinishKeepingPoints(); // the mirror points, kept for the next run
     if (comReady)
         CoUninitialize();
     return (int)msg.wParam;

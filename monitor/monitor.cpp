@@ -40,8 +40,9 @@ const DWORD kChangeFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DI
                             FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE |
                             FILE_NOTIFY_CHANGE_LAST_WRITE;
 const DWORD kFailedReadPauseMs = 500;
-// A stop waits this long for the whole generation, however many threads it has.
-const DWORD kStopWaitMs = 800;
+// A stop waits this long for the whole generation, however many threads it has; what it does
+// after the wait takes a few milliseconds more, more when both processors are busy.
+const DWORD kStopWaitMs = 700;
 const DWORD kStopCancelIntervalMs = 50;
 const DWORD kStopLookMs = 10; // how often a stop looks whether every thread has ended
 const DWORD kFirstReopenMs = 1000;
@@ -460,14 +461,21 @@ void StartMonitoring() {
         g_folderCheck = StartFolderCheck(g_watchContexts);
 }
 
-// Closes the thread handles of a stopped generation. On a thread-pool thread: with every
-// watch thread copying, the system can be slow to answer, and the user waits for nothing.
-VOID CALLBACK CloseThreadHandles(PTP_CALLBACK_INSTANCE, PVOID parameter) {
-    std::vector<HANDLE> *threads = (std::vector<HANDLE> *)parameter;
-    for (HANDLE thread : *threads)
+// What a stop leaves to release: the thread handles, and the contexts of the threads that
+// ended (a thread still running keeps its own).
+struct StoppedGeneration {
+    std::vector<HANDLE> threads;
+    std::vector<std::shared_ptr<WatchContext>> contexts;
+};
+
+// Releases a stopped generation. On a thread-pool thread: with every watch thread copying,
+// each call to the system can take milliseconds, and the user waits for none of them.
+VOID CALLBACK ReleaseGeneration(PTP_CALLBACK_INSTANCE, PVOID parameter) {
+    StoppedGeneration *stopped = (StoppedGeneration *)parameter;
+    for (HANDLE thread : stopped->threads)
         if (thread)
             CloseHandle(thread);
-    delete threads;
+    delete stopped;
 }
 
 void StopMonitoring() {
@@ -507,9 +515,10 @@ void StopMonitoring() {
     KeepPoints(MirrorPointsOf(g_watchContexts));
     // A thread still running past the wait keeps its context alive and closes its own
     // directory handle when it ends.
-    std::vector<HANDLE> *threads = new std::vector<HANDLE>(std::move(g_threadHandles));
-    if (!TrySubmitThreadpoolCallback(CloseThreadHandles, threads, nullptr))
-        CloseThreadHandles(nullptr, threads);
+    StoppedGeneration *stopped =
+        new StoppedGeneration{std::move(g_threadHandles), std::move(g_watchContexts)};
+    if (!TrySubmitThreadpoolCallback(ReleaseGeneration, stopped, nullptr))
+        ReleaseGeneration(nullptr, stopped);
     g_threadHandles.clear();
     g_watchContexts.clear();
 }

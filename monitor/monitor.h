@@ -13,8 +13,9 @@ constexpr UINT WM_FOLDER_CHANGED = WM_APP + 3;
 // User-interface thread only; g_hMainWnd is set before the first call.
 void StartMonitoring();
 // Stops the running generation of watch threads: cancels every read and copy under way, then
-// waits for all of them, 800 ms at most from the start of the stop. A thread still busy after
+// waits for all of them, 700 ms at most from the start of the stop. A thread still busy after
 // that (a copy the system cannot cancel, a call that hangs on a share that went away) finishes
 // on its own, puts no copy into place and touches nothing of a later generation. Keeps each
-// pair's mirror point for the next generation. User-interface thread only.
+// pair's mirror point for the next generation (the file is written on a thread-pool thread).
+// User-interface thread only.
 void StopMonitoring();

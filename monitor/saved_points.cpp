@@ -12,12 +12,16 @@ namespace {
 const wchar_t kPointsFileName[] = L"\\mirror-points.txt";
 const ULONGLONG kLargestTime = 0x7FFFFFFFFFFFFFFFULL;
 
-// The table and what the file holds now. The UI thread and the generation's timer, under the
-// lock, which also keeps two writes of the file apart.
+// The table and what the file holds now: the UI thread, the generation's timer and the
+// writer, under the lock. The writer runs on a thread-pool thread, so that a stop never waits
+// for the disk (with every pair copying, a flush can take hundreds of milliseconds); its own
+// lock keeps two writes of the file apart, and each writes the table as it is then.
 std::mutex g_keptLock;
 KeptPoints g_kept;
 std::string g_written; // the file's bytes as last read or written
 bool g_loaded = false;
+std::mutex g_writeLock;
+PTP_WORK g_writer = nullptr; // created at the first write; null when it could not be
 
 std::string Utf8Of(const std::wstring &text) {
     int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), nullptr, 0, nullptr,
@@ -111,18 +115,28 @@ bool ReplaceWholeFile(const std::wstring &path, const std::string &bytes, DWORD 
     return false;
 }
 
-// Writes the table when it differs from the file. Under g_keptLock.
-void WriteKeptPointsLocked() {
-    std::string bytes = FormatKeptPoints(g_kept);
-    if (bytes == g_written)
-        return;
+// Writes the table when it differs from the file.
+void WriteKeptPoints() {
+    std::lock_guard<std::mutex> writing(g_writeLock);
+    std::string bytes;
+    {
+        std::lock_guard<std::mutex> lock(g_keptLock);
+        bytes = FormatKeptPoints(g_kept);
+        if (bytes == g_written)
+            return;
+    }
     std::wstring path = PointsFilePath();
     DWORD error = 0;
     if (path.empty() || !ReplaceWholeFile(path, bytes, error)) {
         Trace512(L"Mirror points not written to %ls err=%u\n", path.c_str(), error);
         return;
     }
+    std::lock_guard<std::mutex> lock(g_keptLock);
     g_written = bytes;
+}
+
+VOID CALLBACK WriteKeptPointsWork(PTP_CALLBACK_INSTANCE, PVOID, PTP_WORK) {
+    WriteKeptPoints();
 }
 
 } // namespace
@@ -199,7 +213,7 @@ ULONGLONG KeptPointOf(const std::wstring &source, const std::wstring &dest) {
 }
 
 void KeepPoints(const std::vector<KeptPoint> &points) {
-    std::lock_guard<std::mutex> lock(g_keptLock);
+    std::unique_lock<std::mutex> lock(g_keptLock);
     KeptPoints fresh;
     for (const KeptPoint &kept : points) {
         if (kept.point == 0)
@@ -211,5 +225,22 @@ void KeepPoints(const std::vector<KeptPoint> &points) {
     }
     for (auto &[key, kept] : fresh)
         g_kept[key] = kept;
-    WriteKeptPointsLocked();
+    if (!g_writer)
+        g_writer = CreateThreadpoolWork(WriteKeptPointsWork, nullptr, nullptr);
+    if (g_writer) {
+        SubmitThreadpoolWork(g_writer);
+    } else {
+        lock.unlock();
+        WriteKeptPoints();
+    }
+}
+
+void FinishKeepingPoints() {
+    PTP_WORK writer = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_keptLock);
+        writer = g_writer;
+    }
+    if (writer)
+        WaitForThreadpoolWorkCallbacks(writer, FALSE);
 }

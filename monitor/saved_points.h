@@ -39,6 +39,9 @@ void LoadKeptPoints(const std::vector<std::pair<std::wstring, std::wstring>> &pa
 // The kept point of a pair; 0 when none is kept.
 ULONGLONG KeptPointOf(const std::wstring &source, const std::wstring &dest);
 
-// Keeps the given points (a pair met twice keeps the earlier point) and writes the file
-// when anything differs from what it holds.
+// Keeps the given points (a pair met twice keeps the earlier point) and has the file written
+// on a thread-pool thread when anything differs from what it holds.
 void KeepPoints(const std::vector<KeptPoint> &points);
+
+// Waits until the writes asked for so far are done. Before the process ends.
+void FinishKeepingPoints();

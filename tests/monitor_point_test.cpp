@@ -122,6 +122,7 @@ TEST(KeptPoints, ReadBackAsWrittenAndDamagedLinesAreSkipped) {
     ASSERT_TRUE(CreateDirectoryW((root + L"\\Vantrel\\mirror-points.txt").c_str(), nullptr));
     StartDebugCapture();
     KeepPoints({{L"C:\\x", L"D:\\y", 5}});
+    FinishKeepingPoints();
     std::vector<std::wstring> lines = TakeDebugOutput();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind(L"Mirror points not written to " + root, 0), 0u);

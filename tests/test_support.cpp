@@ -1,5 +1,7 @@
 #include "tests/test_support.h"
 
+#include "monitor/saved_points.h"
+
 #include <atomic>
 #include <mutex>
 
@@ -18,6 +20,9 @@ std::wstring MakeTempDir() {
 }
 
 void RemoveTree(const std::wstring &path) {
+    // The tree may hold the program's configuration folder: a stop's write of the points file
+    // ends first, so that it neither fails into a later test's trace nor leaves the tree behind.
+    FinishKeepingPoints();
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
     if (find != INVALID_HANDLE_VALUE) {
