@@ -678,19 +678,29 @@ bool RewriteInPlace(unsigned id, unsigned version, const std::wstring &path, DWO
     return ok;
 }
 
+// The next version of file `id`, the latest write so far. Under g_modelLock.
+unsigned NextVersion(unsigned id) {
+    g_files[id].lastWrite = ++g_writeOrder;
+    return ++g_files[id].version;
+}
+
+// Picks a file of the pair and gives it its next version; false when the pair has none.
+bool PickForNewVersion(int pair, unsigned &id, unsigned &version, std::wstring &rel) {
+    std::lock_guard<std::mutex> lock(g_modelLock);
+    int picked = PickFile(pair);
+    if (picked < 0)
+        return false;
+    id = (unsigned)picked;
+    version = NextVersion(id);
+    rel = g_files[id].rel;
+    return true;
+}
+
 void OpRewrite(int pair) {
     unsigned id, version;
     std::wstring rel;
-    {
-        std::lock_guard<std::mutex> lock(g_modelLock);
-        int picked = PickFile(pair);
-        if (picked < 0)
-            return;
-        id = (unsigned)picked;
-        version = ++g_files[id].version;
-        g_files[id].lastWrite = ++g_writeOrder;
-        rel = g_files[id].rel;
-    }
+    if (!PickForNewVersion(pair, id, version, rel))
+        return;
     DWORD error = 0;
     if (!RewriteInPlace(id, version, SourcePath(pair, rel), FILE_SHARE_READ, nullptr, error)) {
         Failed(pair, "rewrite", rel, error);
@@ -722,16 +732,8 @@ bool SaveByRename(int pair, unsigned id, unsigned version, const std::wstring &r
 void OpSave(int pair) {
     unsigned id, version;
     std::wstring rel;
-    {
-        std::lock_guard<std::mutex> lock(g_modelLock);
-        int picked = PickFile(pair);
-        if (picked < 0)
-            return;
-        id = (unsigned)picked;
-        version = ++g_files[id].version;
-        g_files[id].lastWrite = ++g_writeOrder;
-        rel = g_files[id].rel;
-    }
+    if (!PickForNewVersion(pair, id, version, rel))
+        return;
     DWORD error = 0;
     if (!SaveByRename(pair, id, version, rel, error)) {
         Failed(pair, "save-rename", rel, error);
@@ -1112,8 +1114,7 @@ void OpHeldReader(int pair) {
         if (g_files[id].sameName || !Exists(dest))
             return;
         g_files[id].busy = true;
-        version = ++g_files[id].version;
-        g_files[id].lastWrite = ++g_writeOrder;
+        version = NextVersion(id);
         ++g_pairs[pair].holds;
     }
     HANDLE reader = CreateFileW(dest.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
