@@ -3,6 +3,7 @@
 #include "monitor/long_path.h"
 #include "monitor/trace.h"
 #include "store/pair_table.h"
+#include "store/pair_writer.h"
 
 #include <mutex>
 #include <set>
@@ -24,12 +25,8 @@ std::mutex g_writeLock;
 PTP_WORK g_writer = nullptr; // created at the first write; null when it could not be
 
 std::string Utf8Of(const std::wstring &text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), nullptr, 0, nullptr,
-                                nullptr);
-    std::string utf8(n > 0 ? n : 0, '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), utf8.data(), n, nullptr,
-                            nullptr);
+    std::string utf8;
+    ConvertToUtf8(text, utf8);
     return utf8;
 }
 
