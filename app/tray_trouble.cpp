@@ -65,9 +65,15 @@ static std::wstring SystemMessage(DWORD error) {
     return message.empty() ? LoadText(IDS_UNKNOWN_ERROR, {std::to_wstring(error)}) : message;
 }
 
-static std::wstring BalloonText(const PairTrouble &trouble, bool folderMissing) {
-    if (folderMissing)
+// What a balloon names: the first trouble to begin, of one of these kinds.
+enum class TroubleKind { Copy, SourceMissing, Unlisted };
+
+static std::wstring BalloonText(const PairTrouble &trouble, TroubleKind kind) {
+    if (kind == TroubleKind::SourceMissing)
         return LoadText(IDS_BALLOON_SOURCE, {trouble.source, SystemMessage(trouble.folderError)});
+    if (kind == TroubleKind::Unlisted)
+        return LoadText(IDS_BALLOON_UNLISTED,
+                        {trouble.firstUnlisted, SystemMessage(trouble.unlistedError)});
     if (trouble.destinationMissing)
         return LoadText(IDS_BALLOON_DESTINATION, {trouble.dest, SystemMessage(trouble.copyError)});
     return LoadText(IDS_BALLOON_COPY, {trouble.firstCopy, SystemMessage(trouble.copyError)});
@@ -86,26 +92,30 @@ static void ShowTrouble(HWND window) {
         nextOfAge = nextOfAge == 0 ? due : std::min(nextOfAge, due);
         return false;
     };
-    size_t files = 0, folders = 0, destinations = 0;
+    size_t files = 0, folders = 0, destinations = 0, unlisted = 0;
     const PairTrouble *first = nullptr; // the trouble that began first, and which kind
     ULONGLONG firstSince = 0;
-    bool firstIsFolder = false;
-    auto consider = [&](const PairTrouble &trouble, ULONGLONG since, bool folderMissing) {
+    TroubleKind firstKind = TroubleKind::Copy;
+    auto consider = [&](const PairTrouble &trouble, ULONGLONG since, TroubleKind kind) {
         if (first && firstSince <= since)
             return;
         first = &trouble;
         firstSince = since;
-        firstIsFolder = folderMissing;
+        firstKind = kind;
     };
     for (const PairTrouble &trouble : g_troubles) {
         if (trouble.copiesWaiting > 0 && ofAge(trouble.copiesSince)) {
             files += trouble.copiesWaiting;
             destinations += trouble.destinationMissing ? 1 : 0;
-            consider(trouble, trouble.copiesSince, false);
+            consider(trouble, trouble.copiesSince, TroubleKind::Copy);
         }
         if (trouble.folderMissingSince != 0 && ofAge(trouble.folderMissingSince)) {
             ++folders;
-            consider(trouble, trouble.folderMissingSince, true);
+            consider(trouble, trouble.folderMissingSince, TroubleKind::SourceMissing);
+        }
+        if (trouble.foldersUnlisted > 0 && ofAge(trouble.unlistedSince)) {
+            unlisted += trouble.foldersUnlisted;
+            consider(trouble, trouble.unlistedSince, TroubleKind::Unlisted);
         }
     }
     if (nextOfAge != 0)
@@ -125,9 +135,11 @@ static void ShowTrouble(HWND window) {
         tip += L"\n" + LoadText(IDS_TIP_SOURCES, {std::to_wstring(folders)});
     if (destinations > 0)
         tip += L"\n" + LoadText(IDS_TIP_DESTINATIONS, {std::to_wstring(destinations)});
+    if (unlisted > 0)
+        tip += L"\n" + LoadText(IDS_TIP_UNLISTED, {std::to_wstring(unlisted)});
     ShowTrayLook(window, true, tip);
     if (!g_balloonShown) {
-        ShowTrayBalloon(window, BalloonText(*first, firstIsFolder));
+        ShowTrayBalloon(window, BalloonText(*first, firstKind));
         g_balloonShown = true;
     }
 }
@@ -144,7 +156,8 @@ void OnPairTrouble(HWND mainWindow, PairTrouble *report) {
         // Monitoring restarted: the pair's next thread speaks for it, unless it is gone.
         if (known != g_troubles.end() && !StillRegistered(*report))
             g_troubles.erase(known);
-    } else if (report->copiesWaiting == 0 && report->folderMissingSince == 0) {
+    } else if (report->copiesWaiting == 0 && report->folderMissingSince == 0 &&
+               report->foldersUnlisted == 0) {
         if (known != g_troubles.end())
             g_troubles.erase(known);
     } else if (known != g_troubles.end()) {
@@ -154,6 +167,8 @@ void OnPairTrouble(HWND mainWindow, PairTrouble *report) {
         if (known->folderMissingSince != 0 && report->folderMissingSince != 0)
             report->folderMissingSince =
                 std::min(known->folderMissingSince, report->folderMissingSince);
+        if (known->foldersUnlisted > 0 && report->foldersUnlisted > 0)
+            report->unlistedSince = std::min(known->unlistedSince, report->unlistedSince);
         *known = std::move(*report);
     } else {
         g_troubles.push_back(std::move(*report));

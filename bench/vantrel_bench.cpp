@@ -560,12 +560,10 @@ static int RunSweep(const std::wstring &tree, const std::wstring &dest, int reps
             } else {
                 FILETIME now;
                 GetSystemTimeAsFileTime(&now);
-                bool complete = false;
                 begin = Now();
-                size_t copied =
-                    CopyFilesChangedSince(tree, dest, FileTimeValue(now), mirror, false, &complete);
+                WalkReport walk = CopyFilesChangedSince(tree, dest, FileTimeValue(now), mirror);
                 printf("sweep %d ms %.3f copied %zu complete %d\n", rep,
-                       MillisecondsBetween(begin, Now()), copied, complete ? 1 : 0);
+                       MillisecondsBetween(begin, Now()), walk.copied, walk.complete ? 1 : 0);
             }
             fflush(stdout);
         }

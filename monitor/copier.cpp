@@ -7,7 +7,9 @@
 // cannot be copied now waits in the pair's mirror state (monitor/pending_copies.h).
 #include "monitor/copier.h"
 
+#include "monitor/clock.h"
 #include "monitor/file_identity.h"
+#include "monitor/file_system_times.h"
 #include "monitor/long_path.h"
 #include "monitor/safe_copy.h"
 #include "monitor/trace.h"
@@ -69,43 +71,48 @@ std::wstring LongNameOf(const std::wstring &path, const std::wstring &name) {
     return longFull.substr(cut + 1);
 }
 
-// Copies srcFull to dstFull with the attempts for files held by their writers; what still
-// fails waits in the mirror state for a later retry. Returns true when a copy was made.
-bool CopyWithRetries(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
-                     ULONGLONG now, ULONGLONG since) {
+// How one copy ended.
+enum class CopyOutcome { Copied, Skipped, Waiting, Stopped };
+
+// Copies srcFull to dstFull; a source held by its writer is tried up to `attempts` times, 200
+// ms apart. What still fails waits in the mirror state for a later retry, unless the source is
+// gone. Stopped when the generation stops: the copy neither landed nor waits.
+CopyOutcome CopyWithRetries(MirrorState &mirror, const std::wstring &srcFull,
+                            const std::wstring &dstFull, ULONGLONG now, ULONGLONG since,
+                            int attempts) {
     if (mirror.destinationMayBeSource && IsSameFile(srcFull, dstFull)) {
         // The destination is the source itself (the destination folder is the watched folder
         // or lies inside the tree): the copy would come back as a change of the tree.
         Trace512(L"Skipping copy onto its own source: %ls\n", srcFull.c_str());
-        return false;
+        return CopyOutcome::Skipped;
     }
-    bool copied = false;
     DWORD error = 0;
-    int attempt = 0;
-    while (attempt < kAttemptLimit && !copied) {
-        copied = CopyFileSafely(srcFull, dstFull, error, mirror.stopped);
-        if (!copied) {
-            if (error == ERROR_REQUEST_ABORTED)
-                return false; // the generation stops; the next one catches up
-            if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-                error == ERROR_ACCESS_DENIED) {
-                Sleep(kRetryPauseMs);
-                ++attempt;
-                continue;
-            }
-            Trace512(L"CopyFile failed (attempt %d): %ls -> %ls err=%u\n", attempt + 1,
-                     srcFull.c_str(), dstFull.c_str(), error);
+    for (int attempt = 1;; ++attempt) {
+        if (CopyFileSafely(srcFull, dstFull, error, mirror.stopped)) {
+            Trace512(L"CopyFile succeeded: %ls -> %ls\n", srcFull.c_str(), dstFull.c_str());
+            NoteCopied(mirror, dstFull, now);
+            return CopyOutcome::Copied;
+        }
+        if (error == ERROR_REQUEST_ABORTED)
+            return CopyOutcome::Stopped;
+        // Only a writer's hold passes within moments; anything else concerns this file for
+        // longer (access denied, a full disk, a drive that is gone) and waits with its own
+        // delays, so that it holds back neither the pass nor the other files.
+        bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+        if (!held) {
+            Trace512(L"CopyFile failed (attempt %d): %ls -> %ls err=%u\n", attempt, srcFull.c_str(),
+                     dstFull.c_str(), error);
             break;
         }
-        ++attempt;
+        if (attempt >= attempts)
+            break;
+        Sleep(kRetryPauseMs);
     }
-    if (copied) {
-        Trace512(L"CopyFile succeeded: %ls -> %ls\n", srcFull.c_str(), dstFull.c_str());
-        NoteCopied(mirror, dstFull, now);
-    } else if (GetFileAttributesW(FileSystemPath(srcFull).c_str()) != INVALID_FILE_ATTRIBUTES) {
-        DeferCopy(mirror, srcFull, dstFull, error, now, since);
-    }
-    return copied;
+    if (GetFileAttributesW(FileSystemPath(srcFull).c_str()) == INVALID_FILE_ATTRIBUTES &&
+        IsGoneError(GetLastError()))
+        return CopyOutcome::Skipped; // a later record, or nothing, says what became of it
+    DeferCopy(mirror, srcFull, dstFull, error, now, since);
+    return CopyOutcome::Waiting;
 }
 
 // True when the destination holds a copy written later than the file last changed: a later
@@ -120,17 +127,18 @@ bool DestinationIsNewer(const FoundEntry &source, const std::wstring &dstFull) {
 }
 
 // Mirrors one file found in a folder that arrived, unless its copy is current or the
-// destination holds a later file of its name; true when a copy was made.
-bool MirrorWalkedFile(MirrorState &mirror, const std::wstring &srcFull, const FoundEntry &source,
-                      const std::wstring &destRoot, ULONGLONG since) {
+// destination holds a later file of its name.
+CopyOutcome MirrorWalkedFile(MirrorState &mirror, const std::wstring &srcFull,
+                             const FoundEntry &source, const std::wstring &destRoot,
+                             ULONGLONG since) {
     if (IsTemporaryCopyName(source.name))
-        return false;
+        return CopyOutcome::Skipped;
     std::wstring dstFull = destRoot + L"\\" + source.name;
     if (DestinationIsCurrent(source.size, source.lastWriteTime, source.changeTime, dstFull) ||
         DestinationIsNewer(source, dstFull))
-        return false;
+        return CopyOutcome::Skipped;
     CreateFolderTree(destRoot);
-    return CopyWithRetries(mirror, srcFull, dstFull, GetTickCount64(), since);
+    return CopyWithRetries(mirror, srcFull, dstFull, GetTickCount64(), since, 1);
 }
 
 // One file a walk would copy, and when it changed: by its own times, or when the folder it
@@ -161,6 +169,7 @@ bool CrossesLink(const std::wstring &path, const std::wstring &name,
 } // namespace
 
 void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wstring &destRoot) {
+    mirror.lookBack = TimesOfFileSystemAt(path).step;
     mirror.destinationMayBeSource = true;
     if (destRoot.empty())
         return;
@@ -182,7 +191,7 @@ void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wst
     mirror.destinationMayBeSource = false;
 }
 
-void CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
+bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
                       const std::vector<FolderChange> &changes, MirrorState &mirror, ULONGLONG now,
                       ULONGLONG since) {
     // The key of a record: its long name, case folded.
@@ -200,8 +209,11 @@ void CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
         source.name = name;
     }
 
+    bool finished = true;
     std::unordered_map<std::wstring, bool> linkFolders;
-    for (size_t k = 0; k < changes.size() && !MirrorStopped(mirror); ++k) {
+    for (size_t k = 0; k < changes.size(); ++k) {
+        if (MirrorStopped(mirror))
+            return false;
         const FolderChange &change = changes[k];
         if (change.name.empty() || !IsCopiedAction(change.action))
             continue;
@@ -218,8 +230,13 @@ void CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
         std::wstring dstFull = destRoot + L"\\" + baseName;
         WIN32_FILE_ATTRIBUTE_DATA found;
         DWORD attributes = INVALID_FILE_ATTRIBUTES;
-        if (GetFileAttributesExW(FileSystemPath(srcFull).c_str(), GetFileExInfoStandard, &found))
+        if (GetFileAttributesExW(FileSystemPath(srcFull).c_str(), GetFileExInfoStandard, &found)) {
             attributes = found.dwFileAttributes;
+        } else if (DWORD error = GetLastError(); !IsGoneError(error)) {
+            // There, but not to be read just now (denied, held, a share that hiccups).
+            DeferCopy(mirror, srcFull, dstFull, error, now, since);
+            continue;
+        }
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
             IsLinkAt(srcFull)) {
             Trace512(L"Skipping link: %ls\n", srcFull.c_str());
@@ -231,16 +248,23 @@ void CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
             if (attributes != INVALID_FILE_ATTRIBUTES && source.arrived) {
                 // A folder moved or created in place brings files no record will name.
                 // Files with a later record of their own are copied at that record.
+                bool stopped = false;
                 TreeVisitor visitor;
                 visitor.onFile = [&](const std::wstring &full, const std::wstring &rel,
                                      const FoundEntry &entry, ULONGLONG) {
                     auto later = sources.find(FoldCase(source.name + L"\\" + rel));
                     if (later != sources.end() && later->second.lastRecord > k)
                         return;
-                    MirrorWalkedFile(mirror, full, entry, destRoot, since);
+                    if (MirrorWalkedFile(mirror, full, entry, destRoot, since) ==
+                        CopyOutcome::Stopped)
+                        stopped = true;
                 };
-                visitor.stopped = mirror.stopped;
-                WalkTree(srcFull, std::wstring(), visitor);
+                visitor.onUnlisted = [&](const std::wstring &full, DWORD error) {
+                    NoteUnlisted(mirror, full, error, GetTickCount64());
+                };
+                visitor.stopped = [&] { return stopped || MirrorStopped(mirror); };
+                if (!WalkTree(srcFull, std::wstring(), visitor))
+                    finished = false;
             }
             continue;
         }
@@ -248,17 +272,27 @@ void CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
         if (WaitForQuiet(mirror, srcFull, dstFull, size, FileTimeValue(found.ftLastWriteTime), now,
                          since))
             continue;
-        CopyWithRetries(mirror, srcFull, dstFull, now, since);
+        if (CopyWithRetries(mirror, srcFull, dstFull, now, since, kAttemptLimit) ==
+            CopyOutcome::Stopped)
+            return false;
     }
+    return finished && !MirrorStopped(mirror);
 }
 
-size_t CopyFilesChangedSince(const std::wstring &path, const std::wstring &destRoot,
-                             ULONGLONG since, MirrorState &mirror, bool rootArrived,
-                             bool *complete) {
-    if (complete)
-        *complete = true;
+WalkReport CopyFilesChangedSince(const std::wstring &path, const std::wstring &destRoot,
+                                 ULONGLONG since, MirrorState &mirror, bool wholeTree) {
+    WalkReport report;
+    report.startedAt = SystemTimeNow();
     if (destRoot.empty())
-        return 0;
+        return report;
+    // Which folders arrived in the gap: those the tree did not hold when the known folders
+    // were listed, where they tell; else what their times suggest.
+    std::shared_ptr<const KnownFolders> known = KnownFoldersOf(mirror.point);
+    bool byIdentity = KnownAtGap(known, since);
+    std::shared_ptr<KnownFolders> listed = std::make_shared<KnownFolders>();
+    listed->takenAt = report.startedAt;
+    std::vector<std::wstring> unlisted;
+
     // First the files the walk would copy, the one changed last for each name; then the
     // copies, so that listing order never decides which of two same-named files stays.
     std::unordered_map<std::wstring, WalkCandidate> byName;
@@ -276,16 +310,28 @@ size_t CopyFilesChangedSince(const std::wstring &path, const std::wstring &destR
             return;
         candidate = WalkCandidate{full, entry, changedAt};
     };
-    visitor.markFolder = [&](const FoundEntry &folder, ULONGLONG parentLastWrite) {
-        return ArrivedSince(folder, parentLastWrite, since);
+    visitor.markFolder = [&](const FoundEntry &folder, const FileIdentity &identity,
+                             ULONGLONG parentLastWrite) -> ULONGLONG {
+        std::string key = IdentityKey(identity);
+        if (!key.empty())
+            listed->ids.insert(key);
+        bool arrived = byIdentity && !key.empty() ? known->ids.count(key) == 0
+                                                  : ArrivedSince(folder, parentLastWrite, since);
+        return arrived ? std::max({folder.changeTime, since, 1ULL}) : 0;
+    };
+    visitor.onUnlisted = [&](const std::wstring &full, DWORD error) {
+        unlisted.push_back(FoldCase(full));
+        NoteUnlisted(mirror, full, error, GetTickCount64());
     };
     visitor.stopped = mirror.stopped;
-    bool walked = WalkTree(path, std::wstring(), visitor, rootArrived ? std::max(since, 1ULL) : 0);
+    report.complete =
+        WalkTree(path, std::wstring(), visitor, wholeTree ? std::max(since, 1ULL) : 0);
+    if (!MirrorStopped(mirror))
+        EndUnlistedEpisodes(mirror, unlisted);
 
-    size_t copied = 0;
     for (const auto &[key, candidate] : byName) {
         if (MirrorStopped(mirror)) {
-            walked = false;
+            report.complete = false;
             break;
         }
         const FoundEntry &entry = candidate.entry;
@@ -294,10 +340,16 @@ size_t CopyFilesChangedSince(const std::wstring &path, const std::wstring &destR
             DestinationIsNewer(entry, dstFull))
             continue;
         CreateFolderTree(destRoot);
-        if (CopyWithRetries(mirror, candidate.full, dstFull, GetTickCount64(), since))
-            ++copied;
+        CopyOutcome outcome =
+            CopyWithRetries(mirror, candidate.full, dstFull, GetTickCount64(), since, 1);
+        if (outcome == CopyOutcome::Copied)
+            ++report.copied;
+        if (outcome == CopyOutcome::Stopped) {
+            report.complete = false;
+            break;
+        }
     }
-    if (complete)
-        *complete = walked;
-    return copied;
+    if (report.complete)
+        report.folders = known && known->ids == listed->ids ? known : listed;
+    return report;
 }

@@ -3,10 +3,12 @@
 #pragma once
 
 #include "monitor/change_batch.h"
+#include "monitor/known_folders.h"
 #include "monitor/pending_copies.h"
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,20 +25,30 @@ void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wst
 // place) has every file inside it copied too, any depth, unless the destination copy is
 // current or holds a file of that name changed later. A copy onto its own source is skipped, and so
 // are temporary copies, and so are links and whatever lies behind one. A copy that still fails
-// after its attempts, and a large file copied moments ago that is still changing, wait in
+// after its attempts (only a file held by its writer is tried again here), a source that
+// cannot be read just now, and a large file copied moments ago that is still changing, wait in
 // the mirror state; a walk of the tree from `since` (FILETIME) would find their changes.
-// Nothing happens when destRoot is empty.
-void CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
+// Nothing happens when destRoot is empty. True when the pass handled every record (copied,
+// skipped by rule, or waiting); false when it was cut short (the generation stops) or a folder
+// that arrived could not be listed whole.
+bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
                       const std::vector<FolderChange> &changes, MirrorState &mirror, ULONGLONG now,
                       ULONGLONG since);
 
+// What a walk did.
+struct WalkReport {
+    size_t copied = 0;
+    bool complete = true;    // ran to its end: every folder listed (or gone), nothing cut short
+    ULONGLONG startedAt = 0; // FILETIME the walk began
+    std::shared_ptr<const KnownFolders> folders; // the folders it listed, when complete
+};
+
 // Walks the tree below `path`, any depth, links skipped, and mirrors by the same flat rules
-// and retries every regular file whose own last-write or change time is at or after `since`,
-// and every file inside a folder that may have arrived since then (the whole tree when
-// rootArrived). Of several files of one name, only the one changed last is copied, and not
-// when its copy is current or the destination holds a file of its name changed later. Returns
-// the number of files copied; `complete` tells whether the walk ran to its end (a stop ends
-// it).
-size_t CopyFilesChangedSince(const std::wstring &path, const std::wstring &destRoot,
-                             ULONGLONG since, MirrorState &mirror, bool rootArrived = false,
-                             bool *complete = nullptr);
+// every regular file whose own creation, last-write or change time is at or after `since`, and
+// every file inside a folder that arrived since then (the whole tree when wholeTree): a folder
+// not among the pair's known folders when they tell, else one that looks arrived by its times.
+// Of several files of one name, only the one changed last is copied, and not when its copy is
+// current or the destination holds a file of its name changed later. What fails waits in the
+// mirror state, without attempts here.
+WalkReport CopyFilesChangedSince(const std::wstring &path, const std::wstring &destRoot,
+                                 ULONGLONG since, MirrorState &mirror, bool wholeTree = false);

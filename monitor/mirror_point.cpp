@@ -1,5 +1,7 @@
 #include "monitor/mirror_point.h"
 
+#include "monitor/clock.h"
+
 #include <algorithm>
 
 namespace {
@@ -13,15 +15,18 @@ ULONGLONG EarliestSet(ULONGLONG a, ULONGLONG b) {
     return std::min(a, b);
 }
 
+// Never later than the clock.
 ULONGLONG PointOf(const MirrorPoint &point) {
-    return EarliestSet(EarliestSet(point.gapSince, point.handledTo), point.waitingSince);
+    return EarliestSet(
+        EarliestSet(EarliestSet(point.gapSince, point.handledTo), point.waitingSince),
+        point.handledTo != 0 || point.gapSince != 0 ? SystemTimeNow() : 0);
 }
 
 } // namespace
 
 void GapOpened(MirrorPoint &point, ULONGLONG since) {
     std::lock_guard<std::mutex> lock(point.lock);
-    point.gapSince = EarliestSet(point.gapSince, since);
+    point.gapSince = EarliestSet(point.gapSince, std::min(since, SystemTimeNow()));
 }
 
 void ChangesLost(MirrorPoint &point) {
@@ -32,9 +37,12 @@ void ChangesLost(MirrorPoint &point) {
 void ReadIssued(MirrorPoint &point, ULONGLONG at) {
     std::lock_guard<std::mutex> lock(point.lock);
     point.readIssued = at;
+    // The clock went back: nothing after the new time is handled yet.
+    if (point.handledTo > at)
+        point.handledTo = at;
 }
 
-void ReadDelivered(MirrorPoint &point) {
+void BatchHandled(MirrorPoint &point) {
     std::lock_guard<std::mutex> lock(point.lock);
     point.handledTo = std::max(point.handledTo, point.readIssued);
 }
@@ -49,6 +57,16 @@ void GapWalked(MirrorPoint &point, ULONGLONG since, ULONGLONG walkStart) {
 void CopiesWaitingSince(MirrorPoint &point, ULONGLONG since) {
     std::lock_guard<std::mutex> lock(point.lock);
     point.waitingSince = since;
+}
+
+void FoldersListed(MirrorPoint &point, std::shared_ptr<const KnownFolders> folders) {
+    std::lock_guard<std::mutex> lock(point.lock);
+    point.knownFolders = std::move(folders);
+}
+
+std::shared_ptr<const KnownFolders> KnownFoldersOf(MirrorPoint &point) {
+    std::lock_guard<std::mutex> lock(point.lock);
+    return point.knownFolders;
 }
 
 ULONGLONG MirroredUpTo(MirrorPoint &point) {

@@ -6,21 +6,27 @@
 // open and a read had been issued on it, and walks of the tree, which find files by their own
 // times. Whatever neither covers is a gap: the time before a watch's first read (the program
 // was not running, monitoring was restarted, the folder was gone), a read that overflowed or
-// failed, and under Wine the subfolders that stay silent until they are opened. A gap is open
-// from the moment changes may have been missed until a walk has copied everything changed
-// since then; the walk begins after the watch's first read was issued, so what changes while
-// it runs reaches the reads.
+// failed, a batch whose copy pass could not finish, and where subfolders stay silent until
+// opened (monitor/change_reports.h), the time until they are. A gap is open from the moment
+// changes may have been missed until a walk has copied everything changed since then; the walk
+// begins after the watch's first read was issued, so what changes while it runs reaches the
+// reads.
 //
 // So the point is the earliest of three times: the start of the open gap, the issue time of
 // the oldest read whose batch is not yet handled, and the window start of the oldest waiting
 // copy. It follows from the operations below and from nothing else; it never passes the start
-// of a gap that has not been walked. The pair's watch thread reports what happens; the
-// supervisor reads the point when it stops the generation, and every minute to keep it
-// across runs of the program.
+// of a gap that has not been walked, and never runs ahead of the clock (a clock that was wrong
+// or was set back must not make later gaps open in the future). The pair's watch thread
+// reports what happens; the supervisor reads the point when it stops the generation, and every
+// minute to keep it across runs of the program. The folders the tree held (monitor/
+// known_folders.h) are kept with the point.
 #pragma once
+
+#include "monitor/known_folders.h"
 
 #include <windows.h>
 
+#include <memory>
 #include <mutex>
 
 struct MirrorPoint {
@@ -29,10 +35,12 @@ struct MirrorPoint {
     ULONGLONG handledTo = 0;    // outside the gap, every change before this has been handled
     ULONGLONG readIssued = 0;   // issue time of the last read sent to the system
     ULONGLONG waitingSince = 0; // window start of the oldest waiting copy; 0 when none waits
+    std::shared_ptr<const KnownFolders> knownFolders; // the last complete walk's; may be null
 };
 
 // Changes from `since` on may have been missed (the watch begins, or begins again, after a
-// time in which no read covered the tree). A gap already open keeps the earlier start.
+// time in which no read covered the tree; a batch could not be handled whole). A gap already
+// open keeps the earlier start; a start later than the clock opens at the clock.
 void GapOpened(MirrorPoint &point, ULONGLONG since);
 
 // The changes of the read under way were lost (an overflow, a failed read, a folder lost):
@@ -42,9 +50,9 @@ void ChangesLost(MirrorPoint &point);
 // A read went to the system at `at`; from then on it gathers the tree's changes.
 void ReadIssued(MirrorPoint &point, ULONGLONG at);
 
-// The batch of the last read issued has been handled: copied, or left among the waiting
-// copies.
-void ReadDelivered(MirrorPoint &point);
+// The batch of the last read issued has been handled whole: every record copied, skipped by
+// rule, or left among the waiting copies.
+void BatchHandled(MirrorPoint &point);
 
 // A walk that began at `walkStart`, after a read had been issued, has copied every file
 // changed since `since`: a gap that opened at or after `since` is closed.
@@ -52,6 +60,10 @@ void GapWalked(MirrorPoint &point, ULONGLONG since, ULONGLONG walkStart);
 
 // The oldest waiting copy would be found by a walk from `since` (0: no copy waits).
 void CopiesWaitingSince(MirrorPoint &point, ULONGLONG since);
+
+// A walk that ran to its end listed these folders.
+void FoldersListed(MirrorPoint &point, std::shared_ptr<const KnownFolders> folders);
+std::shared_ptr<const KnownFolders> KnownFoldersOf(MirrorPoint &point);
 
 // The mirror point: every change before it has been handled. 0 only for a point that was
 // never given a gap nor a read.

@@ -6,15 +6,19 @@
 // the supervisor only cancels reads, under the context's lock, so it can never cancel or
 // close a handle value that another generation has been given since.
 //
-// The read loop is a short table of cases: a batch, an overflow, a wake-up (monitor/
-// watch_wakeups.h: waiting copies due, a catch-up walk, a sweep, the folder lost), a stop,
-// and a read that fails. Nothing is lost across gaps: each pair's mirror point (monitor/
-// mirror_point.h) says up to when every change has been handled, a gap opens wherever reads
-// may have missed changes, and a walk of the tree closes it. The point passes from one
-// generation to the next, and from one run to the next (monitor/saved_points.h).
+// The read loop is a short table of what a read came back with (monitor/change_reports.h): a
+// batch, changes that did not fit, a cancel for a wake-up (monitor/watch_wakeups.h: a waiting
+// copy or a walk due, the folder lost), a stop, a failure, a file system that reports nothing.
+// Nothing is lost across gaps: each pair's mirror point (monitor/mirror_point.h) says up to
+// when every change has been handled, a gap opens wherever reads may have missed changes or a
+// batch could not be handled whole, and a walk of the tree closes it, at the time the walk
+// schedule (monitor/walk_schedule.h) decides. The point passes from one generation to the
+// next, and from one run to the next (monitor/saved_points.h).
 #include "monitor/monitor.h"
 
 #include "app/main_window.h"
+#include "monitor/change_reports.h"
+#include "monitor/clock.h"
 #include "monitor/copier.h"
 #include "monitor/long_path.h"
 #include "monitor/pair_trouble.h"
@@ -24,6 +28,7 @@
 #include "monitor/tree_walk.h"
 #include "monitor/watch_thread.h"
 #include "monitor/watch_wakeups.h"
+#include "monitor/walk_schedule.h"
 #include "monitor/wine_subfolders.h"
 #include "store/pair_table.h"
 
@@ -39,7 +44,6 @@ const DWORD kBufferBytes = 16384;
 const DWORD kChangeFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
                             FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE |
                             FILE_NOTIFY_CHANGE_LAST_WRITE;
-const DWORD kFailedReadPauseMs = 500;
 // A stop waits this long for the whole generation, however many threads it has; what it does
 // after the wait takes a few milliseconds more, more when both processors are busy.
 const DWORD kStopWaitMs = 700;
@@ -47,17 +51,6 @@ const DWORD kStopCancelIntervalMs = 50;
 const DWORD kStopLookMs = 10; // how often a stop looks whether every thread has ended
 const DWORD kFirstReopenMs = 1000;
 const DWORD kLongestReopenMs = 30000;
-// Where the file system reports no changes, the tree is walked this often instead.
-const DWORD kPollMs = 30000;
-// Changes lost in an overflow are walked for once the pair has been quiet this long, so that a
-// burst costs one walk of the tree, not one per overflow; under Wine every busy spell is walked
-// once the pair has been quiet a little longer (see wine_subfolders.h). Either walk waits at
-// most this long while the pair stays busy.
-const ULONGLONG kLostQuietMs = 300;
-const ULONGLONG kSpellQuietMs = 2000;
-const ULONGLONG kLongestWaitForQuietMs = 30000;
-// File systems with coarse clocks (FAT: 2 s) stamp a write up to this much before it happened.
-const ULONGLONG kClockSlack = 2ULL * 10000000ULL;
 
 // The running generation's folder check, or null. UI thread.
 FolderCheck *g_folderCheck = nullptr;
@@ -65,25 +58,8 @@ FolderCheck *g_folderCheck = nullptr;
 // How the watch of an open folder ended.
 enum class WatchEnd { Stopped, FolderLost, ReadFailed };
 
-// The start of a walk for changes made at or after `time`, allowing for coarse clocks.
-ULONGLONG WindowStart(ULONGLONG time) {
-    return time > kClockSlack ? time - kClockSlack : 0;
-}
-
-ULONGLONG SystemTimeNow() {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return FileTimeValue(now);
-}
-
 bool StopRequested(const WatchContext &context) {
     return g_stopMonitoring.load() || context.stopRequested.load();
-}
-
-// The file systems that cannot report changes say so with these.
-bool ReportsNoChanges(DWORD error) {
-    return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
-           error == ERROR_INVALID_PARAMETER;
 }
 
 void PostNotice(size_t index, const std::wstring &msg) {
@@ -144,118 +120,132 @@ HANDLE OpenWhenAvailable(WatchContext &ctx, bool &waited) {
     }
 }
 
-// Walks the tree for what changed since `since` and, when the walk ran to its end (a stop
-// cuts it short), closes the gap that opened then. Returns the number of files copied;
-// `walkedAt`, when given, gets the time the walk began, or 0 when it was cut short.
-size_t WalkSince(WatchContext &ctx, ULONGLONG since, bool rootArrived,
-                 ULONGLONG *walkedAt = nullptr) {
-    ULONGLONG walkStart = SystemTimeNow();
-    bool complete = false;
-    size_t copied = CopyFilesChangedSince(ctx.path, ctx.destRoot, WindowStart(since), ctx.mirror,
-                                          rootArrived, &complete);
-    if (complete)
-        GapWalked(ctx.mirror.point, since, walkStart);
-    if (walkedAt)
-        *walkedAt = complete ? walkStart : 0;
-    return copied;
-}
-
 // What one watch of the open folder keeps.
 struct WatchState {
-    unsigned readsBefore = 0;  // reads of the thread before this watch began
-    bool rootArrived = false;  // the folder is another than the one watched before
-    ULONGLONG sweptSince = 0;  // FILETIME the last sweep (or the watch) began
+    WalkSchedule schedule;
+    bool rootArrived = false;  // the whole tree is new to the pair: its walk compares every file
     ULONGLONG firstIssued = 0; // FILETIME the watch's first read was issued
-    ULONGLONG armedFor = 0;    // tick the due-copies timer is armed for; 0: not armed
-    bool polling = false;      // the file system reports no changes: walked every 30 s
-    ULONGLONG nextPollTick = 0;
-    bool caughtUp = false;       // the watch's catch-up walk has run
-    ULONGLONG walkBeganTick = 0; // tick of the first change of a walk to come; 0: none to come
-    ULONGLONG walkDueTick = 0;   // and when it is due
-    bool changesLost = false;    // that walk recovers changes an overflow lost
+    ULONGLONG sweptSince = 0;  // FILETIME the last sweep (or the watch) began
+    ULONGLONG armedFor = 0;    // tick the wake timer is armed for; 0: not armed
 };
 
-// Opens a gap where the point was (`pointBefore`), and has it walked once the pair has been
-// quiet for quietMs, at most kLongestWaitForQuietMs after the first such change.
-void WalkWhenQuiet(WatchState &watch, MirrorPoint &point, ULONGLONG pointBefore, ULONGLONG now,
-                   ULONGLONG quietMs) {
-    GapOpened(point, pointBefore);
-    if (watch.walkBeganTick == 0)
-        watch.walkBeganTick = now;
-    if (watch.changesLost)
-        quietMs = std::min(quietMs, kLostQuietMs);
-    watch.walkDueTick = std::min(now + quietMs, watch.walkBeganTick + kLongestWaitForQuietMs);
+// Walks the tree for what changed since `since`, looking back by the file system's time step,
+// and closes the gap that opened then once the walk has run to its end.
+WalkReport WalkGap(WatchContext &ctx, ULONGLONG since, bool wholeTree) {
+    ULONGLONG lookFrom = since > ctx.mirror.lookBack ? since - ctx.mirror.lookBack : 0;
+    WalkReport report =
+        CopyFilesChangedSince(ctx.path, ctx.destRoot, lookFrom, ctx.mirror, wholeTree);
+    if (report.complete) {
+        GapWalked(ctx.mirror.point, since, report.startedAt);
+        if (report.folders)
+            FoldersListed(ctx.mirror.point, report.folders);
+    }
+    return report;
 }
 
-// The work a wake-up asked for, and the due waiting copies, before the thread reads again.
-void DoWakeWork(WatchContext &ctx, WatchState &watch, unsigned reasons) {
-    MirrorPoint &point = ctx.mirror.point;
-    ULONGLONG gapSince = 0;
-    if (watch.polling && GetTickCount64() >= watch.nextPollTick) {
-        watch.nextPollTick = GetTickCount64() + kPollMs;
-        ChangesLost(point);
-        if (GapOpen(point, gapSince)) {
-            size_t copied = WalkSince(ctx, gapSince, watch.rootArrived);
-            if (copied > 0)
-                Trace256(L"MonitorThread[%zu] sweep copied %zu files\n", ctx.index, copied);
-        }
-    }
-    // A catch-up is due once this watch's first read was pending (a helper of an earlier
-    // watch of the folder may still wake the thread: that is not it).
-    bool reading = ctx.readsIssued.load() > watch.readsBefore;
-    // Under Wine the helper wakes the thread once the subfolders are open: only a walk from
-    // here on has seen what they said nothing of, whatever walk ran before.
-    if ((reasons & kWakeCatchUp) && reading && RunsUnderWine())
-        GapOpened(point, watch.firstIssued);
-    if ((reasons & kWakeCatchUp) && reading && GapOpen(point, gapSince)) {
-        size_t copied = WalkSince(ctx, gapSince, watch.rootArrived);
-        watch.rootArrived = false;
+void TraceWalk(const WatchContext &ctx, WalkKind kind, size_t copied) {
+    switch (kind) {
+    case WalkKind::CatchUp:
         Trace256(L"MonitorThread[%zu] catch-up pass copied %zu files\n", ctx.index, copied);
-    }
-    if ((reasons & kWakeCatchUp) && reading)
-        watch.caughtUp = true;
-    if (watch.walkDueTick != 0 && GetTickCount64() >= watch.walkDueTick) {
-        size_t copied = GapOpen(point, gapSince) ? WalkSince(ctx, gapSince, false) : 0;
-        if (watch.changesLost)
-            Trace256(L"MonitorThread[%zu] changes were lost; recovery pass copied %zu files\n",
-                     ctx.index, copied);
-        else
-            Trace256(L"MonitorThread[%zu] busy spell walked, %zu files copied\n", ctx.index,
-                     copied);
-        watch.walkBeganTick = watch.walkDueTick = 0;
-        watch.changesLost = false;
-    }
-    if (reasons & kWakeSweep) {
-        // Files whose notices never came (dropped by a share, a redirector, a full buffer
-        // that said nothing); a gap still open is walked with it.
-        ULONGLONG since = watch.sweptSince, walkedAt = 0;
-        if (GapOpen(point, gapSince))
-            since = std::min(since, gapSince);
-        size_t copied = WalkSince(ctx, since, false, &walkedAt);
-        if (walkedAt != 0)
-            watch.sweptSince = walkedAt;
+        break;
+    case WalkKind::Recovery:
+        Trace256(L"MonitorThread[%zu] changes were lost; recovery pass copied %zu files\n",
+                 ctx.index, copied);
+        break;
+    case WalkKind::BusySpell:
+        Trace256(L"MonitorThread[%zu] busy spell walked, %zu files copied\n", ctx.index, copied);
+        break;
+    case WalkKind::Poll:
+        if (copied > 0)
+            Trace256(L"MonitorThread[%zu] sweep copied %zu files\n", ctx.index, copied);
+        break;
+    case WalkKind::Sweep:
         Trace256(L"MonitorThread[%zu] sweep copied %zu files\n", ctx.index, copied);
+        break;
+    case WalkKind::None:
+        break;
     }
-    watch.armedFor = RunDueWork(ctx, GetTickCount64(), watch.armedFor,
-                                (reasons & kWakeDueCopies) != 0, watch.walkDueTick);
 }
 
-// Watches the open folder `dir` until the generation stops or the folder is lost. Catch-up
-// walks run once a read is pending: for a gap before this watch, and under Wine for the
-// subfolders that stay silent until opened (see wine_subfolders.h).
-WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir, bool rootArrived,
-                     bool &delivered) {
-    WatchContext &ctx = *context;
+// Runs the walk the schedule says is due, if any.
+void RunDueWalk(WatchContext &ctx, WatchState &watch) {
+    WalkKind kind = DueWalk(watch.schedule, GetTickCount64());
+    if (kind == WalkKind::None)
+        return;
     MirrorPoint &point = ctx.mirror.point;
+    // Where subfolders were silent until they were opened, everything since the first read
+    // is to be walked, whatever walk ran before.
+    if (kind == WalkKind::CatchUp && TheseChangeReports().subfoldersSilentUntilOpened)
+        GapOpened(point, watch.firstIssued);
+    // No read tells what changed since the last walk.
+    if (kind == WalkKind::Poll)
+        ChangesLost(point);
+    ULONGLONG since = 0;
+    bool gap = GapOpen(point, since);
+    if (kind == WalkKind::Sweep && (!gap || watch.sweptSince < since))
+        since = watch.sweptSince;
+    WalkReport report;
+    if (gap || kind == WalkKind::Sweep)
+        report = WalkGap(ctx, since, watch.rootArrived);
+    if (report.complete) {
+        watch.rootArrived = false;
+        if (kind == WalkKind::Sweep)
+            watch.sweptSince = report.startedAt;
+    }
+    TraceWalk(ctx, kind, report.copied);
+    WalkRan(watch.schedule, kind, report.complete, GetTickCount64());
+    if (kind == WalkKind::CatchUp) {
+        ctx.openSubfoldersOnWake.store(false);
+        ctx.caughtUp.store(true);
+    }
+}
+
+// A batch came: copy it, post its notice, and tell the point and the schedule.
+void OnBatch(WatchContext &ctx, WatchState &watch, const std::vector<BYTE> &buffer, DWORD bytes) {
+    MirrorPoint &point = ctx.mirror.point;
+    Trace256(L"MonitorThread[%zu] Read %u bytes\n", ctx.index, bytes);
+    ULONGLONG pointBefore = MirroredUpTo(point);
+    bool whole = HandleChangeBatch(ctx, DecodeChangeBatch(buffer.data(), bytes), GetTickCount64(),
+                                   pointBefore);
+    ULONGLONG now = GetTickCount64();
+    if (whole) {
+        BatchHandled(point);
+    } else {
+        // Cut short: what the batch named is found by a walk from where the point was.
+        GapOpened(point, pointBefore);
+        if (!StopRequested(ctx))
+            WalkWhenQuiet(watch.schedule, WalkKind::Recovery, now);
+    }
+    if (TheseChangeReports().batchesMayMissChanges) {
+        GapOpened(point, pointBefore);
+        WalkWhenQuiet(watch.schedule, WalkKind::BusySpell, now);
+    } else {
+        PairBusy(watch.schedule, now);
+    }
+}
+
+// No read to wait in: waits for the next job (a walk, a due copy) or the stop.
+void WaitForNextJob(WatchContext &ctx, WatchState &watch) {
+    ULONGLONG now = GetTickCount64();
+    ULONGLONG until = watch.armedFor != 0 ? watch.armedFor : now + kLongestReopenMs;
+    PauseUnlessStopped(ctx, until > now ? DWORD(until - now) : 0);
+    if (GetTickCount64() >= until)
+        ctx.wakeReasons.fetch_or(kWakeDue);
+}
+
+// Watches the open folder `dir` until the generation stops or the folder is lost.
+WatchEnd WatchFolder(WatchContext &ctx, HANDLE dir, bool rootArrived, bool &delivered) {
+    MirrorPoint &point = ctx.mirror.point;
+    const ChangeReports &reports = TheseChangeReports();
     std::vector<BYTE> buffer(kBufferBytes, 0);
-    bool wine = RunsUnderWine();
     WatchState watch;
-    watch.readsBefore = ctx.readsIssued.load();
     watch.rootArrived = rootArrived;
     watch.sweptSince = SystemTimeNow();
     ULONGLONG gapSince = 0;
-    if (wine || GapOpen(point, gapSince))
-        StartCatchUpHelper(context, watch.readsBefore, wine);
+    bool catchUp = GapOpen(point, gapSince) || reports.subfoldersSilentUntilOpened;
+    watch.schedule = WatchBegins(catchUp, reports.subfoldersSilentUntilOpened);
+    ctx.caughtUp.store(!catchUp);
+    ctx.openSubfoldersOnWake.store(catchUp && reports.subfoldersSilentUntilOpened);
     for (;;) {
         if (StopRequested(ctx))
             return WatchEnd::Stopped;
@@ -264,17 +254,18 @@ WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir, b
             Trace512(L"MonitorThread[%zu] lost its folder: %ls\n", ctx.index, ctx.path.c_str());
             return WatchEnd::FolderLost;
         }
-        DoWakeWork(ctx, watch, reasons);
+        if (reasons & kWakeSubfoldersOpened)
+            SubfoldersOpened(watch.schedule);
+        if (reasons & kWakeSweep)
+            SweepAsked(watch.schedule);
+        RunDueWalk(ctx, watch);
+        watch.armedFor =
+            RunDueWork(ctx, GetTickCount64(), watch.armedFor, (reasons & kWakeDue) != 0,
+                       NextWalkTick(watch.schedule, GetTickCount64()));
         // Once the catch-up walk has run, the thread knows what its pair's copies are.
-        ReportPairTrouble(ctx, watch.caughtUp);
-        if (watch.polling) {
-            // No read to wait in: wait for the next walk, a due copy or the stop.
-            ULONGLONG now = GetTickCount64(), until = watch.nextPollTick;
-            if (watch.armedFor != 0)
-                until = std::min(until, watch.armedFor);
-            PauseUnlessStopped(ctx, until > now ? DWORD(until - now) : 0);
-            if (watch.armedFor != 0 && GetTickCount64() >= watch.armedFor)
-                ctx.wakeReasons.fetch_or(kWakeDueCopies);
+        ReportPairTrouble(ctx, ctx.caughtUp.load());
+        if (watch.schedule.pollDue != 0) {
+            WaitForNextJob(ctx, watch);
             continue;
         }
 
@@ -286,10 +277,10 @@ WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir, b
         }
         DWORD bytes = 0;
         ULONGLONG issuedAt = SystemTimeNow();
-        // Under Wine the subfolders say nothing until the catch-up helper has opened them.
         if (watch.firstIssued == 0) {
             watch.firstIssued = issuedAt;
-            if (wine)
+            // Subfolders that stay silent until opened say nothing until the catch-up.
+            if (reports.subfoldersSilentUntilOpened)
                 GapOpened(point, issuedAt);
         }
         ReadIssued(point, issuedAt);
@@ -299,51 +290,40 @@ WatchEnd WatchFolder(const std::shared_ptr<WatchContext> &context, HANDLE dir, b
         DWORD error = ok ? ERROR_SUCCESS : GetLastError();
         ctx.inRead.store(false);
 
-        if (!ok) {
-            // A read cancelled for a wake-up: Windows says ERROR_OPERATION_ABORTED, Wine
-            // ERROR_IO_PENDING. A cancel by StopMonitoring is a failed read as ever.
-            bool cancelled = error == ERROR_OPERATION_ABORTED || error == ERROR_IO_PENDING;
-            if (cancelled && !StopRequested(ctx))
-                continue;
+        ReadOutcome outcome = ClassifyRead(ok, bytes, error, StopRequested(ctx));
+        if (!ok && outcome != ReadOutcome::CancelledForWake)
             Trace256(L"ReadDirectoryChangesW failed on index %zu, err=%u\n", ctx.index, error);
-            // Wine's way to say what Windows says with 0 bytes: the batch did not fit.
-            if (error == ERROR_NOTIFY_ENUM_DIR) {
-                watch.changesLost = true;
-                WalkWhenQuiet(watch, point, MirroredUpTo(point), GetTickCount64(), kLostQuietMs);
-                continue;
-            }
-            if (!StopRequested(ctx)) {
-                if (!ReportsNoChanges(error))
-                    return WatchEnd::ReadFailed; // deleted, or its share went away
-                Trace512(L"MonitorThread[%zu] %ls does not report changes (err=%u): walked "
-                         L"every 30 s instead\n",
-                         ctx.index, ctx.path.c_str(), error);
-                watch.polling = true;
-                continue;
-            }
-            Sleep(kFailedReadPauseMs);
-        } else if (bytes == 0) {
-            watch.changesLost = true;
-            WalkWhenQuiet(watch, point, MirroredUpTo(point), GetTickCount64(), kLostQuietMs);
-        } else {
-            Trace256(L"MonitorThread[%zu] Read %u bytes\n", ctx.index, bytes);
-            ULONGLONG pointBefore = MirroredUpTo(point);
-            HandleChangeBatch(ctx, DecodeChangeBatch(buffer.data(), bytes), GetTickCount64(),
-                              pointBefore);
-            // Under Wine the reports of a busy spell are not trusted alone; a walk for lost
-            // changes waits while batches keep coming.
-            if (wine || watch.walkDueTick != 0)
-                WalkWhenQuiet(watch, point, pointBefore, GetTickCount64(),
-                              wine ? kSpellQuietMs : kLostQuietMs);
+        switch (outcome) {
+        case ReadOutcome::Batch:
+            ReadCameBack(watch.schedule);
+            OnBatch(ctx, watch, buffer, bytes);
             delivered = true;
-            ReadDelivered(point);
+            break;
+        case ReadOutcome::NothingFitted:
+            ReadCameBack(watch.schedule);
+            ChangesLost(point);
+            WalkWhenQuiet(watch.schedule, WalkKind::Recovery, GetTickCount64());
+            break;
+        case ReadOutcome::CancelledForWake:
+            ReadCameBack(watch.schedule);
+            break;
+        case ReadOutcome::Stopped:
+            return WatchEnd::Stopped;
+        case ReadOutcome::NotSupported:
+            Trace512(L"MonitorThread[%zu] %ls does not report changes (err=%u): walked every 30 s "
+                     L"instead\n",
+                     ctx.index, ctx.path.c_str(), error);
+            PollInstead(watch.schedule, GetTickCount64());
+            break;
+        case ReadOutcome::Failed:
+            return WatchEnd::ReadFailed; // deleted, or its share went away
         }
     }
 }
 
 } // namespace
 
-void HandleChangeBatch(WatchContext &context, const std::vector<FolderChange> &changes,
+bool HandleChangeBatch(WatchContext &context, const std::vector<FolderChange> &changes,
                        ULONGLONG now, ULONGLONG since) {
     // The throttle limits notices only: a save that writes a temporary file and renames it
     // within the same second must still be copied.
@@ -351,11 +331,13 @@ void HandleChangeBatch(WatchContext &context, const std::vector<FolderChange> &c
     std::wstring msg;
     if (notify)
         msg = ComposeNotice(context.path, changes);
-    if (RunsUnderWine())
+    if (TheseChangeReports().subfoldersSilentUntilOpened)
         OpenArrivedFolders(context.path, changes);
-    CopyChangedFiles(context.path, context.destRoot, changes, context.mirror, now, since);
+    bool whole =
+        CopyChangedFiles(context.path, context.destRoot, changes, context.mirror, now, since);
     if (notify)
         PostNotice(context.index, msg);
+    return whole;
 }
 
 DWORD WINAPI MonitorThread(LPVOID parameter) {
@@ -364,7 +346,7 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
     delete start;
     WatchContext &ctx = *context;
     ctx.mirror.stopped = [&ctx] { return StopRequested(ctx); };
-    CreateDueCopiesTimer(ctx);
+    CreateWakeTimer(ctx);
 
     bool waited = false, opened = false;
     DWORD failedReadDelay = kFirstReopenMs;
@@ -379,11 +361,13 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
         opened = true;
         SetWatchedFolder(ctx, dir);
         // Another folder at the registered path (renamed or restored into place): all of it
-        // is new to this pair.
-        bool rootArrived = KnownToDiffer(ctx.folderIdentity, lost);
+        // is new to this pair. So is every file whose copy is not current, when the kept
+        // point cannot be trusted.
+        bool rootArrived = KnownToDiffer(ctx.folderIdentity, lost) || ctx.compareWholeTree;
+        ctx.compareWholeTree = false;
         PrepareMirror(ctx.mirror, ctx.path, ctx.destRoot);
         bool delivered = false;
-        WatchEnd end = WatchFolder(context, dir, rootArrived, delivered);
+        WatchEnd end = WatchFolder(ctx, dir, rootArrived, delivered);
         lost = ctx.folderIdentity;
         // Closed at once: a deleted folder stays "delete pending" while a handle is open.
         SetWatchedFolder(ctx, INVALID_HANDLE_VALUE);
@@ -401,7 +385,7 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
             failedReadDelay = std::min(2 * failedReadDelay, kLongestReopenMs);
         }
     }
-    CloseDueCopiesTimer(ctx);
+    CloseWakeTimer(ctx);
     if (!ctx.mirror.pending.empty())
         Trace256(L"MonitorThread[%zu] stopped with %zu copies waiting\n", ctx.index,
                  ctx.mirror.pending.size());
@@ -413,7 +397,7 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
 void StartMonitoring() {
     StopFolderCheck(g_folderCheck);
     g_folderCheck = nullptr;
-    LoadFolderPairs();
+    bool pairFileRead = LoadFolderPairs();
     g_stopMonitoring.store(false);
     for (HANDLE thread : g_threadHandles)
         if (thread)
@@ -426,7 +410,7 @@ void StartMonitoring() {
     for (size_t i = 0; i < count; ++i)
         pairs.push_back({g_sourceFolders[i], i < g_destFolders.size() ? g_destFolders[i] : L""});
     // Points of pairs that are gone would never be taken.
-    LoadKeptPoints(pairs);
+    LoadKeptPoints(pairs, pairFileRead);
 
     ULONGLONG now = SystemTimeNow(), tick = GetTickCount64();
     g_threadHandles.reserve(count);
@@ -439,8 +423,16 @@ void StartMonitoring() {
         context->index = i;
         context->path = pairs[i].first;
         context->destRoot = pairs[i].second;
-        ULONGLONG kept = KeptPointOf(context->path, context->destRoot);
-        GapOpened(context->mirror.point, kept != 0 ? kept : now);
+        KeptPoint kept = KeptPointOf(context->path, context->destRoot);
+        if (kept.point > now) {
+            // The clock was wrong then, or is now: from the point, a walk would find nothing.
+            Trace512(L"Mirror point of %ls is later than the clock: its first walk compares "
+                     L"every file\n",
+                     context->path.c_str());
+            context->compareWholeTree = true;
+        }
+        GapOpened(context->mirror.point, kept.point != 0 ? kept.point : now);
+        FoldersListed(context->mirror.point, kept.folders);
         context->nextSweepTick.store(FirstSweepTick(tick, i, count));
         context->stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         g_watchContexts.push_back(context);

@@ -29,6 +29,13 @@ PairTrouble TakeSnapshot(const WatchContext &context) {
     }
     trouble.folderMissingSince = context.trouble.folderMissingSince;
     trouble.folderError = context.trouble.folderError;
+    for (const auto &[key, unlisted] : context.mirror.unlisted) {
+        if (trouble.foldersUnlisted++ == 0 || unlisted.since < trouble.unlistedSince) {
+            trouble.unlistedSince = unlisted.since;
+            trouble.unlistedError = unlisted.lastError;
+            trouble.firstUnlisted = unlisted.path;
+        }
+    }
     return trouble;
 }
 
@@ -55,9 +62,10 @@ void PostIfChanged(WatchContext &context) {
     TroubleWatch &said = context.trouble;
     bool folderMissing = now.folderMissingSince != 0;
     if (said.posted && said.copiesWaiting == now.copiesWaiting &&
-        said.destinationMissing == now.destinationMissing && said.folderMissing == folderMissing)
+        said.destinationMissing == now.destinationMissing && said.folderMissing == folderMissing &&
+        said.foldersUnlisted == now.foldersUnlisted)
         return;
-    size_t copiesWaiting = now.copiesWaiting;
+    size_t copiesWaiting = now.copiesWaiting, foldersUnlisted = now.foldersUnlisted;
     bool destinationMissing = now.destinationMissing;
     if (!Post(context, new PairTrouble(std::move(now))))
         return; // said as before: the next look tries again
@@ -65,6 +73,7 @@ void PostIfChanged(WatchContext &context) {
     said.copiesWaiting = copiesWaiting;
     said.destinationMissing = destinationMissing;
     said.folderMissing = folderMissing;
+    said.foldersUnlisted = foldersUnlisted;
 }
 
 } // namespace

@@ -2,7 +2,8 @@
 //
 // Trouble is what keeps a pair from being mirrored: copies that failed and wait for a retry
 // (a full disk, a share that is gone, a file held open), the destination folder that cannot
-// be created, the watched folder that cannot be opened. A large file that waits to be quiet
+// be created, the watched folder that cannot be opened, a folder of the tree that a walk cannot
+// list. A large file that waits to be quiet
 // is no trouble. The watch thread looks at its pair's trouble each time before it waits
 // (before its read, after each failed attempt to open its folder) and posts a snapshot to the
 // main window only when the trouble changed in kind or count: a retry that fails again, or a
@@ -36,6 +37,10 @@ struct PairTrouble {
     bool destinationMissing = false;  // copies wait and the destination folder does not exist
     ULONGLONG folderMissingSince = 0; // tick since the watched folder cannot be opened; 0: open
     DWORD folderError = 0;            // the last error of opening it
+    size_t foldersUnlisted = 0;       // folders of the tree that a walk could not list
+    ULONGLONG unlistedSince = 0;      // tick of the first of them to fail
+    DWORD unlistedError = 0;          // its last error
+    std::wstring firstUnlisted;       // that folder
     bool ended = false;               // the thread has ended; the rest is empty
 };
 
@@ -47,6 +52,7 @@ struct TroubleWatch {
     size_t copiesWaiting = 0;
     bool destinationMissing = false;
     bool folderMissing = false;
+    size_t foldersUnlisted = 0;
 };
 
 struct WatchContext;

@@ -13,12 +13,6 @@ namespace {
 // Past this many names, copies older than the longest wait for quiet are forgotten.
 const size_t kRecentCopiesKept = 4096;
 
-// A failure of one file (held by its writer) says nothing of the other waiting copies; any
-// other (a full disk, a share that is gone, access denied) most likely fails them all.
-bool FailsOnlyThisFile(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
-}
-
 // How long ago a file was last written, by the system clock; 0 for a time in the future.
 ULONGLONG MillisecondsSinceWrite(ULONGLONG lastWrite) {
     FILETIME now;
@@ -34,6 +28,14 @@ void UpdatePoint(MirrorState &mirror) {
         if (earliest == 0 || entry.since < earliest)
             earliest = entry.since;
     CopiesWaitingSince(mirror.point, earliest);
+}
+
+// A waiting copy failed again with `error` at `now`: its next attempt after its own delay,
+// which doubles up to a minute.
+void BackOff(PendingCopy &entry, DWORD error, ULONGLONG now) {
+    entry.lastError = error;
+    entry.due = now + entry.retryDelayMs;
+    entry.retryDelayMs = std::min(2 * entry.retryDelayMs, kLongestRetryMs);
 }
 
 } // namespace
@@ -112,24 +114,28 @@ size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
     std::sort(due.begin(), due.end());
 
     size_t copied = 0;
-    ULONGLONG postponedTo = 0; // set once the destination as a whole failed
     for (const auto &[dueTick, key] : due) {
         auto it = mirror.pending.find(key);
         if (it == mirror.pending.end())
             continue;
+        if (MirrorStopped(mirror))
+            break; // the next generation's catch-up finds what still waits
         PendingCopy &entry = it->second;
         bool retry = entry.retryDelayMs != 0;
-        if (postponedTo != 0) {
-            entry.due = std::max(entry.due, postponedTo);
-            continue;
-        }
         ULONGLONG size = 0, lastWrite = 0, changeTime = 0;
-        if (!ReadFileTimes(entry.srcFull, size, lastWrite, changeTime)) {
-            if (retry)
-                Trace512(L"Deferred copy dropped, source gone: %ls -> %ls\n", entry.srcFull.c_str(),
-                         entry.dstFull.c_str());
-            mirror.pending.erase(it);
-            UpdatePoint(mirror);
+        DWORD readError = 0;
+        if (!ReadFileTimes(entry.srcFull, size, lastWrite, changeTime, &readError)) {
+            if (IsGoneError(readError) || readError == ERROR_DIRECTORY) {
+                if (retry)
+                    Trace512(L"Deferred copy dropped, source gone: %ls -> %ls\n",
+                             entry.srcFull.c_str(), entry.dstFull.c_str());
+                mirror.pending.erase(it);
+                UpdatePoint(mirror);
+            } else if (!retry) {
+                DeferCopy(mirror, entry.srcFull, entry.dstFull, readError, now, entry.since);
+            } else {
+                BackOff(entry, readError, now); // cannot be read just now: still there
+            }
             continue;
         }
         if (!retry) {
@@ -168,13 +174,26 @@ size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
             DeferCopy(mirror, srcFull, dstFull, error, now, entry.since);
             continue;
         }
-        entry.lastError = error;
-        entry.due = now + entry.retryDelayMs;
-        entry.retryDelayMs = std::min(2 * entry.retryDelayMs, kLongestRetryMs);
-        if (!FailsOnlyThisFile(error))
-            postponedTo = entry.due;
+        BackOff(entry, error, now);
     }
     return copied;
+}
+
+void NoteUnlisted(MirrorState &mirror, const std::wstring &folder, DWORD error, ULONGLONG now) {
+    UnlistedFolder &entry = mirror.unlisted[FoldCase(folder)];
+    if (entry.path.empty()) {
+        Trace512(L"Cannot list %ls err=%u: its walk is tried again later\n", folder.c_str(), error);
+        entry.path = folder;
+        entry.since = now;
+    }
+    entry.lastError = error;
+}
+
+void EndUnlistedEpisodes(MirrorState &mirror, const std::vector<std::wstring> &failed) {
+    for (auto it = mirror.unlisted.begin(); it != mirror.unlisted.end();)
+        it = std::find(failed.begin(), failed.end(), it->first) == failed.end()
+                 ? mirror.unlisted.erase(it)
+                 : std::next(it);
 }
 
 ULONGLONG NextDueTick(const MirrorState &mirror) {

@@ -1,10 +1,13 @@
 // Copies that wait: those that failed after their attempts, and those of a large file that
 // is still being written.
 //
-// A watch thread copies a batch at once, retrying a held file a few times. What still fails
-// (a file held longer, a full disk, a destination share that is offline, access denied) is
-// kept here and tried again with a growing delay, until it succeeds, its source is gone or a
-// later copy to the same destination name made it current. There is one entry per
+// A watch thread copies a batch at once, retrying a file held by its writer a few times. What
+// still fails (a file held longer, a full disk, a destination share or drive that is offline,
+// access denied, a source that cannot be read just now) is kept here and tried again, each
+// file with its own growing delay (1, 2, 4 ... 60 s), so that one file that keeps failing never
+// holds back the others, until it succeeds, its source is gone or a later copy to the same
+// destination name made it current. A drive plugged in hours later gets every file within a
+// minute. There is one entry per
 // destination name, so a destination that is gone for a day holds one entry per file name,
 // and a later copy to that name (from the same file or another of the same name) replaces or
 // ends the entry: a retry never puts an older version over a newer one.
@@ -27,6 +30,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 struct PendingCopy {
     std::wstring srcFull;    // the source to copy when it is due, as the batch named it
@@ -42,6 +46,12 @@ struct PendingCopy {
     ULONGLONG failingSince = 0;
 };
 
+struct UnlistedFolder {
+    std::wstring path;   // as the walk met it
+    ULONGLONG since = 0; // tick of the first failure of this episode
+    DWORD lastError = 0;
+};
+
 // What one pair's copies keep from one batch to the next. Owned by its watch thread.
 struct MirrorState {
     // False only when the destination folder is known to lie outside the source tree, so
@@ -54,6 +64,11 @@ struct MirrorState {
     MirrorPoint point;
     std::map<std::wstring, PendingCopy> pending;              // by destination, case folded
     std::unordered_map<std::wstring, ULONGLONG> recentCopies; // tick of the last copy, same key
+    // Folders a walk could not list, by folded path: the tick of the first failure and the
+    // last error. A walk that lists one again ends its entry.
+    std::map<std::wstring, UnlistedFolder> unlisted;
+    // How far before a gap's start a walk looks: the source file system's time step.
+    ULONGLONG lookBack = 0;
 };
 
 // Files of at least this size wait for quiet while they are being written.
@@ -84,6 +99,12 @@ bool WaitForQuiet(MirrorState &mirror, const std::wstring &srcFull, const std::w
 
 // Records a copy made to dstFull at `now`: it ends any entry for that destination.
 void NoteCopied(MirrorState &mirror, const std::wstring &dstFull, ULONGLONG now);
+
+// A walk could not list `folder` (error) at tick `now`; one trace line per folder and episode.
+void NoteUnlisted(MirrorState &mirror, const std::wstring &folder, DWORD error, ULONGLONG now);
+// A walk of the whole tree ended; `failed` are the folders it could not list (folded paths):
+// every other folder's episode is over.
+void EndUnlistedEpisodes(MirrorState &mirror, const std::vector<std::wstring> &failed);
 
 // Tries every entry that is due at `now`; returns the number of copies made.
 size_t RunDueCopies(MirrorState &mirror, ULONGLONG now);

@@ -97,16 +97,21 @@ std::wstring FolderOf(const std::wstring &path) {
 }
 
 bool ReadFileTimes(const std::wstring &path, ULONGLONG &size, ULONGLONG &lastWrite,
-                   ULONGLONG &changeTime) {
+                   ULONGLONG &changeTime, DWORD *error) {
+    DWORD ignored = 0;
+    DWORD &failure = error ? *error : ignored;
     HANDLE file = CreateFileW(FileSystemPath(path).c_str(), FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        failure = GetLastError();
         return false;
+    }
     FILE_BASIC_INFO basic = {};
     FILE_STANDARD_INFO standard = {};
     bool read = GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
                 GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard);
+    failure = read ? (standard.Directory ? ERROR_DIRECTORY : ERROR_SUCCESS) : GetLastError();
     CloseHandle(file);
     if (!read || standard.Directory)
         return false;

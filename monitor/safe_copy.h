@@ -39,9 +39,9 @@ bool DestinationIsCurrent(ULONGLONG size, ULONGLONG lastWrite, ULONGLONG changeT
                           const std::wstring &dstFull);
 
 // Reads a file's size, last-write time and change time (0 where unknown); false when it is
-// gone or a folder.
+// gone, a folder (ERROR_DIRECTORY) or cannot be read, with the reason in `error` when given.
 bool ReadFileTimes(const std::wstring &path, ULONGLONG &size, ULONGLONG &lastWrite,
-                   ULONGLONG &changeTime);
+                   ULONGLONG &changeTime, DWORD *error = nullptr);
 
 // The folder part of a file path ("." when it has none).
 std::wstring FolderOf(const std::wstring &path);

@@ -11,16 +11,18 @@
 namespace {
 
 const wchar_t kPointsFileName[] = L"\\mirror-points.txt";
+const wchar_t kFoldersFileName[] = L"\\mirror-folders.txt";
 const ULONGLONG kLargestTime = 0x7FFFFFFFFFFFFFFFULL;
 
-// The table and what the file holds now: the UI thread, the generation's timer and the
+// The table and what the files hold now: the UI thread, the generation's timer and the
 // writer, under the lock. The writer runs on a thread-pool thread, so that a stop never waits
 // for the disk (with every pair copying, a flush can take hundreds of milliseconds); its own
-// lock keeps two writes of the file apart, and each writes the table as it is then.
+// lock keeps two writes of the files apart, and each writes the table as it is then.
 std::mutex g_keptLock;
 KeptPoints g_kept;
-std::string g_written; // the file's bytes as last read or written
-bool g_loaded = false;
+std::wstring g_folder;        // the configuration directory the table belongs to; empty: none read
+std::string g_written;        // the points file's bytes as last read or written
+std::string g_writtenFolders; // the folders file's, likewise
 std::mutex g_writeLock;
 PTP_WORK g_writer = nullptr; // created at the first write; null when it could not be
 
@@ -53,11 +55,6 @@ bool ParseTime(const std::string &digits, ULONGLONG &time) {
         time = time * 10 + (c - '0');
     }
     return time != 0 && time <= kLargestTime;
-}
-
-std::wstring PointsFilePath() {
-    std::wstring folder = GetConfigDirectory();
-    return folder.empty() ? std::wstring() : folder + kPointsFileName;
 }
 
 // Reads the whole file; false with the error when it cannot be opened or read.
@@ -112,24 +109,40 @@ bool ReplaceWholeFile(const std::wstring &path, const std::string &bytes, DWORD 
     return false;
 }
 
-// Writes the table when it differs from the file.
-void WriteKeptPoints() {
-    std::lock_guard<std::mutex> writing(g_writeLock);
-    std::string bytes;
+// Writes `bytes` to `path` when they differ from `written`, which then holds them.
+void WriteIfChanged(const std::wstring &path, const std::string &bytes, std::string &written) {
     {
         std::lock_guard<std::mutex> lock(g_keptLock);
-        bytes = FormatKeptPoints(g_kept);
-        if (bytes == g_written)
+        if (bytes == written)
             return;
     }
-    std::wstring path = PointsFilePath();
     DWORD error = 0;
-    if (path.empty() || !ReplaceWholeFile(path, bytes, error)) {
+    if (!ReplaceWholeFile(path, bytes, error)) {
         Trace512(L"Mirror points not written to %ls err=%u\n", path.c_str(), error);
         return;
     }
     std::lock_guard<std::mutex> lock(g_keptLock);
-    g_written = bytes;
+    written = bytes;
+}
+
+// Writes the table's files where they differ from it.
+void WriteKeptPoints() {
+    std::lock_guard<std::mutex> writing(g_writeLock);
+    std::string points, folders;
+    std::wstring folder;
+    {
+        std::lock_guard<std::mutex> lock(g_keptLock);
+        points = FormatKeptPoints(g_kept);
+        folders = FormatKeptFolders(g_kept);
+        folder = g_folder;
+    }
+    if (folder.empty()) {
+        Trace512(L"Mirror points not written to %ls err=%u\n", kPointsFileName + 1,
+                 ERROR_PATH_NOT_FOUND);
+        return;
+    }
+    WriteIfChanged(folder + kPointsFileName, points, g_written);
+    WriteIfChanged(folder + kFoldersFileName, folders, g_writtenFolders);
 }
 
 VOID CALLBACK WriteKeptPointsWork(PTP_CALLBACK_INSTANCE, PVOID, PTP_WORK) {
@@ -179,12 +192,55 @@ KeptPoints ParseKeptPoints(const std::string &bytes, size_t &skipped) {
     return points;
 }
 
-void LoadKeptPoints(const std::vector<std::pair<std::wstring, std::wstring>> &pairs) {
+std::string FormatKeptFolders(const KeptPoints &points) {
+    std::string bytes;
+    for (const auto &[key, kept] : points)
+        if (kept.folders)
+            bytes += Utf8Of(kept.source) + "\t" + Utf8Of(kept.dest) + "\t" +
+                     FormatKnownFolders(*kept.folders) + "\r\n";
+    return bytes;
+}
+
+void ParseKeptFolders(const std::string &bytes, KeptPoints &points, size_t &skipped) {
+    skipped = 0;
+    size_t at = 0;
+    while (at < bytes.size()) {
+        size_t end = bytes.find('\n', at);
+        if (end == std::string::npos)
+            end = bytes.size();
+        std::string line = bytes.substr(at, end - at);
+        at = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty())
+            continue;
+        size_t first = line.find('\t'), second = line.find('\t', first + 1);
+        std::wstring source, dest;
+        auto folders = std::make_shared<KnownFolders>();
+        if (first == std::string::npos || second == std::string::npos ||
+            !WideOf(line.substr(0, first), source) ||
+            !(second == first + 1 || WideOf(line.substr(first + 1, second - first - 1), dest)) ||
+            !ParseKnownFolders(line.substr(second + 1), *folders)) {
+            ++skipped;
+            continue;
+        }
+        auto kept = points.find(PairKey(source, dest));
+        if (kept != points.end())
+            kept->second.folders = folders;
+    }
+}
+
+void LoadKeptPoints(const std::vector<std::pair<std::wstring, std::wstring>> &pairs,
+                    bool pairFileRead) {
     std::lock_guard<std::mutex> lock(g_keptLock);
-    if (!g_loaded) {
-        g_loaded = true;
-        std::wstring path = PointsFilePath();
-        DWORD error = 0;
+    std::wstring folder = GetConfigDirectory();
+    if (folder != g_folder || folder.empty()) {
+        g_folder = folder;
+        g_kept.clear();
+        g_written.clear();
+        g_writtenFolders.clear();
+        std::wstring path = folder.empty() ? std::wstring() : folder + kPointsFileName;
+        DWORD error = ERROR_PATH_NOT_FOUND;
         if (path.empty() || !ReadWholeFile(path, g_written, error)) {
             Trace512(L"Mirror points not read from %ls err=%u: pairs start without catch-up\n",
                      path.c_str(), error);
@@ -194,8 +250,13 @@ void LoadKeptPoints(const std::vector<std::pair<std::wstring, std::wstring>> &pa
             if (skipped > 0)
                 Trace512(L"Mirror points: %zu unreadable lines of %ls ignored\n", skipped,
                          path.c_str());
+            // Without its folders a pair's walks judge folders by their times.
+            if (ReadWholeFile(folder + kFoldersFileName, g_writtenFolders, error))
+                ParseKeptFolders(g_writtenFolders, g_kept, skipped);
         }
     }
+    if (!pairFileRead)
+        return; // a pair file that could not be read says nothing of which pairs are gone
     std::set<std::wstring> registered;
     for (const auto &[source, dest] : pairs)
         registered.insert(PairKey(source, dest));
@@ -203,10 +264,10 @@ void LoadKeptPoints(const std::vector<std::pair<std::wstring, std::wstring>> &pa
         it = registered.count(it->first) ? std::next(it) : g_kept.erase(it);
 }
 
-ULONGLONG KeptPointOf(const std::wstring &source, const std::wstring &dest) {
+KeptPoint KeptPointOf(const std::wstring &source, const std::wstring &dest) {
     std::lock_guard<std::mutex> lock(g_keptLock);
     auto found = g_kept.find(PairKey(source, dest));
-    return found == g_kept.end() ? 0 : found->second.point;
+    return found == g_kept.end() ? KeptPoint{source, dest, 0, nullptr} : found->second;
 }
 
 void KeepPoints(const std::vector<KeptPoint> &points) {

@@ -7,19 +7,24 @@
 
 namespace {
 
-void ListWithFindFile(const std::wstring &folder, std::vector<FoundEntry> &entries) {
+bool ListWithFindFile(const std::wstring &folder, std::vector<FoundEntry> &entries, DWORD &error) {
     WIN32_FIND_DATAW found;
     HANDLE find = FindFirstFileExW(FileSystemPath(folder + L"\\*").c_str(), FindExInfoBasic, &found,
                                    FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (find == INVALID_HANDLE_VALUE)
-        return;
+    if (find == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        return false;
+    }
     do {
         ULONGLONG size = ((ULONGLONG)found.nFileSizeHigh << 32) | found.nFileSizeLow;
         DWORD tag = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? found.dwReserved0 : 0;
         entries.push_back(FoundEntry{found.cFileName, found.dwFileAttributes, size,
+                                     FileTimeValue(found.ftCreationTime),
                                      FileTimeValue(found.ftLastWriteTime), 0, tag});
     } while (FindNextFileW(find, &found));
+    error = GetLastError();
     FindClose(find);
+    return error == ERROR_NO_MORE_FILES;
 }
 
 bool IsLinkTag(DWORD attributes, DWORD tag) {
@@ -32,6 +37,10 @@ void TraceLink(const std::wstring &full) {
 }
 
 } // namespace
+
+bool IsGoneError(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
 
 bool IsLink(const FoundEntry &entry) {
     return IsLinkTag(entry.attributes, entry.reparseTag);
@@ -47,21 +56,29 @@ bool IsLinkAt(const std::wstring &path) {
     return IsLinkTag(found.dwFileAttributes, found.dwReserved0);
 }
 
-void ListFolder(const std::wstring &folder, std::vector<FoundEntry> &entries, bool followLink) {
+bool ListFolder(const std::wstring &folder, std::vector<FoundEntry> &entries, DWORD &error,
+                bool followLink, FileIdentity *identity) {
     entries.clear();
+    error = ERROR_SUCCESS;
+    if (identity)
+        *identity = FileIdentity();
     DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
     HANDLE dir = CreateFileW(FileSystemPath(folder).c_str(), FILE_LIST_DIRECTORY,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              OPEN_EXISTING, flags, nullptr);
-    if (dir == INVALID_HANDLE_VALUE)
-        return;
+    if (dir == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        return false;
+    }
     // Made into a link since it was listed as a folder: not ours to enter.
     FILE_ATTRIBUTE_TAG_INFO tag = {};
     if (!followLink && GetFileInformationByHandleEx(dir, FileAttributeTagInfo, &tag, sizeof tag) &&
         IsLinkTag(tag.FileAttributes, tag.ReparseTag)) {
         CloseHandle(dir);
-        return;
+        return true;
     }
+    if (identity)
+        ReadFileIdentity(dir, *identity);
     std::vector<LONGLONG> buffer(8192); // 64 KiB, aligned as the records need
     FILE_INFO_BY_HANDLE_CLASS infoClass = FileFullDirectoryRestartInfo;
     bool listed = false;
@@ -76,26 +93,49 @@ void ListFolder(const std::wstring &folder, std::vector<FoundEntry> &entries, bo
             // attributes would be.
             DWORD reparseTag =
                 (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? info->EaSize : 0;
-            entries.push_back(
-                FoundEntry{std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t)),
-                           info->FileAttributes, (ULONGLONG)info->EndOfFile.QuadPart,
-                           (ULONGLONG)info->LastWriteTime.QuadPart,
-                           (ULONGLONG)info->ChangeTime.QuadPart, reparseTag});
+            entries.push_back(FoundEntry{
+                std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t)),
+                info->FileAttributes, (ULONGLONG)info->EndOfFile.QuadPart,
+                (ULONGLONG)info->CreationTime.QuadPart, (ULONGLONG)info->LastWriteTime.QuadPart,
+                (ULONGLONG)info->ChangeTime.QuadPart, reparseTag});
             if (info->NextEntryOffset == 0)
                 break;
             at += info->NextEntryOffset;
         }
     }
-    DWORD error = GetLastError();
+    error = GetLastError();
     CloseHandle(dir);
-    if (!listed && error != ERROR_NO_MORE_FILES)
-        ListWithFindFile(folder, entries);
+    if (error == ERROR_NO_MORE_FILES) {
+        error = ERROR_SUCCESS;
+        return true;
+    }
+    // Cut short part-way: what was listed is not the folder.
+    if (listed)
+        return false;
+    // A file system that does not list through handles.
+    entries.clear();
+    return ListWithFindFile(folder, entries, error);
 }
 
-bool WalkTree(const std::wstring &folder, const std::wstring &relative, const TreeVisitor &visitor,
-              ULONGLONG markedAt) {
+namespace {
+
+// Walks `folder` (below the root: `self` is its entry in the folder that holds it, whose last
+// write is parentLastWrite), then everything below it.
+bool WalkFolder(const std::wstring &folder, const std::wstring &relative, const FoundEntry *self,
+                ULONGLONG parentLastWrite, const TreeVisitor &visitor, ULONGLONG markedAt) {
     std::vector<FoundEntry> entries;
-    ListFolder(folder, entries, relative.empty());
+    DWORD error = ERROR_SUCCESS;
+    FileIdentity identity;
+    bool wantIdentity = self && visitor.markFolder;
+    if (!ListFolder(folder, entries, error, relative.empty(), wantIdentity ? &identity : nullptr)) {
+        if (IsGoneError(error))
+            return true; // renamed or removed since its parent was listed: nothing below
+        if (visitor.onUnlisted)
+            visitor.onUnlisted(folder, error);
+        return false;
+    }
+    if (self && visitor.markFolder)
+        markedAt = std::max(markedAt, visitor.markFolder(*self, identity, parentLastWrite));
     std::vector<FoundEntry> subfolders;
     ULONGLONG lastWrite = 0; // this folder's own, from its "." entry
     for (const FoundEntry &entry : entries) {
@@ -116,18 +156,28 @@ bool WalkTree(const std::wstring &folder, const std::wstring &relative, const Tr
         }
     }
     entries.clear();
+    bool complete = true;
     for (const FoundEntry &sub : subfolders) {
+        if (visitor.stopped && visitor.stopped())
+            return false;
         std::wstring full = folder + L"\\" + sub.name;
         if (visitor.onFolder)
             visitor.onFolder(full);
-        ULONGLONG mark = markedAt;
-        if (visitor.markFolder && visitor.markFolder(sub, lastWrite))
-            mark = std::max(mark, sub.changeTime);
-        if (!WalkTree(full, relative.empty() ? sub.name : relative + L"\\" + sub.name, visitor,
-                      mark))
-            return false;
+        std::wstring rel = relative.empty() ? sub.name : relative + L"\\" + sub.name;
+        if (!WalkFolder(full, rel, &sub, lastWrite, visitor, markedAt)) {
+            if (visitor.stopped && visitor.stopped())
+                return false;
+            complete = false;
+        }
     }
-    return true;
+    return complete;
+}
+
+} // namespace
+
+bool WalkTree(const std::wstring &folder, const std::wstring &relative, const TreeVisitor &visitor,
+              ULONGLONG markedAt) {
+    return WalkFolder(folder, relative, nullptr, 0, visitor, markedAt);
 }
 
 void ForEachSubfolder(const std::wstring &folder, void (*onFolder)(const std::wstring &full)) {
@@ -137,7 +187,7 @@ void ForEachSubfolder(const std::wstring &folder, void (*onFolder)(const std::ws
 }
 
 bool ChangedSince(const std::wstring &full, const FoundEntry &entry, ULONGLONG since) {
-    if (entry.lastWriteTime >= since)
+    if (entry.lastWriteTime >= since || entry.creationTime >= since)
         return true;
     if (entry.changeTime != 0)
         return entry.changeTime >= since;
@@ -159,5 +209,5 @@ bool ArrivedSince(const FoundEntry &folder, ULONGLONG parentLastWrite, ULONGLONG
 }
 
 ULONGLONG LastChangeOf(const FoundEntry &entry) {
-    return std::max(entry.lastWriteTime, entry.changeTime);
+    return std::max({entry.lastWriteTime, entry.changeTime, entry.creationTime});
 }

@@ -1,8 +1,13 @@
-// Walking a source tree: folder listings with the times the recovery walks need.
+// Walking a source tree: folder listings with the times the walks need.
 //
 // Folders are listed through their handles (FileFullDirectoryInfo), so every entry comes with
 // its change time and no file has to be opened for it; where a file system refuses that
 // listing, FindFirstFileExW serves without change times.
+//
+// A listing is whole or it says it failed: a folder held without sharing, denied, on a share
+// that hiccups or renamed while it is walked is not an empty folder, and a walk that could not
+// list one says so, so that what lies below is walked again later. A folder that is gone (not
+// found when opened) is no failure: there is nothing below it to mirror any more.
 //
 // Links are never followed. A symbolic link, junction or mount point inside a watched tree
 // may lead anywhere: out of the tree (anyone who can write into a shared inbox could have the
@@ -12,6 +17,8 @@
 // points (cloud placeholders, deduplicated files) are ordinary files. The root of a walk is
 // taken as given: the user chose the watched folder, link or not.
 #pragma once
+
+#include "monitor/file_identity.h"
 
 #include <windows.h>
 
@@ -29,15 +36,22 @@ struct FoundEntry {
     std::wstring name;
     DWORD attributes;
     ULONGLONG size;
+    ULONGLONG creationTime;
     ULONGLONG lastWriteTime;
     ULONGLONG changeTime; // 0 when the listing does not tell it
     DWORD reparseTag;     // for a reparse point; 0 when the listing does not tell it
 };
 
 // Lists the entries of `folder`, "." and ".." included. A folder that is not the root of a
-// walk is opened as itself, never through a link that took its place.
-void ListFolder(const std::wstring &folder, std::vector<FoundEntry> &entries,
-                bool followLink = true);
+// walk is opened as itself, never through a link that took its place. False when the folder
+// could not be listed whole, with the system's error (ERROR_FILE_NOT_FOUND or
+// ERROR_PATH_NOT_FOUND: it is gone); `identity`, when given, gets the folder's identity
+// (unknown where the system gives none).
+bool ListFolder(const std::wstring &folder, std::vector<FoundEntry> &entries, DWORD &error,
+                bool followLink = true, FileIdentity *identity = nullptr);
+
+// True for the errors that say a file or folder is gone.
+bool IsGoneError(DWORD error);
 
 // True when the entry is a link that walks must not follow.
 bool IsLink(const FoundEntry &entry);
@@ -47,21 +61,27 @@ bool IsLinkAt(const std::wstring &path);
 // What a walk calls. onFile gets every file with its full path, its path relative to the
 // walk's root, its entry, and the change time of the folder that markFolder marked above it
 // (0 when none was marked; the root's own mark when the whole walk is marked); onFolder gets
-// every folder before its contents; markFolder gets every folder with the last-write time of
-// the folder that holds it (0 when unknown). The walk ends early once `stopped` says so. Each
-// may be empty.
+// every folder before its contents; markFolder gets every folder below the root, once it is
+// listed, with its identity and the last-write time of the folder that holds it (0 when
+// unknown), and returns when it arrived (0: it did not); onUnlisted gets every folder that could
+// not be listed. The walk ends early once `stopped` says so. Each may be empty.
 struct TreeVisitor {
     std::function<void(const std::wstring &full, const std::wstring &relative,
                        const FoundEntry &entry, ULONGLONG markedAt)>
         onFile;
     std::function<void(const std::wstring &full)> onFolder;
-    std::function<bool(const FoundEntry &folder, ULONGLONG parentLastWrite)> markFolder;
+    std::function<ULONGLONG(const FoundEntry &folder, const FileIdentity &identity,
+                            ULONGLONG parentLastWrite)>
+        markFolder;
+    std::function<void(const std::wstring &full, DWORD error)> onUnlisted;
     std::function<bool()> stopped;
 };
 
 // Walks the tree below `folder`, any depth, parents before their children, skipping links.
 // `relative` is the folder's path relative to the walk's root (empty for the root);
-// `markedAt` marks everything below the folder. False when `stopped` ended the walk early.
+// `markedAt` marks everything below the folder. True when the walk ran to its end and listed
+// every folder it met (or found it gone); false when `stopped` ended it or a folder could not
+// be listed (the walk goes on with the other folders).
 bool WalkTree(const std::wstring &folder, const std::wstring &relative, const TreeVisitor &visitor,
               ULONGLONG markedAt = 0);
 
@@ -69,15 +89,18 @@ bool WalkTree(const std::wstring &folder, const std::wstring &relative, const Tr
 // with its full path.
 void ForEachSubfolder(const std::wstring &folder, void (*onFolder)(const std::wstring &full));
 
-// True when the entry at `full` was written or changed at or after `since`. A file moved into
-// the tree keeps its old last-write time; its change time moves.
+// True when the entry at `full` was created, written or changed at or after `since`. A file
+// moved into the tree keeps its old last-write time; its change time moves. A file copied in
+// keeps its last-write time too, and on file systems that keep no change time (FAT, exFAT)
+// only its creation time tells.
 bool ChangedSince(const std::wstring &full, const FoundEntry &entry, ULONGLONG since);
 
-// True when a folder looks moved or renamed into place at or after `since`: its own change
-// time is in the window, and either its last write (a file made or removed in it) is not, or
-// the folder that holds it was written in the window too (it gained an entry: this one). A
-// folder moved in and then given a new file is one; a folder that was only given a new file
-// is not. A folder that arrives brings files whose own times say nothing of when.
+// True when a folder looks moved or renamed into place at or after `since`, by its times
+// alone: its own change time is in the window, and either its last write (a file made or
+// removed in it) is not, or the folder that holds it was written in the window too (it gained
+// an entry: this one). Times cannot tell a folder moved in and given a new file from a folder
+// that was only given one; the walks ask this only where the folders the tree held are not
+// known (monitor/known_folders.h).
 bool ArrivedSince(const FoundEntry &folder, ULONGLONG parentLastWrite, ULONGLONG since);
 
 // The latest of an entry's own times: the moment it last changed as far as the system tells.

@@ -44,6 +44,12 @@ struct WatchContext {
     std::atomic<bool> inRead{false};         // the thread is in (or entering) a read
     std::atomic<unsigned> wakeReasons{0};    // why the thread's read was interrupted (below)
     std::atomic<ULONGLONG> nextSweepTick{0}; // when the generation's timer asks for a sweep
+    std::atomic<bool> caughtUp{false};       // the current watch's catch-up walk has run
+    // The wake timer opens every subfolder before it wakes the thread (subfolders that stay
+    // silent until opened: monitor/change_reports.h); set by the thread while its catch-up waits.
+    std::atomic<bool> openSubfoldersOnWake{false};
+    // The pair's kept point is later than the clock: its first walk compares every file.
+    bool compareWholeTree = false;
     // The open folder as the folder check knows it, under handleLock: its identity, its
     // attributes and times as last seen at the path, and which opening of the folder it is.
     FileIdentity folderIdentity;
@@ -52,8 +58,8 @@ struct WatchContext {
     // The pair's waiting copies and its mirror point: the thread's, but for the point, which
     // the supervisor reads.
     MirrorState mirror;
-    PTP_TIMER dueCopiesTimer = nullptr; // wakes the thread when a waiting copy is due
-    TroubleWatch trouble;               // what the pair's trouble reports know; watch thread only
+    PTP_TIMER wakeTimer = nullptr; // wakes the thread when a waiting copy or a walk is due
+    TroubleWatch trouble;          // what the pair's trouble reports know; watch thread only
 };
 
 // Owned by the user-interface thread; slot i belongs to pair i of the running generation.
@@ -70,6 +76,7 @@ DWORD WINAPI MonitorThread(LPVOID parameter);
 
 // Handles one delivered batch of a pair at tick `now`: the notice throttle, the copy pass
 // (for every batch, throttled or not) and the notice. A walk from `since` (FILETIME) would
-// find the batch's changes. Watch thread of the context only.
-void HandleChangeBatch(WatchContext &context, const std::vector<FolderChange> &changes,
+// find the batch's changes. True when the copy pass handled every record. Watch thread of
+// the context only.
+bool HandleChangeBatch(WatchContext &context, const std::vector<FolderChange> &changes,
                        ULONGLONG now, ULONGLONG since);

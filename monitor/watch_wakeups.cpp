@@ -20,6 +20,7 @@ const unsigned kRoundsBetweenSaves = 12; // a minute
 const ULONGLONG kSweepMs = 60ULL * 60 * 1000;
 const DWORD kFolderCheckSlackMs = 1000; // lets the system run checks together
 const int kCancelAttempts = 2000;       // about two seconds for a read to become cancellable
+const int kOpenAttempts = 100;          // about two seconds of opening the subfolders again
 
 // A relative due time for SetThreadpoolTimer: negative, in 100-nanosecond units.
 FILETIME RelativeDueTime(ULONGLONG ms) {
@@ -35,8 +36,27 @@ bool Finished(const WatchContext &context) {
     return context.stopRequested.load() || context.ended.load() || g_stopMonitoring.load();
 }
 
-VOID CALLBACK WakeForDueCopies(PTP_CALLBACK_INSTANCE, PVOID parameter, PTP_TIMER) {
-    WakeWatchThread(*(WatchContext *)parameter, kWakeDueCopies);
+// Under silent subfolders, while the catch-up waits: folders opened before the read reached
+// the system stay silent, so a read that could not be cancelled although the thread was in it
+// means: open them again.
+void OpenSubfoldersAndWake(WatchContext &context) {
+    for (int attempt = 0; attempt < kOpenAttempts && !Finished(context); ++attempt) {
+        bool reading = context.inRead.load();
+        if (reading)
+            ForEachSubfolder(context.path, OpenFolderOnce);
+        context.wakeReasons.fetch_or(kWakeDue | (reading ? kWakeSubfoldersOpened : 0));
+        if (CancelRead(context) || !context.inRead.load())
+            return; // cancelled, or between two reads: it looks at its reasons first
+        Sleep(20);
+    }
+}
+
+VOID CALLBACK WakeWhenDue(PTP_CALLBACK_INSTANCE, PVOID parameter, PTP_TIMER) {
+    WatchContext &context = *(WatchContext *)parameter;
+    if (context.openSubfoldersOnWake.load())
+        OpenSubfoldersAndWake(context);
+    else
+        WakeWatchThread(context, kWakeDue);
 }
 
 bool SameSighting(const WIN32_FILE_ATTRIBUTE_DATA &a, const WIN32_FILE_ATTRIBUTE_DATA &b) {
@@ -99,35 +119,6 @@ VOID CALLBACK CheckWatchedFolders(PTP_CALLBACK_INSTANCE, PVOID parameter, PTP_TI
     }
 }
 
-struct CatchUpStart {
-    std::shared_ptr<WatchContext> context;
-    unsigned readsBefore;
-    bool openSubfolders;
-};
-
-DWORD WINAPI CatchUpHelper(LPVOID parameter) {
-    CatchUpStart *start = (CatchUpStart *)parameter;
-    std::shared_ptr<WatchContext> keep = start->context;
-    unsigned readsBefore = start->readsBefore;
-    bool openSubfolders = start->openSubfolders;
-    delete start;
-    WatchContext &context = *keep;
-    for (int wait = 0;
-         wait < 6000 && context.readsIssued.load() <= readsBefore && !Finished(context); ++wait)
-        Sleep(10);
-    // Under Wine, folders opened before the read reached the system stay silent, so a read
-    // that could not be cancelled although the thread was in it means: open them again.
-    for (int attempt = 0; attempt < 100 && !Finished(context); ++attempt) {
-        Sleep(20);
-        if (openSubfolders)
-            ForEachSubfolder(context.path, OpenFolderOnce);
-        context.wakeReasons.fetch_or(kWakeCatchUp);
-        if (CancelRead(context) || !context.inRead.load())
-            break; // cancelled, or between two reads: it catches up at the head of its loop
-    }
-    return 0;
-}
-
 // Lets a stopped generation's timer go once its callback has returned.
 VOID CALLBACK ReleaseFolderCheck(PTP_CALLBACK_INSTANCE, PVOID parameter) {
     FolderCheck *check = (FolderCheck *)parameter;
@@ -152,32 +143,31 @@ void WakeWatchThread(WatchContext &context, unsigned reason) {
     }
 }
 
-bool CreateDueCopiesTimer(WatchContext &context) {
-    context.dueCopiesTimer = CreateThreadpoolTimer(WakeForDueCopies, &context, nullptr);
-    return context.dueCopiesTimer != nullptr;
+bool CreateWakeTimer(WatchContext &context) {
+    context.wakeTimer = CreateThreadpoolTimer(WakeWhenDue, &context, nullptr);
+    return context.wakeTimer != nullptr;
 }
 
-void ArmDueCopies(WatchContext &context, ULONGLONG dueTick) {
-    if (!context.dueCopiesTimer)
+void ArmWakeTimer(WatchContext &context, ULONGLONG dueTick) {
+    if (!context.wakeTimer)
         return;
     if (dueTick == 0) {
-        SetThreadpoolTimer(context.dueCopiesTimer, nullptr, 0, 0);
+        SetThreadpoolTimer(context.wakeTimer, nullptr, 0, 0);
         return;
     }
     ULONGLONG now = GetTickCount64();
     ULONGLONG delay = dueTick > now ? dueTick - now : 0;
     FILETIME due = RelativeDueTime(delay);
-    SetThreadpoolTimer(context.dueCopiesTimer, &due, 0,
-                       (DWORD)std::min<ULONGLONG>(delay / 8, 1000));
+    SetThreadpoolTimer(context.wakeTimer, &due, 0, (DWORD)std::min<ULONGLONG>(delay / 8, 1000));
 }
 
-void CloseDueCopiesTimer(WatchContext &context) {
-    if (!context.dueCopiesTimer)
+void CloseWakeTimer(WatchContext &context) {
+    if (!context.wakeTimer)
         return;
-    SetThreadpoolTimer(context.dueCopiesTimer, nullptr, 0, 0);
-    WaitForThreadpoolTimerCallbacks(context.dueCopiesTimer, TRUE);
-    CloseThreadpoolTimer(context.dueCopiesTimer);
-    context.dueCopiesTimer = nullptr;
+    SetThreadpoolTimer(context.wakeTimer, nullptr, 0, 0);
+    WaitForThreadpoolTimerCallbacks(context.wakeTimer, TRUE);
+    CloseThreadpoolTimer(context.wakeTimer);
+    context.wakeTimer = nullptr;
 }
 
 void SetWatchedFolder(WatchContext &context, HANDLE dir) {
@@ -227,8 +217,9 @@ ULONGLONG FirstSweepTick(ULONGLONG now, size_t index, size_t count) {
 std::vector<KeptPoint> MirrorPointsOf(const std::vector<std::shared_ptr<WatchContext>> &contexts) {
     std::vector<KeptPoint> points;
     for (const std::shared_ptr<WatchContext> &context : contexts)
-        points.push_back(
-            KeptPoint{context->path, context->destRoot, MirroredUpTo(context->mirror.point)});
+        points.push_back(KeptPoint{context->path, context->destRoot,
+                                   MirroredUpTo(context->mirror.point),
+                                   KnownFoldersOf(context->mirror.point)});
     return points;
 }
 
@@ -244,16 +235,6 @@ ULONGLONG RunDueWork(WatchContext &context, ULONGLONG now, ULONGLONG armedFor, b
     if (fired)
         armedFor = 0;
     if (next != armedFor)
-        ArmDueCopies(context, next);
+        ArmWakeTimer(context, next);
     return next;
-}
-
-void StartCatchUpHelper(const std::shared_ptr<WatchContext> &context, unsigned readsBefore,
-                        bool openSubfolders) {
-    CatchUpStart *start = new CatchUpStart{context, readsBefore, openSubfolders};
-    HANDLE thread = CreateThread(nullptr, 0, CatchUpHelper, start, 0, nullptr);
-    if (thread)
-        CloseHandle(thread);
-    else
-        delete start;
 }

@@ -1,22 +1,27 @@
 // Waking a watch thread that waits in its read, and what wakes it.
 //
 // A watch thread spends its idle time inside a synchronous ReadDirectoryChangesW. Whatever
-// else needs the thread (a waiting copy that is due, a catch-up walk once a new read is
-// pending, a check that found the watched folder gone) adds a reason to the context's
-// wakeReasons and cancels the read; the thread finds the reasons at the head of its loop.
-// The thread marks itself as in its read (inRead) before it looks at the reasons one last
-// time, and a waker adds its reason before it looks at inRead: so either the thread sees the
-// reason before it reads, or the waker sees the thread in its read and cancels until the
-// cancel takes (a read that is still being entered cannot be cancelled yet).
+// else needs the thread (a waiting copy or a walk that is due, a catch-up walk once its first
+// read is pending, a check that found the watched folder gone, the hourly sweep) adds a reason
+// to the context's wakeReasons and cancels the read; the thread finds the reasons at the head
+// of its loop. The thread marks itself as in its read (inRead) before it looks at the reasons
+// one last time, and a waker adds its reason before it looks at inRead: so either the thread
+// sees the reason before it reads, or the waker sees the thread in its read and cancels until
+// the cancel takes (a read that is still being entered cannot be cancelled yet).
 //
-// The waking is done by thread-pool timers: one per thread, armed only while copies wait (an
-// idle pair has none), and one per generation that looks every few seconds whether each
-// registered path still names the folder its thread has open (a folder deleted or renamed
-// away leaves the read blocked without an error under Wine, and on Windows the handle follows
-// a renamed folder). That look is a cheap one (attributes and times at the path); only when
-// they changed is the folder opened to compare its identity. The same timer asks each thread
-// for a sweep of its tree about once an hour (the pairs' sweeps spread over the hour), and
-// keeps the pairs' mirror points in their file once a minute when they moved.
+// The waking is done by thread-pool timers: one per thread, armed only for the thread's next
+// job (a waiting copy, a walk: monitor/walk_schedule.h; an idle pair has none), and one per
+// generation that looks every few seconds whether each registered path still names the folder
+// its thread has open (a folder deleted or renamed away leaves the read blocked without an
+// error under Wine, and on Windows the handle follows a renamed folder). That look is a cheap
+// one (attributes and times at the path); only when they changed is the folder opened to
+// compare its identity. The same timer asks each thread for a sweep of its tree about once an
+// hour (the pairs' sweeps spread over the hour), and keeps the pairs' mirror points in their
+// file once a minute when they moved.
+//
+// Where subfolders stay silent until they are opened (monitor/change_reports.h), the thread's
+// timer opens every subfolder of the tree once the first read is pending, before it wakes the
+// thread for its catch-up walk.
 //
 // A stop never waits for the generation's timer: a look under way may hang on a share that
 // went away. The timer is disarmed at once and let go of once its callback has returned.
@@ -28,10 +33,10 @@
 #include <memory>
 #include <vector>
 
-const unsigned kWakeCatchUp = 1;    // a read is pending: walk for what happened before it
-const unsigned kWakeDueCopies = 2;  // a waiting copy is due
-const unsigned kWakeFolderLost = 4; // the path no longer names the open folder
-const unsigned kWakeSweep = 8;      // walk the tree for changes no notice told of
+const unsigned kWakeDue = 1;              // the thread's timer went off: a copy or walk is due
+const unsigned kWakeSubfoldersOpened = 2; // its subfolders were opened while its read was pending
+const unsigned kWakeFolderLost = 4;       // the path no longer names the open folder
+const unsigned kWakeSweep = 8;            // walk the tree for changes no notice told of
 
 // Cancels the context's pending read, if any; true when a read was cancelled.
 bool CancelRead(WatchContext &context);
@@ -39,13 +44,13 @@ bool CancelRead(WatchContext &context);
 // Adds `reason` and gets the thread out of its read. Any thread but the watch thread.
 void WakeWatchThread(WatchContext &context, unsigned reason);
 
-// Creates the context's due-copies timer, not armed; false when the system refuses it (the
-// thread then retries waiting copies only when a batch wakes it).
-bool CreateDueCopiesTimer(WatchContext &context);
+// Creates the context's wake timer, not armed; false when the system refuses it (the thread
+// then retries waiting copies and walks only when a batch wakes it).
+bool CreateWakeTimer(WatchContext &context);
 // Arms it for `dueTick` (a GetTickCount64 value), or disarms it for 0.
-void ArmDueCopies(WatchContext &context, ULONGLONG dueTick);
+void ArmWakeTimer(WatchContext &context, ULONGLONG dueTick);
 // Disarms it, waits for its callback and closes it.
-void CloseDueCopiesTimer(WatchContext &context);
+void CloseWakeTimer(WatchContext &context);
 
 // Runs the waiting copies that are due at tick `now` and arms the timer for the next one, or
 // for `alsoAt` (other work of the thread; 0: none) when that comes first. `armedFor` is the
@@ -70,9 +75,3 @@ ULONGLONG FirstSweepTick(ULONGLONG now, size_t index, size_t count);
 
 // The mirror points of a generation's pairs, as saved_points.h keeps them.
 std::vector<KeptPoint> MirrorPointsOf(const std::vector<std::shared_ptr<WatchContext>> &contexts);
-
-// Starts a short-lived helper that waits until the thread has started a read after
-// `readsBefore` reads, then (when openSubfolders, under Wine) opens every subfolder of the
-// tree so that changes inside are reported, and wakes the thread for a catch-up walk.
-void StartCatchUpHelper(const std::shared_ptr<WatchContext> &context, unsigned readsBefore,
-                        bool openSubfolders);

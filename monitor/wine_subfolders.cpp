@@ -5,14 +5,6 @@
 
 #include <windows.h>
 
-bool RunsUnderWine() {
-    static const bool wine = [] {
-        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-    }();
-    return wine;
-}
-
 void OpenFolderOnce(const std::wstring &folder) {
     HANDLE handle = CreateFileW(FileSystemPath(folder).c_str(), FILE_LIST_DIRECTORY,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -35,4 +27,3 @@ void OpenArrivedFolders(const std::wstring &path, const std::vector<FolderChange
         ForEachSubfolder(full, OpenFolderOnce);
     }
 }
-

@@ -23,6 +23,8 @@
 #define IDS_BALLOON_SOURCE 205
 #define IDS_BALLOON_DESTINATION 206
 #define IDS_UNKNOWN_ERROR 207
+#define IDS_TIP_UNLISTED 208
+#define IDS_BALLOON_UNLISTED 209
 
 // Menu, accelerators and window class name share this identifier
 #define IDC_MAINCLASS 109

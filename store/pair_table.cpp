@@ -116,16 +116,16 @@ bool DecodePairLine(const std::string &line, std::wstring &source, std::wstring 
     return true;
 }
 
-void LoadFolderPairs() {
+bool LoadFolderPairs() {
     g_sourceFolders.clear();
     g_destFolders.clear();
 
     std::wstring filePathW = GetConfigFilePath();
     if (filePathW.empty())
-        return;
+        return false;
     std::ifstream ifs(std::filesystem::path(filePathW), std::ios::binary);
     if (!ifs.is_open())
-        return;
+        return false;
 
     auto process = [](const std::string &line) {
         std::wstring source, dest;
@@ -145,4 +145,5 @@ void LoadFolderPairs() {
     }
     while (std::getline(ifs, line))
         process(line);
+    return !ifs.bad();
 }

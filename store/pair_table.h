@@ -19,9 +19,9 @@ std::wstring GetConfigDirectory();
 // The configuration directory plus "\folders.txt"; empty when there is no directory.
 std::wstring GetConfigFilePath();
 
-// Replaces the table with the pairs of the pair file. Reports nothing: a missing or
-// unreadable file leaves the table empty.
-void LoadFolderPairs();
+// Replaces the table with the pairs of the pair file. A missing or unreadable file leaves the
+// table empty. True when the whole file was read (callers that only want the table ignore it).
+bool LoadFolderPairs();
 
 // Decodes one line of the pair file (without its line feed). Returns false when the line
 // is not a pair line. Both line forms are read by the same rules.

@@ -371,7 +371,7 @@ TEST_F(CopierTest, TemporaryCopiesAreNeverMirroredAndLeftoversAreRemoved) {
     // Another pair's temporary copy in this pair's source is not copied.
     Put(L"~vantrel-2a-3.tmp", "someone's copy under way");
     Pass(dst, {{L"~vantrel-2a-3.tmp", 1}});
-    EXPECT_EQ(CopyFilesChangedSince(src, dst, 0, mirror), 0u);
+    EXPECT_EQ(CopyFilesChangedSince(src, dst, 0, mirror).copied, 0u);
     EXPECT_EQ(CountFiles(dst), 0u);
     EXPECT_TRUE(Lines().empty());
 }
@@ -460,19 +460,19 @@ TEST_F(CopierTest, TheRecoveryWalkCopiesOnlyFilesChangedInTheWindow) {
     ULONGLONG since = windowFromNow();
     Put(L"new.txt", "new");
     Put(L"a\\b\\new2.txt", "new2");
-    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror), 2u);
+    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror).copied, 2u);
     EXPECT_EQ(Copied(L"new2.txt"), "new2");
     EXPECT_EQ(Copied(L"new.txt"), "new");
     EXPECT_FALSE(FileExists(dst + L"\\old.txt"));
     EXPECT_FALSE(FileExists(dst + L"\\old2.txt"));
     // Current copies are not made again.
-    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror), 0u);
+    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror).copied, 0u);
     // A file moved into the tree keeps its last-write time but its change time moves.
     std::wstring outside = root + L"\\outside.txt";
     WriteFileBytes(outside, "moved in");
     since = windowFromNow();
     ASSERT_TRUE(MoveFileW(outside.c_str(), (src + L"\\a\\movedin.txt").c_str()));
-    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror), 1u);
+    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror).copied, 1u);
     EXPECT_EQ(Copied(L"movedin.txt"), "moved in");
 
     // A folder moved in keeps its files' times, and only its own change time moves.
@@ -483,7 +483,7 @@ TEST_F(CopierTest, TheRecoveryWalkCopiesOnlyFilesChangedInTheWindow) {
     WriteFileBytes(album + L"\\day 2\\p2.jpg", "photo 2");
     since = windowFromNow();
     ASSERT_TRUE(MoveFileW(album.c_str(), (src + L"\\a\\album").c_str()));
-    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror), 2u);
+    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror).copied, 2u);
     EXPECT_EQ(Copied(L"p2.jpg"), "photo 2");
     EXPECT_FALSE(FileExists(dst + L"\\old2.txt"));
 }
@@ -520,7 +520,7 @@ TEST_F(CopierTest, AFileDeeperThanMaxPathIsMirroredIntoADeepDestination) {
     // The trace names the files as the user spells them.
     EXPECT_EQ(CountLines(L"CopyFile succeeded: " + src + L"\\" + relative + L"\\deep.txt -> "), 1u);
     // Tree walks go down there too.
-    EXPECT_EQ(CopyFilesChangedSince(src, root + L"\\walked", 0, mirror), 1u);
+    EXPECT_EQ(CopyFilesChangedSince(src, root + L"\\walked", 0, mirror).copied, 1u);
     EXPECT_EQ(ReadFileBytes(root + L"\\walked\\deep.txt"), "deep down");
 }
 

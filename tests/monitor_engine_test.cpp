@@ -3,7 +3,6 @@
 #include "app/main_window.h"
 #include "monitor/monitor.h"
 #include "monitor/watch_thread.h"
-#include "monitor/wine_subfolders.h"
 #include "store/pair_table.h"
 #include "tests/monitor_test_helpers.h"
 #include "tests/test_support.h"
@@ -262,7 +261,7 @@ TEST_F(EngineTest, AStopDuringALargeCopyReturnsAtOnceAndTheCopyNeverLands) {
     std::printf("[ measure  ] StopMonitoring during a 1 GiB copy: %llu ms\n", took);
     EXPECT_LT(took, 3000u) << "the stop waited for the copy";
     // Wine cannot cancel a copy under way: the thread finishes it past the stop's wait.
-    if (RunsUnderWine()) {
+    if (RunningUnderWine()) {
         ASSERT_FALSE(old->ended.load()) << "the old thread was meant to be busy copying";
         EXPECT_EQ(DirHandleOf(*old), oldDir);
     }

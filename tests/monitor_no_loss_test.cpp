@@ -5,7 +5,6 @@
 #include "monitor/monitor.h"
 #include "monitor/watch_thread.h"
 #include "monitor/watch_wakeups.h"
-#include "monitor/wine_subfolders.h"
 #include "tests/monitor_test_helpers.h"
 #include "tests/test_support.h"
 
@@ -241,7 +240,7 @@ TEST_F(NoLossTest, ASweepCopiesWhatNoNoticeToldOf) {
 }
 
 TEST_F(NoLossTest, LinksAreNeverFollowed) {
-    if (!RunsUnderWine())
+    if (!RunningUnderWine())
         GTEST_SKIP() << "the links are Linux symbolic links";
     std::wstring outside = root + L"\\outside", moved = root + L"\\moved";
     CreateDirectoryW(outside.c_str(), nullptr);

@@ -81,7 +81,7 @@ TEST(MirrorPoint, FollowsFromWhatHappenedAndNeverPassesAGapNotWalked) {
                 ReadIssued(point, event.a);
                 break;
             case Event::Delivered:
-                ReadDelivered(point);
+                BatchHandled(point);
                 break;
             case Event::Walked:
                 GapWalked(point, event.a, event.b);
@@ -97,8 +97,9 @@ TEST(MirrorPoint, FollowsFromWhatHappenedAndNeverPassesAGapNotWalked) {
 
 TEST(KeptPoints, ReadBackAsWrittenAndDamagedLinesAreSkipped) {
     KeptPoints points;
-    points[PairKey(L"C:\\仕事", L"D:\\Backup")] = {L"C:\\仕事", L"D:\\Backup", 133000000000000000};
-    points[PairKey(L"\\\\server\\share", L"")] = {L"\\\\server\\share", L"", 42};
+    points[PairKey(L"C:\\仕事", L"D:\\Backup")] = {L"C:\\仕事", L"D:\\Backup", 133000000000000000,
+                                                   nullptr};
+    points[PairKey(L"\\\\server\\share", L"")] = {L"\\\\server\\share", L"", 42, nullptr};
     size_t skipped = 1;
     std::string bytes = FormatKeptPoints(points);
     KeptPoints read = ParseKeptPoints(bytes, skipped);
@@ -120,8 +121,9 @@ TEST(KeptPoints, ReadBackAsWrittenAndDamagedLinesAreSkipped) {
     UseConfigRoot(root);
     CreateDirectoryW((root + L"\\Vantrel").c_str(), nullptr);
     ASSERT_TRUE(CreateDirectoryW((root + L"\\Vantrel\\mirror-points.txt").c_str(), nullptr));
+    LoadKeptPoints({}, false);
     StartDebugCapture();
-    KeepPoints({{L"C:\\x", L"D:\\y", 5}});
+    KeepPoints({{L"C:\\x", L"D:\\y", 5, nullptr}});
     FinishKeepingPoints();
     std::vector<std::wstring> lines = TakeDebugOutput();
     ASSERT_EQ(lines.size(), 1u);
@@ -132,18 +134,18 @@ TEST(KeptPoints, ReadBackAsWrittenAndDamagedLinesAreSkipped) {
 TEST(DueCopiesTimer, ATimerThatWentOffBeforeItsTickIsArmedAgain) {
     std::wstring root = MakeTempDir();
     WatchContext context;
-    ASSERT_TRUE(CreateDueCopiesTimer(context));
+    ASSERT_TRUE(CreateWakeTimer(context));
     ULONGLONG now = GetTickCount64();
     DeferCopy(context.mirror, root + L"\\held.txt", root + L"\\copy.txt", 32, now, 0);
     ULONGLONG due = NextDueTick(context.mirror);
     ASSERT_EQ(RunDueWork(context, now, 0, false), due);
-    auto wentOff = [&] { return (context.wakeReasons.exchange(0) & kWakeDueCopies) != 0; };
+    auto wentOff = [&] { return (context.wakeReasons.exchange(0) & kWakeDue) != 0; };
     ASSERT_TRUE(PumpUntil(wentOff, 30000));
 
     // It went off, but the tick counter (15.6 ms steps on Windows) is short of the due tick:
     // nothing is due yet, and the timer must be armed again for the same tick.
     EXPECT_EQ(RunDueWork(context, due - 5, due, true), due);
     EXPECT_TRUE(PumpUntil(wentOff, 30000)) << "the retry would wait for the next change";
-    CloseDueCopiesTimer(context);
+    CloseWakeTimer(context);
     RemoveTree(root);
 }

@@ -2,7 +2,6 @@
 // loses no change across the gap.
 #include "monitor/monitor.h"
 #include "monitor/watch_thread.h"
-#include "monitor/wine_subfolders.h"
 #include "tests/monitor_test_helpers.h"
 #include "tests/test_support.h"
 
@@ -55,7 +54,7 @@ struct HeldFiles {
 // "delete pending", while any handle to it is open (the watch's own), and nothing tells the
 // watch; a folder deleted by a Linux program is gone at once, so the test deletes it that way.
 void RemoveFolderForGood(const std::wstring &folder) {
-    if (!RunsUnderWine()) {
+    if (!RunningUnderWine()) {
         // A copy under way may hold a file for a moment.
         ASSERT_TRUE(PumpUntil(
             [&] {
@@ -230,7 +229,7 @@ TEST_F(LostWatch, ARestartLosesNothingThatTheOldWatchHadNotRead) {
 }
 
 TEST_F(LostWatch, AStopDuringTheCatchUpWalkStillEndsTheThread) {
-    if (!RunsUnderWine())
+    if (!RunningUnderWine())
         GTEST_SKIP() << "the walk at the start of a watch runs under Wine";
     // Written just before the watch starts, so its catch-up walk copies them; their copies
     // are held, so the walk takes a second of attempts for each.

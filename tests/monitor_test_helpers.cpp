@@ -4,7 +4,6 @@
 #include "app/main_window.h"
 #include "monitor/watch_thread.h"
 #include "monitor/pair_trouble.h"
-#include "monitor/wine_subfolders.h"
 #include "store/pair_writer.h"
 #include "tests/test_support.h"
 
@@ -136,22 +135,17 @@ bool MakeLinuxLink(const std::wstring &target, const std::wstring &link) {
 }
 
 bool WaitForReadsPending(DWORD timeoutMs) {
-    // Under Wine a new watch's first read is interrupted once it is pending, for its catch-up
-    // walk: a second read means the first was in the system and the walk is done. Elsewhere
-    // the first read's start is all there is to see.
-    const unsigned reads = RunsUnderWine() ? 2 : 1;
-    bool started = PumpUntil(
+    // A new watch's first read is interrupted once it is pending, for its catch-up walk: once
+    // that walk has run, changes reach the reads.
+    return PumpUntil(
         [&] {
             for (const auto &context : g_watchContexts)
-                if (!context->ended.load() && context->readsIssued.load() < reads &&
+                if (!context->ended.load() && !context->caughtUp.load() &&
                     FileExists(context->path))
                     return false;
             return true;
         },
         timeoutMs);
-    if (!RunsUnderWine())
-        PumpFor(100);
-    return started;
 }
 
 void WatchTest::SetUp() {
@@ -179,9 +173,7 @@ void WatchTest::StartWatching(const std::wstring &dest) {
     WritePairFile({{src, dest}});
     StartMonitoring();
     ASSERT_TRUE(WaitForReadsPending());
-    if (RunsUnderWine()) {
-        ASSERT_TRUE(WaitForLine(L"MonitorThread[0] catch-up pass copied "));
-    }
+    ASSERT_TRUE(WaitForLine(L"MonitorThread[0] catch-up pass copied "));
 }
 
 testing::AssertionResult WatchTest::WaitForLine(const std::wstring &prefix, DWORD timeoutMs) {

@@ -40,7 +40,7 @@ bool StartLinuxProgram(const std::wstring &program, const std::wstring &argument
 bool MakeLinuxLink(const std::wstring &target, const std::wstring &link);
 
 // Waits until every watch thread of the running generation whose folder exists is watching:
-// its first read has been pending in the system (under Wine, and its catch-up walk is done).
+// its first read has been pending in the system and its catch-up walk is done.
 bool WaitForReadsPending(DWORD timeoutMs = 30000);
 
 // A test of the running engine on real folders: a fresh root with a source folder src (made)
