@@ -9,7 +9,7 @@
 
 #include "monitor/clock.h"
 #include "monitor/file_identity.h"
-#include "monitor/file_system_times.h"
+#include "monitor/file_system_traits.h"
 #include "monitor/long_path.h"
 #include "monitor/safe_copy.h"
 #include "monitor/trace.h"
@@ -169,7 +169,7 @@ bool CrossesLink(const std::wstring &path, const std::wstring &name,
 } // namespace
 
 void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wstring &destRoot) {
-    mirror.lookBack = TimesOfFileSystemAt(path).step;
+    mirror.source = TraitsOfFileSystemAt(path);
     mirror.destinationMayBeSource = true;
     if (destRoot.empty())
         return;
@@ -286,9 +286,12 @@ WalkReport CopyFilesChangedSince(const std::wstring &path, const std::wstring &d
     if (destRoot.empty())
         return report;
     // Which folders arrived in the gap: those the tree did not hold when the known folders
-    // were listed, where they tell; else what their times suggest.
+    // were listed, where they tell; else what their times suggest. Times are looked at from a
+    // little before the gap, as far as the file system's times may lag behind.
     std::shared_ptr<const KnownFolders> known = KnownFoldersOf(mirror.point);
-    bool byIdentity = KnownAtGap(known, since);
+    bool byIdentity = mirror.source.stableFileIds && KnownAtGap(known, since);
+    ULONGLONG step = mirror.source.timeStep;
+    ULONGLONG lookFrom = since > step ? since - step : 0;
     std::shared_ptr<KnownFolders> listed = std::make_shared<KnownFolders>();
     listed->takenAt = report.startedAt;
     std::vector<std::wstring> unlisted;
@@ -301,7 +304,7 @@ WalkReport CopyFilesChangedSince(const std::wstring &path, const std::wstring &d
                          ULONGLONG markedAt) {
         if (IsTemporaryCopyName(entry.name))
             return;
-        bool own = ChangedSince(full, entry, since);
+        bool own = ChangedSince(full, entry, lookFrom);
         if (!own && markedAt == 0)
             return;
         ULONGLONG changedAt = own ? std::max(LastChangeOf(entry), markedAt) : markedAt;
@@ -316,8 +319,8 @@ WalkReport CopyFilesChangedSince(const std::wstring &path, const std::wstring &d
         if (!key.empty())
             listed->ids.insert(key);
         bool arrived = byIdentity && !key.empty() ? known->ids.count(key) == 0
-                                                  : ArrivedSince(folder, parentLastWrite, since);
-        return arrived ? std::max({folder.changeTime, since, 1ULL}) : 0;
+                                                  : ArrivedSince(folder, parentLastWrite, lookFrom);
+        return arrived ? std::max({folder.changeTime, lookFrom, 1ULL}) : 0;
     };
     visitor.onUnlisted = [&](const std::wstring &full, DWORD error) {
         unlisted.push_back(FoldCase(full));
@@ -325,7 +328,7 @@ WalkReport CopyFilesChangedSince(const std::wstring &path, const std::wstring &d
     };
     visitor.stopped = mirror.stopped;
     report.complete =
-        WalkTree(path, std::wstring(), visitor, wholeTree ? std::max(since, 1ULL) : 0);
+        WalkTree(path, std::wstring(), visitor, wholeTree ? std::max(lookFrom, 1ULL) : 0);
     if (!MirrorStopped(mirror))
         EndUnlistedEpisodes(mirror, unlisted);
 
@@ -341,7 +344,7 @@ WalkReport CopyFilesChangedSince(const std::wstring &path, const std::wstring &d
             continue;
         CreateFolderTree(destRoot);
         CopyOutcome outcome =
-            CopyWithRetries(mirror, candidate.full, dstFull, GetTickCount64(), since, 1);
+            CopyWithRetries(mirror, candidate.full, dstFull, GetTickCount64(), lookFrom, 1);
         if (outcome == CopyOutcome::Copied)
             ++report.copied;
         if (outcome == CopyOutcome::Stopped) {

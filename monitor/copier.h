@@ -44,7 +44,8 @@ struct WalkReport {
 };
 
 // Walks the tree below `path`, any depth, links skipped, and mirrors by the same flat rules
-// every regular file whose own creation, last-write or change time is at or after `since`, and
+// every regular file whose own creation, last-write or change time is at or after `since` (less
+// the mirror's look-back: the source file system's time step), and
 // every file inside a folder that arrived since then (the whole tree when wholeTree): a folder
 // not among the pair's known folders when they tell, else one that looks arrived by its times.
 // Of several files of one name, only the one changed last is copied, and not when its copy is

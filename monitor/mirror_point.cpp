@@ -15,11 +15,22 @@ ULONGLONG EarliestSet(ULONGLONG a, ULONGLONG b) {
     return std::min(a, b);
 }
 
-// Never later than the clock.
-ULONGLONG PointOf(const MirrorPoint &point) {
+// Never later than the clock's `now`.
+ULONGLONG PointOf(const MirrorPoint &point, ULONGLONG now) {
     return EarliestSet(
         EarliestSet(EarliestSet(point.gapSince, point.handledTo), point.waitingSince),
-        point.handledTo != 0 || point.gapSince != 0 ? SystemTimeNow() : 0);
+        point.handledTo != 0 || point.gapSince != 0 ? now : 0);
+}
+
+// The known folders, listed no later than `now`: listed at a time later than the clock (it
+// went back since), they were listed before now anyway.
+std::shared_ptr<const KnownFolders> FoldersBy(MirrorPoint &point, ULONGLONG now) {
+    if (point.knownFolders && point.knownFolders->takenAt > now) {
+        auto folders = std::make_shared<KnownFolders>(*point.knownFolders);
+        folders->takenAt = now;
+        point.knownFolders = std::move(folders);
+    }
+    return point.knownFolders;
 }
 
 } // namespace
@@ -31,7 +42,7 @@ void GapOpened(MirrorPoint &point, ULONGLONG since) {
 
 void ChangesLost(MirrorPoint &point) {
     std::lock_guard<std::mutex> lock(point.lock);
-    point.gapSince = EarliestSet(point.gapSince, PointOf(point));
+    point.gapSince = EarliestSet(point.gapSince, PointOf(point, SystemTimeNow()));
 }
 
 void ReadIssued(MirrorPoint &point, ULONGLONG at) {
@@ -66,12 +77,15 @@ void FoldersListed(MirrorPoint &point, std::shared_ptr<const KnownFolders> folde
 
 std::shared_ptr<const KnownFolders> KnownFoldersOf(MirrorPoint &point) {
     std::lock_guard<std::mutex> lock(point.lock);
-    return point.knownFolders;
+    return FoldersBy(point, SystemTimeNow());
 }
 
-ULONGLONG MirroredUpTo(MirrorPoint &point) {
+ULONGLONG MirroredUpTo(MirrorPoint &point, std::shared_ptr<const KnownFolders> *folders) {
     std::lock_guard<std::mutex> lock(point.lock);
-    return PointOf(point);
+    ULONGLONG now = SystemTimeNow();
+    if (folders)
+        *folders = FoldersBy(point, now);
+    return PointOf(point, now);
 }
 
 bool GapOpen(MirrorPoint &point, ULONGLONG &since) {

@@ -66,8 +66,9 @@ void FoldersListed(MirrorPoint &point, std::shared_ptr<const KnownFolders> folde
 std::shared_ptr<const KnownFolders> KnownFoldersOf(MirrorPoint &point);
 
 // The mirror point: every change before it has been handled. 0 only for a point that was
-// never given a gap nor a read.
-ULONGLONG MirroredUpTo(MirrorPoint &point);
+// never given a gap nor a read. `folders`, when given, gets the known folders as they are kept
+// with the point.
+ULONGLONG MirroredUpTo(MirrorPoint &point, std::shared_ptr<const KnownFolders> *folders = nullptr);
 
 // True while a gap waits for its walk; `since` is its start.
 bool GapOpen(MirrorPoint &point, ULONGLONG &since);

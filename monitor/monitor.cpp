@@ -129,12 +129,10 @@ struct WatchState {
     ULONGLONG armedFor = 0;    // tick the wake timer is armed for; 0: not armed
 };
 
-// Walks the tree for what changed since `since`, looking back by the file system's time step,
-// and closes the gap that opened then once the walk has run to its end.
+// Walks the tree for what changed since `since` and closes the gap that opened then once the
+// walk has run to its end.
 WalkReport WalkGap(WatchContext &ctx, ULONGLONG since, bool wholeTree) {
-    ULONGLONG lookFrom = since > ctx.mirror.lookBack ? since - ctx.mirror.lookBack : 0;
-    WalkReport report =
-        CopyFilesChangedSince(ctx.path, ctx.destRoot, lookFrom, ctx.mirror, wholeTree);
+    WalkReport report = CopyFilesChangedSince(ctx.path, ctx.destRoot, since, ctx.mirror, wholeTree);
     if (report.complete) {
         GapWalked(ctx.mirror.point, since, report.startedAt);
         if (report.folders)
@@ -288,7 +286,10 @@ WatchEnd WatchFolder(WatchContext &ctx, HANDLE dir, bool rootArrived, bool &deli
         BOOL ok = ReadDirectoryChangesW(dir, buffer.data(), kBufferBytes, TRUE, kChangeFilter,
                                         &bytes, nullptr, nullptr);
         DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-        ctx.inRead.store(false);
+        {
+            std::lock_guard<std::mutex> lock(ctx.handleLock);
+            ctx.inRead.store(false);
+        }
 
         ReadOutcome outcome = ClassifyRead(ok, bytes, error, StopRequested(ctx));
         if (!ok && outcome != ReadOutcome::CancelledForWake)
@@ -438,9 +439,16 @@ void StartMonitoring() {
         g_watchContexts.push_back(context);
 
         std::shared_ptr<WatchContext> *parameter = new std::shared_ptr<WatchContext>(context);
-        HANDLE thread = CreateThread(nullptr, 0, MonitorThread, parameter, 0, nullptr);
+        HANDLE thread =
+            CreateThread(nullptr, 0, MonitorThread, parameter, CREATE_SUSPENDED, nullptr);
         g_threadHandles.push_back(thread);
         if (thread) {
+            // The context keeps a handle of its own: it may outlive the generation's table.
+            HANDLE own = nullptr;
+            if (DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &own, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS))
+                context->thread.reset(own);
+            ResumeThread(thread);
             Trace256(L"StartMonitoring: created thread %zu handle=%p\n", i, thread);
         } else {
             DWORD error = GetLastError();

@@ -22,6 +22,7 @@
 // (monitor/watch_wakeups.h), so nothing here polls.
 #pragma once
 
+#include "monitor/file_system_traits.h"
 #include "monitor/mirror_point.h"
 
 #include <windows.h>
@@ -67,8 +68,9 @@ struct MirrorState {
     // Folders a walk could not list, by folded path: the tick of the first failure and the
     // last error. A walk that lists one again ends its entry.
     std::map<std::wstring, UnlistedFolder> unlisted;
-    // How far before a gap's start a walk looks: the source file system's time step.
-    ULONGLONG lookBack = 0;
+    // What the source's file system keeps of times and identities (a bare state: as fine as
+    // can be, so that a walk looks back by nothing).
+    FileSystemTraits source = {0, true, true};
 };
 
 // Files of at least this size wait for quiet while they are being written.

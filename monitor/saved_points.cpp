@@ -109,20 +109,24 @@ bool ReplaceWholeFile(const std::wstring &path, const std::string &bytes, DWORD 
     return false;
 }
 
-// Writes `bytes` to `path` when they differ from `written`, which then holds them.
-void WriteIfChanged(const std::wstring &path, const std::string &bytes, std::string &written) {
+// Writes `bytes` to `folder` + `name` when they differ from `written` (what the file of the
+// table's folder holds), which then holds them.
+void WriteIfChanged(const std::wstring &folder, const wchar_t *name, const std::string &bytes,
+                    std::string &written) {
     {
         std::lock_guard<std::mutex> lock(g_keptLock);
-        if (bytes == written)
+        if (folder == g_folder && bytes == written)
             return;
     }
+    std::wstring path = folder + name;
     DWORD error = 0;
     if (!ReplaceWholeFile(path, bytes, error)) {
         Trace512(L"Mirror points not written to %ls err=%u\n", path.c_str(), error);
         return;
     }
     std::lock_guard<std::mutex> lock(g_keptLock);
-    written = bytes;
+    if (folder == g_folder)
+        written = bytes;
 }
 
 // Writes the table's files where they differ from it.
@@ -141,8 +145,8 @@ void WriteKeptPoints() {
                  ERROR_PATH_NOT_FOUND);
         return;
     }
-    WriteIfChanged(folder + kPointsFileName, points, g_written);
-    WriteIfChanged(folder + kFoldersFileName, folders, g_writtenFolders);
+    WriteIfChanged(folder, kPointsFileName, points, g_written);
+    WriteIfChanged(folder, kFoldersFileName, folders, g_writtenFolders);
 }
 
 VOID CALLBACK WriteKeptPointsWork(PTP_CALLBACK_INSTANCE, PVOID, PTP_WORK) {

@@ -21,14 +21,14 @@
 #include <string>
 #include <vector>
 
-// Closes an event handle when its owner goes.
-struct EventCloser {
-    void operator()(HANDLE event) const {
-        if (event)
-            CloseHandle(event);
+// Closes a handle (an event, a thread: null when there is none) when its owner goes.
+struct HandleCloser {
+    void operator()(HANDLE handle) const {
+        if (handle)
+            CloseHandle(handle);
     }
 };
-using UniqueEvent = std::unique_ptr<void, EventCloser>;
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
 struct WatchContext {
     size_t index = 0;             // the pair index, the wParam of the notices
@@ -38,10 +38,11 @@ struct WatchContext {
     HANDLE dirHandle = nullptr;   // the open source folder, null while it is not open
     ULONGLONG lastNotifyTick = 0; // tick of the last accepted notice; watch thread only
     std::atomic<bool> stopRequested{false}; // set by StopMonitoring for this generation only
-    UniqueEvent stopEvent;          // manual reset, set with stopRequested: ends waits at once
+    UniqueHandle stopEvent;         // manual reset, set with stopRequested: ends waits at once
+    UniqueHandle thread;            // the watch thread's own handle, to cancel its read
     std::atomic<bool> ended{false}; // the thread has closed its handle
     std::atomic<unsigned> readsIssued{0};    // reads the thread has started so far
-    std::atomic<bool> inRead{false};         // the thread is in (or entering) a read
+    std::atomic<bool> inRead{false};         // in (or entering) a read; cleared under handleLock
     std::atomic<unsigned> wakeReasons{0};    // why the thread's read was interrupted (below)
     std::atomic<ULONGLONG> nextSweepTick{0}; // when the generation's timer asks for a sweep
     std::atomic<bool> caughtUp{false};       // the current watch's catch-up walk has run

@@ -130,8 +130,11 @@ VOID CALLBACK ReleaseFolderCheck(PTP_CALLBACK_INSTANCE, PVOID parameter) {
 } // namespace
 
 bool CancelRead(WatchContext &context) {
+    // The thread leaves its read under the same lock: a cancel never reaches whatever else it
+    // does next (a copy, a listing).
     std::lock_guard<std::mutex> lock(context.handleLock);
-    return context.dirHandle && CancelIoEx(context.dirHandle, nullptr);
+    return context.inRead.load() && context.thread &&
+           CancelSynchronousIo(context.thread.get()) != FALSE;
 }
 
 void WakeWatchThread(WatchContext &context, unsigned reason) {
@@ -216,10 +219,11 @@ ULONGLONG FirstSweepTick(ULONGLONG now, size_t index, size_t count) {
 
 std::vector<KeptPoint> MirrorPointsOf(const std::vector<std::shared_ptr<WatchContext>> &contexts) {
     std::vector<KeptPoint> points;
-    for (const std::shared_ptr<WatchContext> &context : contexts)
-        points.push_back(KeptPoint{context->path, context->destRoot,
-                                   MirroredUpTo(context->mirror.point),
-                                   KnownFoldersOf(context->mirror.point)});
+    for (const std::shared_ptr<WatchContext> &context : contexts) {
+        std::shared_ptr<const KnownFolders> folders;
+        ULONGLONG point = MirroredUpTo(context->mirror.point, &folders);
+        points.push_back(KeptPoint{context->path, context->destRoot, point, folders});
+    }
     return points;
 }
 

@@ -38,7 +38,8 @@ const unsigned kWakeSubfoldersOpened = 2; // its subfolders were opened while it
 const unsigned kWakeFolderLost = 4;       // the path no longer names the open folder
 const unsigned kWakeSweep = 8;            // walk the tree for changes no notice told of
 
-// Cancels the context's pending read, if any; true when a read was cancelled.
+// Cancels the context's pending read, if any (CancelSynchronousIo on its thread, while it is
+// in its read); true when a read was cancelled.
 bool CancelRead(WatchContext &context);
 
 // Adds `reason` and gets the thread out of its read. Any thread but the watch thread.

@@ -1,5 +1,6 @@
 // Decoding change buffers, the notice throttle, the notice text and bounded trace lines.
 #include "monitor/change_batch.h"
+#include "monitor/change_reports.h"
 #include "monitor/trace.h"
 #include "tests/monitor_test_helpers.h"
 #include "tests/test_support.h"
@@ -206,4 +207,30 @@ TEST(Trace, CutsOverlongTextShortInsteadOfFailing) {
     EXPECT_EQ(lines[1].substr(0, 37), L"MonitorThread[7] started for path: pp");
     EXPECT_EQ(lines[1].back(), L'\n');
     EXPECT_EQ(lines[2], L"MonitorThread[12] Read 16384 bytes\n");
+}
+
+TEST(ReadOutcomes, EachWayAReadComesBackHasItsCase) {
+    struct Case {
+        BOOL ok;
+        DWORD bytes, error;
+        bool stopping;
+        ReadOutcome outcome;
+    };
+    const Case cases[] = {
+        {TRUE, 120, 0, false, ReadOutcome::Batch},
+        {TRUE, 0, 0, false, ReadOutcome::NothingFitted},
+        {FALSE, 0, ERROR_NOTIFY_ENUM_DIR, false, ReadOutcome::NothingFitted}, // Wine's overflow
+        {FALSE, 0, ERROR_OPERATION_ABORTED, false, ReadOutcome::CancelledForWake},
+        {FALSE, 0, ERROR_IO_PENDING, false, ReadOutcome::CancelledForWake}, // Wine's cancel
+        // A read ended by a stop ends the thread, whatever code the cancel gave.
+        {FALSE, 0, ERROR_OPERATION_ABORTED, true, ReadOutcome::Stopped},
+        {FALSE, 0, ERROR_IO_PENDING, true, ReadOutcome::Stopped},
+        {FALSE, 0, ERROR_ACCESS_DENIED, false, ReadOutcome::Failed},
+        {FALSE, 0, ERROR_NETNAME_DELETED, false, ReadOutcome::Failed},
+        {FALSE, 0, ERROR_INVALID_FUNCTION, false, ReadOutcome::NotSupported},
+        {FALSE, 0, ERROR_NOT_SUPPORTED, false, ReadOutcome::NotSupported},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(ClassifyRead(c.ok, c.bytes, c.error, c.stopping), c.outcome)
+            << "error " << c.error << (c.stopping ? ", stopping" : "");
 }

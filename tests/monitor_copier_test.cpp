@@ -269,6 +269,29 @@ TEST_F(CopierTest, AWaitingCopyEndsWhenItsSourceGoesOrTheNameIsCopiedAgain) {
                             dst + L"\\same.txt\n");
 }
 
+TEST_F(CopierTest, AFileTheDestinationRefusesHoldsBackNoOtherWaitingCopy) {
+    Put(L"refused.txt", "refused");
+    Put(L"a.txt", "a");
+    Put(L"b.txt", "b");
+    // A folder in the way of one copy: the destination refuses it, and always will.
+    CreateDirectoryW(dst.c_str(), nullptr);
+    CreateDirectoryW((dst + L"\\refused.txt").c_str(), nullptr);
+    Pass(dst, {{L"refused.txt", 1}});
+    // Waiting at once: no attempts within the pass for what is no writer's hold.
+    std::vector<std::wstring> lines = Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind(L"CopyFile failed (attempt 1): " + src + L"\\refused.txt", 0), 0u);
+    EXPECT_EQ(lines[1].rfind(L"CopyFile deferred: " + src + L"\\refused.txt", 0), 0u);
+    // The others wait for a moment too (a held source), and come due a little later.
+    ULONGLONG due = NextDueTick(mirror);
+    for (const wchar_t *name : {L"\\a.txt", L"\\b.txt"})
+        DeferCopy(mirror, src + name, dst + name, ERROR_SHARING_VIOLATION, due - 900, 0);
+    EXPECT_EQ(RunDueCopies(mirror, due + 100), 2u);
+    EXPECT_EQ(Copied(L"a.txt"), "a");
+    EXPECT_EQ(Copied(L"b.txt"), "b");
+    EXPECT_EQ(mirror.pending.size(), 1u) << "the refused copy still waits";
+}
+
 TEST_F(CopierTest, ALargeFileBeingWrittenWaitsUntilQuietButNotForever) {
     std::string big(kQuietMinBytes, 'b');
     // Writes big.bin a little longer; `quiet` dates the write a second back, as if the writer

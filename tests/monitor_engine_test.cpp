@@ -185,7 +185,7 @@ TEST_F(EngineTest, AnEmptyPairFileStartsNothing) {
     EXPECT_TRUE(g_threadHandles.empty());
 }
 
-TEST_F(EngineTest, StoppingTwentyBlockedThreadsTakesOnePauseNotTwenty) {
+TEST_F(EngineTest, StoppingTwentyBlockedThreadsEndsEveryOneInItsRead) {
     std::vector<std::pair<std::wstring, std::wstring>> pairs;
     for (int i = 0; i < 20; ++i)
         pairs.push_back({Folder(L"s" + std::to_wstring(i)), root + L"\\d" + std::to_wstring(i)});
@@ -195,13 +195,12 @@ TEST_F(EngineTest, StoppingTwentyBlockedThreadsTakesOnePauseNotTwenty) {
     std::vector<std::shared_ptr<WatchContext>> contexts = g_watchContexts;
     ULONGLONG start = GetTickCount64();
     StopMonitoring();
-    ULONGLONG took = GetTickCount64() - start;
-    std::printf("[ measure  ] StopMonitoring with 20 blocked threads: %llu ms\n", took);
-    EXPECT_GE(took, 450u);
-    EXPECT_LT(took, 5000u) << "the threads paused one after another";
+    std::printf("[ measure  ] StopMonitoring with 20 blocked threads: %llu ms\n",
+                GetTickCount64() - start);
     EXPECT_TRUE(g_threadHandles.empty());
     EXPECT_TRUE(g_watchContexts.empty());
     for (size_t i = 0; i < contexts.size(); ++i) {
+        // Ended by the time the stop returns: the stop's cancel reached every read.
         EXPECT_TRUE(contexts[i]->ended.load());
         EXPECT_EQ(DirHandleOf(*contexts[i]), nullptr);
         // A cancelled read fails with ERROR_OPERATION_ABORTED; Wine says ERROR_IO_PENDING.

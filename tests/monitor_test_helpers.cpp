@@ -1,6 +1,7 @@
 #include "tests/monitor_test_helpers.h"
 
 #include "monitor/monitor.h"
+#include "monitor/clock.h"
 #include "app/main_window.h"
 #include "monitor/watch_thread.h"
 #include "monitor/pair_trouble.h"
@@ -41,8 +42,18 @@ std::vector<ReceivedNotice> &ReceivedNotices() {
     return g_received;
 }
 
+// The configuration root of WritePairFile; a fresh one reads the kept points anew.
+static std::wstring g_configRoot;
+
+std::wstring UseFreshConfig() {
+    g_configRoot = MakeTempDir();
+    UseConfigRoot(g_configRoot);
+    CreateDirectoryW((g_configRoot + L"\\Vantrel").c_str(), nullptr);
+    return g_configRoot + L"\\Vantrel";
+}
+
 void WritePairFile(const std::vector<std::pair<std::wstring, std::wstring>> &pairs) {
-    static std::wstring root;
+    std::wstring &root = g_configRoot;
     if (root.empty())
         root = MakeTempDir();
     std::wstring file = UseConfigRoot(root);
@@ -148,7 +159,15 @@ bool WaitForReadsPending(DWORD timeoutMs) {
         timeoutMs);
 }
 
+ChangeReports TrustedChangeReports() {
+    ChangeReports reports = SystemChangeReports();
+    reports.batchesMayMissChanges = false;
+    return reports;
+}
+
 void WatchTest::SetUp() {
+    // The engine as it runs on Windows, wherever Wine's batches are right.
+    SetChangeReports(TrustedChangeReports());
     root = MakeTempDir();
     src = root + L"\\src";
     dst = root + L"\\dst";
@@ -167,6 +186,20 @@ void WatchTest::TearDown() {
     g_hMainWnd = nullptr;
     DestroyWindow(sink);
     RemoveTree(root);
+    SetChangeReports(SystemChangeReports());
+}
+
+static ULONGLONG g_clockAhead = 0; // what the engine's clock runs ahead of the system's
+
+static ULONGLONG ClockAhead() {
+    return SystemClock() + g_clockAhead;
+}
+
+void StartMonitoringLater(DWORD ms) {
+    g_clockAhead = ULONGLONG(ms) * 10000;
+    g_systemClock = ClockAhead;
+    StartMonitoring();
+    g_systemClock = SystemClock;
 }
 
 void WatchTest::StartWatching(const std::wstring &dest) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "monitor/change_batch.h"
+#include "monitor/change_reports.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -19,8 +20,14 @@ struct ReceivedNotice {
 };
 std::vector<ReceivedNotice> &ReceivedNotices();
 
-// Writes the pair file (under a fresh configuration root) with the given pairs.
+// Writes the pair file (under the test program's configuration root) with the given pairs.
 void WritePairFile(const std::vector<std::pair<std::wstring, std::wstring>> &pairs);
+// Moves the configuration to a fresh root, as a new run of the program that has not read its
+// kept points yet; returns the configuration directory.
+std::wstring UseFreshConfig();
+
+// Batches trusted as on Windows; subfolders silent until opened where the system makes them so.
+ChangeReports TrustedChangeReports();
 
 // Trace lines captured so far, kept across calls (TakeDebugOutput empties the capture).
 std::vector<std::wstring> &CapturedLines();
@@ -39,19 +46,25 @@ bool StartLinuxProgram(const std::wstring &program, const std::wstring &argument
 // Under Wine: makes `link` a Linux symbolic link to `target` and waits until it is there.
 bool MakeLinuxLink(const std::wstring &target, const std::wstring &link);
 
+// Starts monitoring as if it started `ms` later than it does: what was written before is older
+// than any walk of the new pairs looks back.
+void StartMonitoringLater(DWORD ms);
+
 // Waits until every watch thread of the running generation whose folder exists is watching:
 // its first read has been pending in the system and its catch-up walk is done.
 bool WaitForReadsPending(DWORD timeoutMs = 30000);
 
 // A test of the running engine on real folders: a fresh root with a source folder src (made)
 // and a destination dst (not made), a notice sink as the main window, the trace captured from
-// the start; monitoring is stopped and everything removed at the end.
+// the start, batches trusted as on Windows (a test that renames folders inside the tree, where
+// Wine's batches go wrong, chooses SystemChangeReports); monitoring is stopped and everything
+// removed at the end.
 class WatchTest : public testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
     // Writes the pair file with src -> dest, starts monitoring and waits until the watch is
-    // complete (its first read pending; under Wine also its catch-up walk done).
+    // complete (its first read pending and its catch-up walk done).
     void StartWatching(const std::wstring &dest);
     // Waits until a trace line begins with `prefix`; on failure, says what was traced.
     testing::AssertionResult WaitForLine(const std::wstring &prefix, DWORD timeoutMs = 30000);
