@@ -5,6 +5,7 @@
 #include "app/about_box.h"
 #include "app/notice_sink.h"
 #include "app/panel.h"
+#include "app/single_instance.h"
 #include "app/tray_icon.h"
 #include "app/tray_trouble.h"
 #include "monitor/monitor.h"
@@ -112,6 +113,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     case WM_COMMAND:
         return OnCommand(window, message, wParam, lParam);
     case WM_DESTROY:
+        UnmarkInstanceWindow(window);
         RemoveTrayIcon(window);
         ForgetPairTrouble(window);
         PostQuitMessage(0);

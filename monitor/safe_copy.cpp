@@ -172,8 +172,20 @@ bool IsTemporaryCopyName(const std::wstring &fileName) {
 }
 
 void RemoveLeftoverCopies(const std::wstring &folder) {
-    wchar_t ours[32];
-    swprintf(ours, 32, L"%ls%lx-", kTemporaryPrefix, GetCurrentProcessId());
+    // A process that still runs may have copies under way here: this one (another pair), or
+    // another Vantrel, of this user or another (whose process we may not open: kept too).
+    auto writerHasEnded = [](const std::wstring &name) {
+        wchar_t *end = nullptr;
+        unsigned long id = wcstoul(name.c_str() + wcslen(kTemporaryPrefix), &end, 16);
+        if (*end != L'-')
+            return true; // no process's copy under way: we never write such a name
+        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+        if (!process)
+            return GetLastError() == ERROR_INVALID_PARAMETER; // no such process
+        bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+        CloseHandle(process);
+        return ended;
+    };
     WIN32_FIND_DATAW found;
     std::wstring pattern = folder + L"\\" + kTemporaryPrefix + L"*" + kTemporarySuffix;
     HANDLE find = FindFirstFileExW(FileSystemPath(pattern).c_str(), FindExInfoBasic, &found,
@@ -182,8 +194,7 @@ void RemoveLeftoverCopies(const std::wstring &folder) {
         return;
     do {
         std::wstring name = found.cFileName;
-        // This process's own may be copies under way in another pair.
-        if (IsTemporaryCopyName(name) && name.compare(0, wcslen(ours), ours) != 0)
+        if (IsTemporaryCopyName(name) && writerHasEnded(name))
             RemoveTemporary(folder + L"\\" + name);
     } while (FindNextFileW(find, &found));
     FindClose(find);

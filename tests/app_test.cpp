@@ -1221,28 +1221,27 @@ TEST(DebugView, ReportsAProgramThatCannotStart) {
     EXPECT_NE(bare.output.find("VantrelDebugView: usage: "), std::string::npos) << bare.output;
 }
 
-struct FoundWindow {
-    DWORD processId;
-    HWND window;
-};
-
-static HWND FindProgramWindow(DWORD excludedProcess) {
-    FoundWindow found = {excludedProcess, nullptr};
+// The program's main windows (class MERIDAX, shown or hidden) outside the given process.
+static std::vector<HWND> ProgramWindows(DWORD excludedProcess) {
+    std::pair<DWORD, std::vector<HWND>> found = {excludedProcess, {}};
     EnumWindows(
         [](HWND window, LPARAM param) -> BOOL {
-            auto *found = reinterpret_cast<FoundWindow *>(param);
+            auto *found = reinterpret_cast<std::pair<DWORD, std::vector<HWND>> *>(param);
             wchar_t cls[64] = {};
             GetClassNameW(window, cls, 64);
             DWORD pid = 0;
             GetWindowThreadProcessId(window, &pid);
-            if (wcscmp(cls, L"MERIDAX") == 0 && pid != found->processId) {
-                found->window = window;
-                return FALSE;
-            }
+            if (wcscmp(cls, L"MERIDAX") == 0 && pid != found->first)
+                found->second.push_back(window);
             return TRUE;
         },
         reinterpret_cast<LPARAM>(&found));
-    return found.window;
+    return found.second;
+}
+
+static HWND FindProgramWindow(DWORD excludedProcess) {
+    std::vector<HWND> windows = ProgramWindows(excludedProcess);
+    return windows.empty() ? nullptr : windows.front();
 }
 
 TEST(Program, CopiesAFileAndPrintsItsNoticeThenExitsCleanly) {
@@ -1344,6 +1343,53 @@ TEST(Program, CopiesAFileAndPrintsItsNoticeThenExitsCleanly) {
     if (window)
         PostMessageW(window, WM_COMMAND, IDM_EXIT, 0);
     EXPECT_EQ(FinishChild(again, 2 * kWaitMs), 0) << again.output;
+    RemoveTree(root);
+}
+
+// Started again (a double-click while the Startup folder's shortcut runs it), the program
+// shows the running one's window and ends: one process watches the pairs.
+TEST(Program, ASecondStartShowsTheRunningOnesWindowAndEnds) {
+    std::wstring program = FindBuiltProgram(L"", L"Vantrel.exe");
+    std::wstring viewer = FindBuiltProgram(L"tools", L"VantrelDebugView.exe");
+    ASSERT_FALSE(program.empty());
+    ASSERT_FALSE(viewer.empty());
+    std::wstring root = MakeTempDir();
+    std::wstring configRoot = root + L"\\appdata";
+    CreateDirectoryW((root + L"\\src").c_str(), nullptr);
+    CreateDirectoryW(configRoot.c_str(), nullptr);
+    CreateDirectoryW((configRoot + L"\\Vantrel").c_str(), nullptr);
+    WriteFileBytes(configRoot + L"\\Vantrel\\folders.txt",
+                   FormatAppendLine(WideToUtf8(root + L"\\src"), WideToUtf8(root + L"\\dst")));
+    std::vector<wchar_t> environment = EnvironmentWith(L"LOCALAPPDATA", configRoot);
+    std::wstring command = Quoted(viewer) + L" " + Quoted(program);
+
+    ChildRun first;
+    ASSERT_TRUE(StartChild(first, command, &environment));
+    HWND window = nullptr;
+    EXPECT_TRUE(PumpUntil(
+        [&] {
+            window = FindProgramWindow(GetCurrentProcessId());
+            return window && IsWindowVisible(window) &&
+                   first.Raw().find("StartMonitoring: created thread 0") != std::string::npos;
+        },
+        2 * kWaitMs))
+        << first.Raw();
+    if (window) {
+        PostMessageW(window, WM_CLOSE, 0, 0); // only hides it
+        EXPECT_TRUE(PumpUntil([&] { return !IsWindowVisible(window); }, kWaitMs));
+    }
+
+    ChildRun second;
+    ASSERT_TRUE(StartChild(second, command, &environment));
+    EXPECT_EQ(FinishChild(second, kWaitMs), 0) << second.output;
+    EXPECT_EQ(second.output.find("StartMonitoring"), std::string::npos) << second.output;
+    EXPECT_EQ(WaitForSingleObject(first.process.hProcess, 0), (DWORD)WAIT_TIMEOUT);
+    EXPECT_TRUE(window && PumpUntil([&] { return IsWindowVisible(window) != FALSE; }, kWaitMs));
+    EXPECT_EQ(ProgramWindows(GetCurrentProcessId()).size(), 1u);
+
+    if (window)
+        PostMessageW(window, WM_COMMAND, IDM_EXIT, 0);
+    EXPECT_EQ(FinishChild(first, 2 * kWaitMs), 0) << first.output;
     RemoveTree(root);
 }
 

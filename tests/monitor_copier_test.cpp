@@ -390,6 +390,25 @@ TEST_F(CopierTest, TemporaryCopiesAreNeverMirroredAndLeftoversAreRemoved) {
     PrepareMirror(mirror, src, dst);
     EXPECT_FALSE(FileExists(leftover));
     EXPECT_FALSE(mirror.destinationMayBeSource);
+    // One of a process that runs may be a copy under way; once that process ends, it is not.
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child = {};
+    ASSERT_TRUE(CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                               nullptr, &startup, &child));
+    wchar_t name[64];
+    swprintf(name, 64, L"\\~vantrel-%lx-0.tmp", child.dwProcessId);
+    WriteFileBytes(dst + name, "a copy under way");
+    RemoveLeftoverCopies(dst);
+    EXPECT_TRUE(FileExists(dst + name));
+    TerminateProcess(child.hProcess, 1);
+    WaitForSingleObject(child.hProcess, INFINITE);
+    RemoveLeftoverCopies(dst);
+    EXPECT_FALSE(FileExists(dst + name));
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
 
     // Another pair's temporary copy in this pair's source is not copied.
     Put(L"~vantrel-2a-3.tmp", "someone's copy under way");

@@ -1,0 +1,103 @@
+// The instance mutex and the main window's mark; the design is in single_instance.h.
+#include "app/single_instance.h"
+
+#include "app/main_window.h"
+#include "monitor/trace.h"
+#include "store/pair_table.h"
+
+#include <cwchar>
+#include <string>
+
+static const wchar_t kMarkProperty[] = L"Vantrel.Instance";
+
+// How long a second start looks for the running copy's window, which may still be in the
+// making, and how often.
+static constexpr ULONGLONG kWindowWaitMs = 5000;
+static constexpr DWORD kLookEveryMs = 50;
+
+// The configuration directory in upper case (as the file system compares names), hashed
+// (64-bit FNV-1a over its UTF-16 units).
+static unsigned long long InstanceKey() {
+    std::wstring folder = GetConfigDirectory();
+    std::wstring folded(folder.size(), L'\0');
+    if (!LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, folder.c_str(), (int)folder.size(),
+                       folded.data(), (int)folded.size(), nullptr, nullptr, 0))
+        folded = folder;
+    unsigned long long hash = 14695981039346656037ull;
+    for (wchar_t unit : folded) {
+        hash ^= (unsigned short)unit;
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+// Never zero: GetPropW returns null for a window without the mark.
+static UINT_PTR InstanceMark(unsigned long long key) {
+    return (UINT_PTR)(key | 1);
+}
+
+static HWND FindMarkedWindow(const wchar_t *mainWindowClass, UINT_PTR mark) {
+    for (HWND window = FindWindowExW(nullptr, nullptr, mainWindowClass, nullptr); window;
+         window = FindWindowExW(nullptr, window, mainWindowClass, nullptr))
+        if ((UINT_PTR)GetPropW(window, kMarkProperty) == mark)
+            return window;
+    return nullptr;
+}
+
+static void AskToShowItself(HWND window) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    // The running copy is in the background, and the system lets a background process take
+    // the foreground only when the foreground process (this start, begun by the user) allows.
+    AllowSetForegroundWindow(process);
+    PostMessageW(window, WM_TRAYICON, 0, WM_LBUTTONDBLCLK);
+}
+
+void EndInstanceClaim(HANDLE mutex) {
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+}
+
+bool ClaimInstanceOrShowRunningOne(InstanceClaim &claim, const wchar_t *mainWindowClass) {
+    unsigned long long key = InstanceKey();
+    wchar_t name[64];
+    swprintf(name, 64, L"Local\\Vantrel-%08lx%08lx", (unsigned long)(key >> 32),
+             (unsigned long)(key & 0xFFFFFFFFu));
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    if (!mutex) {
+        Trace256(L"Instance: CreateMutexW failed err=%u; running without the guard\n",
+                 GetLastError());
+        return true;
+    }
+    // Waiting on the mutex paces the search: the running copy may still be creating its
+    // window, or be ending, and then this start takes its place.
+    ULONGLONG end = GetTickCount64() + kWindowWaitMs;
+    for (DWORD wait = 0;; wait = kLookEveryMs) {
+        // WAIT_FAILED runs too, unguarded: better than not running at all.
+        if (WaitForSingleObject(mutex, wait) != WAIT_TIMEOUT) {
+            claim.reset(mutex);
+            return true;
+        }
+        if (HWND window = FindMarkedWindow(mainWindowClass, InstanceMark(key))) {
+            Trace256(L"Instance: Vantrel already runs for this configuration; showing its "
+                     L"window\n");
+            AskToShowItself(window);
+            break;
+        }
+        if (GetTickCount64() >= end) {
+            Trace256(L"Instance: Vantrel already runs for this configuration, but its window "
+                     L"did not appear\n");
+            break;
+        }
+    }
+    CloseHandle(mutex);
+    return false;
+}
+
+void MarkInstanceWindow(HWND mainWindow) {
+    SetPropW(mainWindow, kMarkProperty, (HANDLE)InstanceMark(InstanceKey()));
+}
+
+void UnmarkInstanceWindow(HWND mainWindow) {
+    RemovePropW(mainWindow, kMarkProperty);
+}
