@@ -78,19 +78,21 @@ enum class CopyOutcome { Copied, Skipped, Waiting, Stopped };
 // ms apart. What still fails waits in the mirror state for a later retry, unless the source is
 // gone. Stopped when the generation stops: the copy neither landed nor waits.
 CopyOutcome CopyWithRetries(MirrorState &mirror, const std::wstring &srcFull,
-                            const std::wstring &dstFull, ULONGLONG now, ULONGLONG since,
-                            int attempts) {
+                            const std::wstring &dstFull, ULONGLONG size, ULONGLONG lastWrite,
+                            ULONGLONG now, ULONGLONG since, int attempts) {
     if (mirror.destinationMayBeSource && IsSameFile(srcFull, dstFull)) {
         // The destination is the source itself (the destination folder is the watched folder
         // or lies inside the tree): the copy would come back as a change of the tree.
         Trace512(L"Skipping copy onto its own source: %ls\n", srcFull.c_str());
         return CopyOutcome::Skipped;
     }
+    if (IsCopyBack(mirror, srcFull, dstFull, size, lastWrite))
+        return CopyOutcome::Skipped;
     DWORD error = 0;
     for (int attempt = 1;; ++attempt) {
         if (CopyFileSafely(srcFull, dstFull, error, mirror.stopped)) {
             Trace512(L"CopyFile succeeded: %ls -> %ls\n", srcFull.c_str(), dstFull.c_str());
-            NoteCopied(mirror, dstFull, now);
+            NoteCopied(mirror, srcFull, dstFull, size, lastWrite, now);
             return CopyOutcome::Copied;
         }
         if (error == ERROR_REQUEST_ABORTED)
@@ -138,7 +140,8 @@ CopyOutcome MirrorWalkedFile(MirrorState &mirror, const std::wstring &srcFull,
         DestinationIsNewer(source, dstFull))
         return CopyOutcome::Skipped;
     CreateFolderTree(destRoot);
-    return CopyWithRetries(mirror, srcFull, dstFull, GetTickCount64(), since, 1);
+    return CopyWithRetries(mirror, srcFull, dstFull, source.size, source.lastWriteTime,
+                           GetTickCount64(), since, 1);
 }
 
 // One file a walk would copy, and when it changed: by its own times, or when the folder it
@@ -272,7 +275,8 @@ bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
         if (WaitForQuiet(mirror, srcFull, dstFull, size, FileTimeValue(found.ftLastWriteTime), now,
                          since))
             continue;
-        if (CopyWithRetries(mirror, srcFull, dstFull, now, since, kAttemptLimit) ==
+        if (CopyWithRetries(mirror, srcFull, dstFull, size, FileTimeValue(found.ftLastWriteTime),
+                            now, since, kAttemptLimit) ==
             CopyOutcome::Stopped)
             return false;
     }
@@ -344,7 +348,8 @@ WalkReport CopyFilesChangedSince(const std::wstring &path, const std::wstring &d
             continue;
         CreateFolderTree(destRoot);
         CopyOutcome outcome =
-            CopyWithRetries(mirror, candidate.full, dstFull, GetTickCount64(), lookFrom, 1);
+            CopyWithRetries(mirror, candidate.full, dstFull, entry.size, entry.lastWriteTime,
+                            GetTickCount64(), lookFrom, 1);
         if (outcome == CopyOutcome::Copied)
             ++report.copied;
         if (outcome == CopyOutcome::Stopped) {

@@ -1,6 +1,7 @@
 #include "monitor/pending_copies.h"
 
 #include "monitor/long_path.h"
+#include "monitor/own_copies.h"
 #include "monitor/safe_copy.h"
 #include "monitor/trace.h"
 #include "monitor/tree_walk.h"
@@ -95,7 +96,20 @@ bool WaitForQuiet(MirrorState &mirror, const std::wstring &srcFull, const std::w
     return true;
 }
 
-void NoteCopied(MirrorState &mirror, const std::wstring &dstFull, ULONGLONG now) {
+bool IsCopyBack(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
+                ULONGLONG size, ULONGLONG lastWrite) {
+    if (!IsOwnCopyOf(srcFull, dstFull, size, lastWrite))
+        return false;
+    if (!mirror.copyBackSeen)
+        Trace512(L"Not copying %ls back onto %ls: it is a copy of that file (pairs in a loop)\n",
+                 srcFull.c_str(), dstFull.c_str());
+    mirror.copyBackSeen = true;
+    return true;
+}
+
+void NoteCopied(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
+                ULONGLONG size, ULONGLONG lastWrite, ULONGLONG now) {
+    NoteOwnCopy(srcFull, dstFull, size, lastWrite);
     std::wstring key = DestinationKey(dstFull);
     if (mirror.pending.erase(key) > 0)
         UpdatePoint(mirror);
@@ -158,13 +172,18 @@ size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
         }
 
         std::wstring srcFull = entry.srcFull, dstFull = entry.dstFull;
+        if (IsCopyBack(mirror, srcFull, dstFull, size, lastWrite)) {
+            mirror.pending.erase(it);
+            UpdatePoint(mirror);
+            continue;
+        }
         CreateFolderTree(FolderOf(dstFull));
         DWORD error = 0;
         if (CopyFileSafely(srcFull, dstFull, error, mirror.stopped)) {
             Trace512(retry ? L"Deferred copy succeeded: %ls -> %ls\n"
                            : L"CopyFile succeeded: %ls -> %ls\n",
                      srcFull.c_str(), dstFull.c_str());
-            NoteCopied(mirror, dstFull, now);
+            NoteCopied(mirror, srcFull, dstFull, size, lastWrite, now);
             ++copied;
             continue;
         }

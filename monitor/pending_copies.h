@@ -68,6 +68,7 @@ struct MirrorState {
     // Folders a walk could not list, by folded path: the tick of the first failure and the
     // last error. A walk that lists one again ends its entry.
     std::map<std::wstring, UnlistedFolder> unlisted;
+    bool copyBackSeen = false; // a copy of one of this pair's own copies was left alone
     // What the source's file system keeps of times and identities (a bare state: as fine as
     // can be, so that a walk looks back by nothing).
     FileSystemTraits source = {0, true, true};
@@ -99,8 +100,15 @@ void DeferCopy(MirrorState &mirror, const std::wstring &srcFull, const std::wstr
 bool WaitForQuiet(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
                   ULONGLONG size, ULONGLONG lastWrite, ULONGLONG now, ULONGLONG since);
 
-// Records a copy made to dstFull at `now`: it ends any entry for that destination.
-void NoteCopied(MirrorState &mirror, const std::wstring &dstFull, ULONGLONG now);
+// Records a copy of srcFull (of `size` bytes, last written at `lastWrite`) made to dstFull at
+// `now`: it ends any entry for that destination, and is never copied back (monitor/own_copies.h).
+void NoteCopied(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
+                ULONGLONG size, ULONGLONG lastWrite, ULONGLONG now);
+
+// True when srcFull (of `size` bytes, last written at `lastWrite`) is a copy this program made
+// of dstFull, which is then not to be copied: a loop of pairs. One trace line per pair.
+bool IsCopyBack(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
+                ULONGLONG size, ULONGLONG lastWrite);
 
 // A walk could not list `folder` (error) at tick `now`; one trace line per folder and episode.
 void NoteUnlisted(MirrorState &mirror, const std::wstring &folder, DWORD error, ULONGLONG now);

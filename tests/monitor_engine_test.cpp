@@ -319,3 +319,43 @@ TEST_F(EngineTest, ADestinationInsideTheTreeDoesNotCopyForever) {
     EXPECT_EQ(ReadFileBytes(src + L"\\a.txt"), "data");
     EXPECT_EQ(ReadFileBytes(dst + L"\\a.txt"), "data");
 }
+
+TEST_F(EngineTest, PairsInALoopCopyEachFileOnceEachWayAndAChainCarriesItOn) {
+    std::wstring x = Folder(L"x"), y = Folder(L"y"), z = Folder(L"z");
+    // x and y kept alike, and y mirrored on to z.
+    WritePairFile({{x, y}, {y, x}, {y, z}});
+    StartMonitoring();
+    ASSERT_TRUE(WaitForReadsPending());
+    for (const wchar_t *name : {L"a.txt", L"b.txt", L"c.txt"})
+        WriteFileBytes(x + L"\\" + name, "from x");
+    for (const wchar_t *name : {L"d.txt", L"e.txt"})
+        WriteFileBytes(y + L"\\" + name, "from y");
+    for (const wchar_t *name : {L"a.txt", L"b.txt", L"c.txt"}) {
+        EXPECT_TRUE(Arrives(y, name, "from x"));
+        EXPECT_TRUE(Arrives(z, name, "from x"));
+    }
+    for (const wchar_t *name : {L"d.txt", L"e.txt"}) {
+        EXPECT_TRUE(Arrives(x, name, "from y"));
+        EXPECT_TRUE(Arrives(z, name, "from y"));
+    }
+    // The copies stop: no copy for two seconds.
+    size_t copies = CountLines(L"CopyFile succeeded: ");
+    ULONGLONG lastCopy = GetTickCount64();
+    EXPECT_TRUE(PumpUntil(
+        [&] {
+            size_t now = CountLines(L"CopyFile succeeded: ");
+            if (now != copies) {
+                copies = now;
+                lastCopy = GetTickCount64();
+            }
+            return GetTickCount64() - lastCopy >= 2000;
+        },
+        30000))
+        << "the pairs keep copying each other's copies";
+    EXPECT_LE(copies, 5u * 2 + 5u * 2) << "more than a copy each way and one on to z";
+    // An edit in either folder still goes across, and on.
+    WriteFileBytes(y + L"\\a.txt", "edited in y");
+    EXPECT_TRUE(Arrives(x, L"a.txt", "edited in y"));
+    EXPECT_TRUE(Arrives(z, L"a.txt", "edited in y"));
+    EXPECT_EQ(CountLinesContaining(L"back onto"), 2u) << "one line for each pair of the loop";
+}
