@@ -305,6 +305,48 @@ TEST_F(LostWatch, ASourceThatAppearsAfterTheStartIsWatchedOnceItExists) {
     ExpectWatchedAgain(later, L"MonitorThread[0] started for path: " + later + L"\n");
 }
 
+TEST_F(LostWatch, ADestinationDriveThatAppearsLaterGetsEveryWaitingCopy) {
+    // A drive letter that names nothing yet, as a stick that is not plugged in.
+    wchar_t drive[] = L"Q:";
+    while (drive[0] > L'D' && GetLogicalDrives() & (1u << (drive[0] - L'A')))
+        --drive[0];
+    std::wstring stick = root + L"\\stick";
+    CreateDirectoryW(stick.c_str(), nullptr);
+    StartWatching(std::wstring(drive) + L"\\backup");
+    std::vector<std::wstring> names;
+    for (int i = 0; i < 10; ++i) {
+        names.push_back(L"\\file" + std::to_wstring(i) + L".txt");
+        WriteFileBytes(src + names.back(), "mirrored");
+    }
+    EXPECT_TRUE(PumpUntil([] { return CountLines(L"CopyFile deferred: ") == 10; }, 10000));
+    // A few rounds of retries fail before it is plugged in.
+    PumpFor(3500);
+    std::wstring link;
+    if (RunningUnderWine()) {
+        // Wine's drive letters are links in its prefix.
+        wchar_t prefix[MAX_PATH] = {};
+        ASSERT_NE(GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH), 0u);
+        link = std::wstring(prefix) + L"/dosdevices/" + (wchar_t)towlower(drive[0]) + L":";
+        ASSERT_TRUE(
+            StartLinuxProgram(L"/bin/ln", L"-s \"" + LinuxPathOf(stick) + L"\" \"" + link + L"\""));
+    } else {
+        ASSERT_TRUE(DefineDosDeviceW(0, drive, stick.c_str()));
+    }
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            return GetFileAttributesW((std::wstring(drive) + L"\\").c_str()) !=
+                   INVALID_FILE_ATTRIBUTES;
+        },
+        10000));
+    for (const std::wstring &name : names)
+        EXPECT_TRUE(WaitForContent(stick + L"\\backup" + name, "mirrored"));
+    StopMonitoring();
+    if (RunningUnderWine())
+        StartLinuxProgram(L"/bin/rm", L"-f \"" + link + L"\"");
+    else
+        DefineDosDeviceW(DDD_REMOVE_DEFINITION, drive, nullptr);
+}
+
 TEST_F(LostWatch, AStopWhileWaitingToOpenTheFolderEndsTheThreadAtOnce) {
     std::wstring missing = root + L"\\missing";
     WritePairFile({{missing, dst}});
