@@ -90,7 +90,7 @@ CopyOutcome CopyWithRetries(MirrorState &mirror, const std::wstring &srcFull,
         return CopyOutcome::Skipped;
     DWORD error = 0;
     for (int attempt = 1;; ++attempt) {
-        if (CopyFileSafely(srcFull, dstFull, error, mirror.stopped)) {
+        if (CopyToDestination(mirror, srcFull, dstFull, lastWrite, error)) {
             Trace512(L"CopyFile succeeded: %ls -> %ls\n", srcFull.c_str(), dstFull.c_str());
             NoteCopied(mirror, srcFull, dstFull, size, lastWrite, now);
             return CopyOutcome::Copied;
@@ -122,10 +122,21 @@ CopyOutcome CopyWithRetries(MirrorState &mirror, const std::wstring &srcFull,
 // file moved in from elsewhere has its change time moved). Of two files of one name, the one
 // changed last stays, also when a folder holding the other is moved or renamed (which changes
 // none of its files).
-bool DestinationIsNewer(const FoundEntry &source, const std::wstring &dstFull) {
+bool DestinationIsNewer(const FoundEntry &source, const std::wstring &dstFull,
+                        const FileSystemTraits &destination) {
+    ULONGLONG step = destination.keepsChangeTime ? 0 : destination.timeStep;
     WIN32_FILE_ATTRIBUTE_DATA dst;
     return GetFileAttributesExW(FileSystemPath(dstFull).c_str(), GetFileExInfoStandard, &dst) &&
-           FileTimeValue(dst.ftLastWriteTime) > LastChangeOf(source);
+           FileTimeValue(dst.ftLastWriteTime) > LastChangeOf(source) + step;
+}
+
+// True when the walk leaves dstFull as it is for `source`: its copy is current, or the
+// destination holds a later file of its name.
+bool WalkLeavesAlone(MirrorState &mirror, const FoundEntry &source, const std::wstring &dstFull) {
+    const FileSystemTraits &destination = DestinationTraitsOf(mirror, dstFull);
+    return DestinationIsCurrent(source.size, source.lastWriteTime, source.changeTime, dstFull,
+                                destination) ||
+           DestinationIsNewer(source, dstFull, destination);
 }
 
 // Mirrors one file found in a folder that arrived, unless its copy is current or the
@@ -136,8 +147,7 @@ CopyOutcome MirrorWalkedFile(MirrorState &mirror, const std::wstring &srcFull,
     if (IsTemporaryCopyName(source.name))
         return CopyOutcome::Skipped;
     std::wstring dstFull = destRoot + L"\\" + source.name;
-    if (DestinationIsCurrent(source.size, source.lastWriteTime, source.changeTime, dstFull) ||
-        DestinationIsNewer(source, dstFull))
+    if (WalkLeavesAlone(mirror, source, dstFull))
         return CopyOutcome::Skipped;
     CreateFolderTree(destRoot);
     return CopyWithRetries(mirror, srcFull, dstFull, source.size, source.lastWriteTime,
@@ -173,6 +183,7 @@ bool CrossesLink(const std::wstring &path, const std::wstring &name,
 
 void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wstring &destRoot) {
     mirror.source = TraitsOfFileSystemAt(path);
+    mirror.destinationSeen = false;
     mirror.destinationMayBeSource = true;
     if (destRoot.empty())
         return;
@@ -276,8 +287,7 @@ bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
                          since))
             continue;
         if (CopyWithRetries(mirror, srcFull, dstFull, size, FileTimeValue(found.ftLastWriteTime),
-                            now, since, kAttemptLimit) ==
-            CopyOutcome::Stopped)
+                            now, since, kAttemptLimit) == CopyOutcome::Stopped)
             return false;
     }
     return finished && !MirrorStopped(mirror);
@@ -343,13 +353,11 @@ WalkReport CopyFilesChangedSince(const std::wstring &path, const std::wstring &d
         }
         const FoundEntry &entry = candidate.entry;
         std::wstring dstFull = destRoot + L"\\" + entry.name;
-        if (DestinationIsCurrent(entry.size, entry.lastWriteTime, entry.changeTime, dstFull) ||
-            DestinationIsNewer(entry, dstFull))
+        if (WalkLeavesAlone(mirror, entry, dstFull))
             continue;
         CreateFolderTree(destRoot);
-        CopyOutcome outcome =
-            CopyWithRetries(mirror, candidate.full, dstFull, entry.size, entry.lastWriteTime,
-                            GetTickCount64(), lookFrom, 1);
+        CopyOutcome outcome = CopyWithRetries(mirror, candidate.full, dstFull, entry.size,
+                                              entry.lastWriteTime, GetTickCount64(), lookFrom, 1);
         if (outcome == CopyOutcome::Copied)
             ++report.copied;
         if (outcome == CopyOutcome::Stopped) {

@@ -96,6 +96,23 @@ bool WaitForQuiet(MirrorState &mirror, const std::wstring &srcFull, const std::w
     return true;
 }
 
+const FileSystemTraits &DestinationTraitsOf(MirrorState &mirror, const std::wstring &dstFull) {
+    if (!mirror.destinationSeen) {
+        std::wstring folder = FolderOf(dstFull);
+        if (GetFileAttributesW(FileSystemPath(folder).c_str()) != INVALID_FILE_ATTRIBUTES) {
+            mirror.destination = TraitsOfFileSystemAt(folder);
+            mirror.destinationSeen = true;
+        }
+    }
+    return mirror.destination;
+}
+
+bool CopyToDestination(MirrorState &mirror, const std::wstring &srcFull,
+                       const std::wstring &dstFull, ULONGLONG lastWrite, DWORD &error) {
+    bool coarse = !DestinationTraitsOf(mirror, dstFull).keepsChangeTime;
+    return CopyFileSafely(srcFull, dstFull, error, mirror.stopped, coarse ? lastWrite : 0);
+}
+
 bool IsCopyBack(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
                 ULONGLONG size, ULONGLONG lastWrite) {
     if (!IsOwnCopyOf(srcFull, dstFull, size, lastWrite))
@@ -163,7 +180,8 @@ size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
                 entry.due = now + (age < kQuietCheckMs ? kQuietCheckMs - age : kQuietLookMs);
                 continue;
             }
-        } else if (DestinationIsCurrent(size, lastWrite, changeTime, entry.dstFull)) {
+        } else if (DestinationIsCurrent(size, lastWrite, changeTime, entry.dstFull,
+                                        DestinationTraitsOf(mirror, entry.dstFull))) {
             Trace512(L"Deferred copy dropped, copy is current: %ls -> %ls\n", entry.srcFull.c_str(),
                      entry.dstFull.c_str());
             mirror.pending.erase(it);
@@ -179,7 +197,7 @@ size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
         }
         CreateFolderTree(FolderOf(dstFull));
         DWORD error = 0;
-        if (CopyFileSafely(srcFull, dstFull, error, mirror.stopped)) {
+        if (CopyToDestination(mirror, srcFull, dstFull, lastWrite, error)) {
             Trace512(retry ? L"Deferred copy succeeded: %ls -> %ls\n"
                            : L"CopyFile succeeded: %ls -> %ls\n",
                      srcFull.c_str(), dstFull.c_str());

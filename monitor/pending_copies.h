@@ -69,6 +69,9 @@ struct MirrorState {
     // last error. A walk that lists one again ends its entry.
     std::map<std::wstring, UnlistedFolder> unlisted;
     bool copyBackSeen = false; // a copy of one of this pair's own copies was left alone
+    // What the destination's file system keeps, once the destination folder has been seen.
+    FileSystemTraits destination = {0, true, true};
+    bool destinationSeen = false;
     // What the source's file system keeps of times and identities (a bare state: as fine as
     // can be, so that a walk looks back by nothing).
     FileSystemTraits source = {0, true, true};
@@ -99,6 +102,15 @@ void DeferCopy(MirrorState &mirror, const std::wstring &srcFull, const std::wstr
 // waits); the entry then names this source. `since` as for DeferCopy.
 bool WaitForQuiet(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
                   ULONGLONG size, ULONGLONG lastWrite, ULONGLONG now, ULONGLONG since);
+
+// What the file system of dstFull's folder keeps: looked at once the folder exists.
+const FileSystemTraits &DestinationTraitsOf(MirrorState &mirror, const std::wstring &dstFull);
+
+// Copies srcFull (last written at `lastWrite`) to dstFull as CopyFileSafely does, and on a
+// destination that keeps no change time (FAT, exFAT, whose renames may stamp times anew) gives
+// the copy its source's last-write time, so that a walk finds it current.
+bool CopyToDestination(MirrorState &mirror, const std::wstring &srcFull,
+                       const std::wstring &dstFull, ULONGLONG lastWrite, DWORD &error);
 
 // Records a copy of srcFull (of `size` bytes, last written at `lastWrite`) made to dstFull at
 // `now`: it ends any entry for that destination, and is never copied back (monitor/own_copies.h).

@@ -66,10 +66,25 @@ DWORD CALLBACK OnCopyProgress(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE
     return Asked(*(const std::function<bool()> *)cancelled) ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
 }
 
+// Gives a copy in place its source's last-write time again; a failure leaves the copy as it is
+// (it only looks out of date, and is copied again).
+void KeepLastWrite(const std::wstring &dstFull, ULONGLONG lastWrite) {
+    HANDLE file = CreateFileW(FileSystemPath(dstFull).c_str(), FILE_WRITE_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    FILETIME time;
+    time.dwLowDateTime = (DWORD)lastWrite;
+    time.dwHighDateTime = (DWORD)(lastWrite >> 32);
+    SetFileTime(file, nullptr, nullptr, &time);
+    CloseHandle(file);
+}
+
 } // namespace
 
 bool CopyFileSafely(const std::wstring &srcFull, const std::wstring &dstFull, DWORD &error,
-                    const std::function<bool()> &cancelled) {
+                    const std::function<bool()> &cancelled, ULONGLONG lastWrite) {
     std::wstring temporary = NewTemporaryPath(FolderOf(dstFull));
     BOOL cancel = FALSE;
     if (!CopyFileExW(FileSystemPath(srcFull).c_str(), FileSystemPath(temporary).c_str(),
@@ -88,6 +103,8 @@ bool CopyFileSafely(const std::wstring &srcFull, const std::wstring &dstFull, DW
         RemoveTemporary(temporary);
         return false;
     }
+    if (lastWrite != 0)
+        KeepLastWrite(dstFull, lastWrite);
     return true;
 }
 
@@ -122,16 +139,19 @@ bool ReadFileTimes(const std::wstring &path, ULONGLONG &size, ULONGLONG &lastWri
 }
 
 bool DestinationIsCurrent(ULONGLONG size, ULONGLONG lastWrite, ULONGLONG changeTime,
-                          const std::wstring &dstFull) {
+                          const std::wstring &dstFull, const FileSystemTraits &destination) {
     WIN32_FILE_ATTRIBUTE_DATA dst;
     if (!GetFileAttributesExW(FileSystemPath(dstFull).c_str(), GetFileExInfoStandard, &dst))
         return false;
     ULONGLONG dstSize = ((ULONGLONG)dst.nFileSizeHigh << 32) | dst.nFileSizeLow;
-    if (dstSize != size || FileTimeValue(dst.ftLastWriteTime) != lastWrite)
+    ULONGLONG dstWrite = FileTimeValue(dst.ftLastWriteTime);
+    ULONGLONG apart = dstWrite > lastWrite ? dstWrite - lastWrite : lastWrite - dstWrite;
+    if (dstSize != size ||
+        (destination.keepsChangeTime ? apart != 0 : apart >= destination.timeStep))
         return false;
     ULONGLONG copySize = 0, copyWrite = 0, copyChange = 0;
-    if (changeTime == 0 || !ReadFileTimes(dstFull, copySize, copyWrite, copyChange) ||
-        copyChange == 0)
+    if (changeTime == 0 || !destination.keepsChangeTime ||
+        !ReadFileTimes(dstFull, copySize, copyWrite, copyChange) || copyChange == 0)
         return true;
     return copyChange >= changeTime;
 }

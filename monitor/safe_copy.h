@@ -18,6 +18,8 @@
 // crash is removed when a pair that copies into that folder starts.
 #pragma once
 
+#include "monitor/file_system_traits.h"
+
 #include <windows.h>
 
 #include <functional>
@@ -26,17 +28,19 @@
 // Copies srcFull to dstFull through a temporary file. The new copy has the source's
 // attributes; a read-only, hidden or system copy in its way is replaced too. On failure,
 // returns false with the system's error code in `error` (ERROR_REQUEST_ABORTED once
-// `cancelled` says so), and dstFull is as it was.
+// `cancelled` says so), and dstFull is as it was. `lastWrite`, when not 0, is given to the copy
+// once it is in place, for file systems whose rename stamps a file's times anew.
 bool CopyFileSafely(const std::wstring &srcFull, const std::wstring &dstFull, DWORD &error,
-                    const std::function<bool()> &cancelled);
+                    const std::function<bool()> &cancelled, ULONGLONG lastWrite = 0);
 
 // True when dstFull is a current copy of a source with the given size, last-write time and
-// change time: it has the same size and last-write time (a copy keeps its source's), and it
-// was made after the source last changed. The change times tell apart a change that kept
-// size and last-write time (some tools set the time back on purpose); where either change
-// time is unknown (0), size and last-write time decide.
+// change time: it has the same size and last-write time (a copy keeps its source's; on a
+// destination with coarse times, the same within its time step), and it was made after the
+// source last changed. The change times tell apart a change that kept size and last-write time
+// (some tools set the time back on purpose); where either change time is unknown (0) or the
+// destination keeps none, size and last-write time decide.
 bool DestinationIsCurrent(ULONGLONG size, ULONGLONG lastWrite, ULONGLONG changeTime,
-                          const std::wstring &dstFull);
+                          const std::wstring &dstFull, const FileSystemTraits &destination);
 
 // Reads a file's size, last-write time and change time (0 where unknown); false when it is
 // gone, a folder (ERROR_DIRECTORY) or cannot be read, with the reason in `error` when given.

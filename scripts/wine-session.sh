@@ -14,6 +14,40 @@ export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
 xvfb_pid_file=/tmp/vantrel-xvfb-${display#:}.pid
 # A 64 KiB file system beside the prefix, where writes fail with a full disk (root only).
 small_fs=$(dirname "$prefix")/smallfs
+# Real FAT32 and exFAT beside it, as USB sticks and cards have (root, FUSE and a loop device).
+fat_fs=$(dirname "$prefix")/fatfs exfat_fs=$(dirname "$prefix")/exfatfs
+exfat_loop_file=$(dirname "$prefix")/exfat.loop
+
+# Mounts the FAT32 and exFAT file systems when this machine can; each holds a marker file once
+# it is mounted, and the tests that need one skip without it.
+mount_fat_file_systems() {
+    [ "$(id -u)" = 0 ] && [ -e /dev/fuse ] || { echo "No FAT file systems: FUSE needs root"; return; }
+    if command -v fusefat >/dev/null && ! mountpoint -q "$fat_fs"; then
+        mkdir -p "$fat_fs" && rm -f "$fat_fs.img" && truncate -s 256M "$fat_fs.img" &&
+            mkfs.vfat -F 32 "$fat_fs.img" >/dev/null &&
+            fusefat -o rw+ "$fat_fs.img" "$fat_fs" >/dev/null 2>&1 < /dev/null &&
+            touch "$fat_fs/vantrel-fat" || echo "No FAT32 file system: its tests will be skipped"
+    fi
+    if command -v mount.exfat-fuse >/dev/null && ! mountpoint -q "$exfat_fs"; then
+        local device
+        mkdir -p "$exfat_fs" && rm -f "$exfat_fs.img" && truncate -s 256M "$exfat_fs.img" &&
+            mkfs.exfat "$exfat_fs.img" >/dev/null 2>&1 &&
+            device=$(losetup -f --show "$exfat_fs.img" 2>/dev/null) &&
+            echo "$device" > "$exfat_loop_file" &&
+            mount.exfat-fuse "$device" "$exfat_fs" >/dev/null 2>&1 < /dev/null &&
+            touch "$exfat_fs/vantrel-fat" || echo "No exFAT file system: its tests will be skipped"
+    fi
+}
+
+unmount_fat_file_systems() {
+    mountpoint -q "$fat_fs" && fusermount -u "$fat_fs"
+    mountpoint -q "$exfat_fs" && fusermount -u "$exfat_fs"
+    if [ -f "$exfat_loop_file" ]; then
+        losetup -d "$(cat "$exfat_loop_file")" 2>/dev/null
+        rm -f "$exfat_loop_file"
+    fi
+    rm -f "$fat_fs.img" "$exfat_fs.img"
+}
 
 socket=/tmp/.X11-unix/X${display#:} lock=/tmp/.X${display#:}-lock
 
@@ -52,11 +86,13 @@ start)
         mkdir -p "$small_fs" && mount -t tmpfs -o size=64k vantrel-smallfs "$small_fs" ||
             echo "No small file system: disk-full tests will be skipped"
     fi
+    mount_fat_file_systems
     echo "Wine prefix $prefix ready, wineserver running, DISPLAY=$display"
     ;;
 stop)
     "$wineserver" -k >/dev/null 2>&1
     mountpoint -q "$small_fs" && umount "$small_fs"
+    unmount_fat_file_systems
     if [ "$start_xvfb" = yes ] && [ -f "$xvfb_pid_file" ]; then
         kill "$(cat "$xvfb_pid_file")" 2>/dev/null
         rm -f "$xvfb_pid_file"

@@ -1,6 +1,8 @@
 // Copies that cannot be made at once still arrive, and a failed copy never costs the copy
 // that was there: the running engine against real faults.
 #include "monitor/monitor.h"
+#include "monitor/watch_thread.h"
+#include "monitor/watch_wakeups.h"
 #include "tests/monitor_test_helpers.h"
 #include "tests/test_support.h"
 
@@ -102,4 +104,41 @@ TEST_F(DurableCopies, AFileStillBeingWrittenIsNotCopiedBackToBack) {
     // Copied once per batch, it would be copied about forty times.
     EXPECT_GE(copies, 1u);
     EXPECT_LE(copies, 5u);
+}
+
+TEST_F(DurableCopies, OnFatAndExFatCurrentCopiesAreNotCopiedAgain) {
+    int ran = 0;
+    for (bool exfat : {false, true}) {
+        std::wstring stick = FatFileSystemFolder(exfat);
+        if (stick.empty())
+            continue;
+        SCOPED_TRACE(exfat ? "exFAT" : "FAT32");
+        ++ran;
+        // Under Wine busy spells are walked: one more walk that must find the copies current.
+        SetChangeReports(SystemChangeReports());
+        src = root + (exfat ? L"\\src-exfat" : L"\\src-fat");
+        CreateDirectoryW(src.c_str(), nullptr);
+        CapturedLines().clear();
+        StartWatching(stick);
+        for (int i = 0; i < 20; ++i)
+            WriteFileBytes(src + L"\\f" + std::to_wstring(i) + L".txt", "first");
+        for (int i = 0; i < 20; ++i)
+            EXPECT_TRUE(WaitForContent(stick + L"\\f" + std::to_wstring(i) + L".txt", "first"));
+        if (TheseChangeReports().batchesMayMissChanges) {
+            EXPECT_TRUE(WaitForLine(L"MonitorThread[0] busy spell walked, 0 files copied"));
+        }
+        WakeWatchThread(*g_watchContexts[0], kWakeSweep);
+        EXPECT_TRUE(WaitForLine(L"MonitorThread[0] sweep copied 0 files"));
+        StopMonitoring();
+        CollectTrace();
+        CapturedLines().clear();
+        StartMonitoring();
+        EXPECT_TRUE(WaitForLine(L"MonitorThread[0] catch-up pass copied 0 files"));
+        // The same size, within the same time step: only the change's own record tells.
+        WriteFileBytes(src + L"\\f0.txt", "again");
+        EXPECT_TRUE(WaitForContent(stick + L"\\f0.txt", "again"));
+        StopMonitoring();
+    }
+    if (ran == 0)
+        GTEST_SKIP() << "no FAT32 or exFAT file system in this run";
 }

@@ -179,6 +179,22 @@ std::wstring SmallFileSystemFolder() {
     return CreateDirectoryW(folder.c_str(), nullptr) ? folder : std::wstring();
 }
 
+std::wstring FatFileSystemFolder(bool exfat) {
+    char linuxPath[1024] = {};
+    if (!GetEnvironmentVariableA(exfat ? "VANTREL_EXFAT_FS" : "VANTREL_FAT_FS", linuxPath,
+                                 sizeof linuxPath))
+        return std::wstring();
+    std::wstring path = L"Z:" + Utf8ToWide(linuxPath);
+    for (wchar_t &c : path)
+        if (c == L'/')
+            c = L'\\';
+    if (!FileExists(path + L"\\vantrel-fat"))
+        return std::wstring();
+    std::wstring folder = path + L"\\run" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                          std::to_wstring(GetTickCount64());
+    return CreateDirectoryW(folder.c_str(), nullptr) ? folder : std::wstring();
+}
+
 void FillDisk(const std::wstring &folder) {
     HANDLE file = CreateFileW((folder + L"\\filler").c_str(), GENERIC_WRITE, 0, nullptr,
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

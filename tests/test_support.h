@@ -40,6 +40,9 @@ bool RunningUnderWine();
 // A new folder on the test run's small file system (64 KiB, where writes fail with a full
 // disk), or empty when the run has none.
 std::wstring SmallFileSystemFolder();
+// A new folder on the test run's FAT32 (fat) or exFAT file system, or empty when the run has
+// none (they need root and FUSE).
+std::wstring FatFileSystemFolder(bool exfat);
 // Writes a file into `folder` until the disk is full; FreeDisk removes it again.
 void FillDisk(const std::wstring &folder);
 void FreeDisk(const std::wstring &folder);
