@@ -8,18 +8,23 @@
 #       a random one, printed); --settle  longest wait for waiting copies afterwards (120);
 #       --without KIND,...  leave kinds of operation out (see bench/vantrel_soak.cpp);
 #       --program EXE  soak another build of Vantrel.exe (an instrumented one, say);
-#       --restart-every N  restart about every N s instead of every minute.
+#       --restart-every N  restart about every N s instead of every minute;
+#       --trust-batches  the program trusts its change batches as on Windows
+#       (VANTREL_TRUST_BATCHES=1), and no folder is renamed inside a watched tree, which Wine's
+#       batches get wrong; without it the program behaves as it does under Wine.
 #   bench/soak.sh --no-build [--build DIR] ...   run what DIR (build/linux-cross) already holds
 #       (a build folder other than build/linux-cross only with --no-build)
-# The run folder, build/linux-cross/soak/seed-N (the one before it: seed-N.previous), keeps
-# the program's trace (trace.log, each line with the time it arrived), the workload's log
-# (ops.log), the result (result.txt) and what the Wine server wrote (wineserver.log).
+# The run folder, build/linux-cross/soak/seed-N (seed-N-trusted with --trust-batches; the one
+# before it of the same name: .previous), keeps the program's trace (trace.log, each line with
+# the time it arrived), the workload's log (ops.log), the result (result.txt, with the program's
+# threads, handles and memory after its first start, after each restart and at the end) and
+# what the Wine server wrote (wineserver.log).
 # As root, one destination is on a 64 MiB tmpfs that is filled and freed again during the run;
 # otherwise that fault is left out. Exit status: 0 pass, 1 fail, 2 the run could not be made.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-seconds=600 seed= settle=120 build=build/linux-cross do_build=yes extra=() program=
+seconds=600 seed= settle=120 build=build/linux-cross do_build=yes extra=() program= trusted=
 while [ $# -gt 0 ]; do
     case $1 in
     --seconds) seconds=$2; shift 2 ;;
@@ -28,10 +33,11 @@ while [ $# -gt 0 ]; do
     --without) extra+=(--without "$2"); shift 2 ;;
     --program) program=$2; shift 2 ;;
     --restart-every) extra+=(--restart-every "$2"); shift 2 ;;
+    --trust-batches) extra+=(--trust-batches); trusted=-trusted; shift ;;
     --build) build=$2; shift 2 ;;
     --no-build) do_build=no; shift ;;
     *) echo "usage: $0 [--seconds N] [--seed N] [--settle N] [--without KIND,...]" \
-            "[--program EXE] [--restart-every N] [--no-build] [--build DIR]" >&2
+            "[--program EXE] [--restart-every N] [--trust-batches] [--no-build] [--build DIR]" >&2
        exit 2 ;;
     esac
 done
@@ -49,7 +55,7 @@ if [ "$do_build" = yes ]; then
 fi
 
 prefix=$build/soak-wineprefix
-run=$build/soak/seed-$seed
+run=$build/soak/seed-$seed$trusted
 small=$build/soak/smallfs
 xvfb_pid=
 mounted=no

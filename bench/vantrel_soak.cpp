@@ -3,6 +3,7 @@
 //
 //   vantrel_soak run --root DIR --program EXE --viewer EXE --seconds N --seed N
 //                    [--small DIR] [--settle N] [--without KIND,KIND...] [--restart-every N]
+//                    [--trust-batches]
 //
 // ROOT is the run folder (it must not exist yet or be empty): the pairs' folders, the program's
 // configuration (LOCALAPPDATA), the program's trace (trace.log, every debug line with the time
@@ -12,7 +13,11 @@
 // destination and is filled and freed again during the run. --without leaves kinds of
 // operation out (the names ops.log uses, "disk-full", "swap" and "large" for the periodic
 // ones), to tell apart what a failure needs; --restart-every sets the mean time between
-// restarts (about a minute otherwise).
+// restarts (about a minute otherwise). --trust-batches runs the program with
+// VANTREL_TRUST_BATCHES=1, so that it trusts its change batches as it does on Windows
+// (monitor/change_reports.h), and leaves out what Wine's batches get wrong: a folder renamed
+// inside a watched tree. Without it the variable is taken out of the program's environment, so
+// the program behaves as it does on this system.
 //
 // The workload runs here, as a Windows program, because some of it needs Windows semantics: a
 // writer that holds its file without sharing, a reader that holds a destination copy so that
@@ -33,11 +38,20 @@
 // sampled: a copy that once held a good version must never vanish, never hold a partial copy
 // and never bytes of no version. After the workload a settle period lets waiting copies finish
 // (it ends as soon as everything is right), then the final check runs.
+//
+// The program's threads, handles and private memory are sampled from here, from outside its
+// process: once its first start has settled, after each restart and at the end. A restart
+// stops and starts every watch inside the same process, so what a stopped generation leaves
+// behind shows as growth beyond what the one pair that each restart registers costs.
 #include <windows.h>
+
+#include <psapi.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <cwctype>
@@ -1394,8 +1408,10 @@ DWORD WINAPI ReadTrace(LPVOID parameter) {
 }
 
 bool LaunchProgram(const std::wstring &program, const std::wstring &viewer,
-                   const std::wstring &config) {
+                   const std::wstring &config, bool trustBatches) {
     SetEnvironmentVariableW(L"LOCALAPPDATA", config.c_str());
+    // Set or taken out, never inherited: the run says which behaviour it soaked.
+    SetEnvironmentVariableW(L"VANTREL_TRUST_BATCHES", trustBatches ? L"1" : nullptr);
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 1 << 16))
@@ -1533,6 +1549,264 @@ void EndProgram() {
         PostMessageW(main, WM_COMMAND, MAKEWPARAM(105, 0), 0); // File > 終了する
     if (WaitForSingleObject(g_viewer.hProcess, 15000) != WAIT_OBJECT_0)
         TerminateProcess(g_viewer.hProcess, 1);
+}
+
+// ---- The program's threads, handles and memory ------------------------------------------------
+
+// One look at the program's process from outside; -1 where the system would not say.
+struct ProcessSample {
+    std::string when;
+    double at = 0;
+    long long pairs = -1;      // pairs in the pair file: each watched pair costs a thread
+    long long threads = -1;    // from a Toolhelp snapshot
+    long long handles = -1;    // GetProcessHandleCount, or the system's handle table
+    long long privateKiB = -1; // PrivateUsage (PagefileUsage) of GetProcessMemoryInfo
+    long long workingKiB = -1; // WorkingSetSize of GetProcessMemoryInfo
+    bool handlesFromTable = false;
+};
+
+std::mutex g_processSampleLock;              // guards g_processSamples
+std::vector<ProcessSample> g_processSamples; // the run's thread and the restarts' add to it
+
+// From the restart's dialog closing to its sample: the program's stop waits 700 ms at most for
+// the stopped threads, and releases what is left of them on a thread-pool thread after that.
+const DWORD kSampleAfterRestartMs = 2000;
+
+// The program's process: the owner of its main window, else the process the viewer started.
+DWORD ProgramProcessId() {
+    DWORD id = 0;
+    HWND main = MainWindow();
+    if (main)
+        GetWindowThreadProcessId(main, &id);
+    if (id != 0 || !g_viewer.hProcess)
+        return id;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && id == 0;
+         more = Process32NextW(snapshot, &entry))
+        if (entry.th32ParentProcessID == g_viewer.dwProcessId)
+            id = entry.th32ProcessID;
+    CloseHandle(snapshot);
+    return id;
+}
+
+long long CountThreads(DWORD processId) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    long long count = 0;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == processId)
+            ++count;
+    CloseHandle(snapshot);
+    return count > 0 ? count : -1;
+}
+
+// The handles of a process as the system's handle table lists them (SystemExtendedHandleInformation
+// of NtQuerySystemInformation), or -1. Wine's GetProcessHandleCount succeeds with 0 for every
+// process; its handle table is right.
+long long HandlesInSystemTable(DWORD processId) {
+    struct HandleEntry {
+        PVOID object;
+        ULONG_PTR processId;
+        ULONG_PTR handle;
+        ULONG grantedAccess;
+        USHORT creatorBackTraceIndex;
+        USHORT objectTypeIndex;
+        ULONG attributes;
+        ULONG reserved;
+    };
+    struct HandleTable {
+        ULONG_PTR count;
+        ULONG_PTR reserved;
+        HandleEntry entries[1];
+    };
+    typedef LONG(WINAPI * QuerySystemInformation)(ULONG, PVOID, ULONG, PULONG);
+    const ULONG kSystemExtendedHandleInformation = 64;
+    const LONG kInfoLengthMismatch = (LONG)0xC0000004;
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    QuerySystemInformation query =
+        ntdll ? (QuerySystemInformation)(void *)GetProcAddress(ntdll, "NtQuerySystemInformation")
+              : nullptr;
+    if (!query)
+        return -1;
+    std::vector<ULONG_PTR> buffer(1 << 17); // 1 MiB, grown up to 64 MiB
+    LONG status;
+    for (;;) {
+        ULONG bytes = (ULONG)(buffer.size() * sizeof(ULONG_PTR)), needed = 0;
+        status = query(kSystemExtendedHandleInformation, buffer.data(), bytes, &needed);
+        if (status != kInfoLengthMismatch || buffer.size() >= (size_t(64) << 17))
+            break;
+        buffer.resize(buffer.size() * 2);
+    }
+    if (status != 0)
+        return -1;
+    const HandleTable *table = (const HandleTable *)buffer.data();
+    size_t room =
+        (buffer.size() * sizeof(ULONG_PTR) - offsetof(HandleTable, entries)) / sizeof(HandleEntry);
+    long long count = 0;
+    for (size_t k = 0; k < std::min<size_t>(table->count, room); ++k)
+        if (table->entries[k].processId == processId)
+            ++count;
+    return count > 0 ? count : -1;
+}
+
+long long PairsInPairFile() {
+    std::string text;
+    DWORD error = 0;
+    if (!ReadWhole(g_root + L"\\cfg\\Vantrel\\folders.txt", text, error))
+        return -1;
+    long long count = 0;
+    for (size_t at = text.find("[PAIR],"); at != std::string::npos;
+         at = text.find("[PAIR],", at + 1))
+        ++count;
+    return count;
+}
+
+// Samples the program's process; a value it cannot get stays unknown, and the run goes on.
+void SampleProgram(const std::string &when) {
+    ProcessSample sample;
+    sample.when = when;
+    sample.at = NowMs();
+    sample.pairs = PairsInPairFile();
+    DWORD id = ProgramProcessId();
+    HANDLE process = nullptr;
+    if (id != 0) {
+        sample.threads = CountThreads(id);
+        process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
+        if (!process)
+            process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+    }
+    if (process) {
+        DWORD handles = 0;
+        // Every process holds some handles: none means the count is not known.
+        if (GetProcessHandleCount(process, &handles) && handles > 0) {
+            sample.handles = handles;
+        } else {
+            sample.handles = HandlesInSystemTable(id);
+            sample.handlesFromTable = sample.handles >= 0;
+        }
+        PROCESS_MEMORY_COUNTERS_EX memory = {};
+        memory.cb = sizeof memory;
+        if (GetProcessMemoryInfo(process, (PROCESS_MEMORY_COUNTERS *)&memory, sizeof memory)) {
+            // Both are the process's commit charge; Wine fills in only PagefileUsage.
+            SIZE_T privateBytes =
+                memory.PrivateUsage > 0 ? memory.PrivateUsage : memory.PagefileUsage;
+            if (privateBytes > 0)
+                sample.privateKiB = (long long)(privateBytes >> 10);
+            if (memory.WorkingSetSize > 0)
+                sample.workingKiB = (long long)(memory.WorkingSetSize >> 10);
+        }
+        CloseHandle(process);
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_modelLock);
+        WriteLog(g_opLog, Format("%10.1f p-1 %-14s %s: pairs %lld, threads %lld, handles %lld, "
+                                 "private %lld KiB, working set %lld KiB\n",
+                                 sample.at, "process", when.c_str(), sample.pairs, sample.threads,
+                                 sample.handles, sample.privateKiB, sample.workingKiB));
+    }
+    std::lock_guard<std::mutex> lock(g_processSampleLock);
+    g_processSamples.push_back(sample);
+}
+
+// A restart through the dialog, a second one `again` ms later unless that is 0, then a sample
+// of the program once the new watches have had a moment to start and the stopped generation to
+// be released.
+void RestartAndSample(DWORD again) {
+    unsigned first = g_restarts.load() + 1;
+    if (!RestartThroughDialog())
+        return;
+    if (again != 0) {
+        Sleep(again);
+        RestartThroughDialog();
+    }
+    Sleep(kSampleAfterRestartMs);
+    unsigned last = g_restarts.load();
+    SampleProgram(last == first ? Format("after restart %u", last)
+                                : Format("after restarts %u-%u", first, last));
+}
+
+std::string Cell(long long value) {
+    return value < 0 ? std::string("n/a") : Format("%lld", value);
+}
+
+std::string Growth(long long from, long long to) {
+    return from < 0 || to < 0 ? std::string("n/a") : Format("%+lld", to - from);
+}
+
+void ReportProcessRow(const ProcessSample &sample) {
+    Report(Format("  %-22s %7.1f %5s %7s %7s %11s %11s", sample.when.c_str(), sample.at / 1000,
+                  Cell(sample.pairs).c_str(), Cell(sample.threads).c_str(),
+                  Cell(sample.handles).c_str(), Cell(sample.privateKiB).c_str(),
+                  Cell(sample.workingKiB).c_str()));
+}
+
+// How much each value grew; and, as every restart registers one more pair, what the threads
+// beyond one a pair did and what each pair added cost in handles and private memory.
+std::string GrowthBetween(const ProcessSample &from, const ProcessSample &to) {
+    std::string text = Format(
+        "pairs %s, threads %s, handles %s, private %s KiB, working set %s KiB",
+        Growth(from.pairs, to.pairs).c_str(), Growth(from.threads, to.threads).c_str(),
+        Growth(from.handles, to.handles).c_str(), Growth(from.privateKiB, to.privateKiB).c_str(),
+        Growth(from.workingKiB, to.workingKiB).c_str());
+    if (from.pairs < 0 || to.pairs < 0)
+        return text;
+    if (from.threads >= 0 && to.threads >= 0)
+        text += Format("; threads beyond one a pair %lld -> %lld", from.threads - from.pairs,
+                       to.threads - to.pairs);
+    long long added = to.pairs - from.pairs;
+    if (added > 0 && from.handles >= 0 && to.handles >= 0)
+        text += Format("; per pair added: handles %.1f",
+                       double(to.handles - from.handles) / double(added));
+    if (added > 0 && from.privateKiB >= 0 && to.privateKiB >= 0)
+        text +=
+            Format(", private %.0f KiB", double(to.privateKiB - from.privateKiB) / double(added));
+    return text;
+}
+
+// The samples as a table, the first and last few when there are many, and how much each
+// value grew: from the first start to the end, and from the first restart to the last.
+void ReportProcessSamples() {
+    std::vector<ProcessSample> samples;
+    {
+        std::lock_guard<std::mutex> lock(g_processSampleLock);
+        samples = g_processSamples;
+    }
+    bool fromTable = false;
+    for (const ProcessSample &sample : samples)
+        fromTable = fromTable || sample.handlesFromTable;
+    Report(std::string("The program's process (threads: Toolhelp snapshot; handles: ") +
+           (fromTable ? "the system's handle table, as GetProcessHandleCount says 0"
+                      : "GetProcessHandleCount") +
+           "; private: PrivateUsage, or PagefileUsage where that is 0, and working set: "
+           "WorkingSetSize, of GetProcessMemoryInfo):");
+    Report(Format("  %-22s %7s %5s %7s %7s %11s %11s", "", "at s", "pairs", "threads", "handles",
+                  "private KiB", "working KiB"));
+    const size_t kHead = 4, kTail = 5;
+    for (size_t k = 0; k < samples.size(); ++k) {
+        if (samples.size() > kHead + kTail + 1 && k == kHead)
+            Report(Format("  ... %zu more", samples.size() - kHead - kTail));
+        if (samples.size() <= kHead + kTail + 1 || k < kHead || k >= samples.size() - kTail)
+            ReportProcessRow(samples[k]);
+    }
+    std::vector<const ProcessSample *> restarts;
+    for (const ProcessSample &sample : samples)
+        if (sample.when.rfind("after restart", 0) == 0)
+            restarts.push_back(&sample);
+    if (samples.size() >= 2)
+        Report(Format("  From \"%s\" to \"%s\": %s", samples.front().when.c_str(),
+                      samples.back().when.c_str(),
+                      GrowthBetween(samples.front(), samples.back()).c_str()));
+    if (restarts.size() >= 2)
+        Report(Format("  From \"%s\" to \"%s\": %s", restarts.front()->when.c_str(),
+                      restarts.back()->when.c_str(),
+                      GrowthBetween(*restarts.front(), *restarts.back()).c_str()));
 }
 
 // ---- Sampling destination copies while the workload runs --------------------------------------
@@ -1868,16 +2142,29 @@ void ReportLoss(const Loss &loss) {
 
 std::set<std::string> g_without; // kinds of operation left out
 
+// The kinds of operation that rename a folder inside a watched tree, where Wine's batches go
+// wrong (monitor/change_reports.h). A folder moved in from outside (move-in) and the source
+// folder itself swapped or removed (swap) are not among them.
+const char *const kRenamesFolderInTree[] = {"rename-folder"};
+
 struct Options {
     std::wstring root, program, viewer, small;
     double seconds = 600;
     double settleSeconds = 120;
     double restartSeconds = 0; // the mean time between restarts; 0: about a minute
+    bool trustBatches = false; // the program runs with VANTREL_TRUST_BATCHES=1
 };
 
 bool ParseOptions(int argc, wchar_t **argv, Options &options) {
-    for (int i = 2; i + 1 < argc; i += 2) {
-        std::wstring key = argv[i], value = argv[i + 1];
+    for (int i = 2; i < argc; ++i) {
+        std::wstring key = argv[i];
+        if (key == L"--trust-batches") {
+            options.trustBatches = true;
+            continue;
+        }
+        if (i + 1 >= argc)
+            return false;
+        std::wstring value = argv[++i];
         if (key == L"--root")
             options.root = value;
         else if (key == L"--program")
@@ -2031,10 +2318,7 @@ void RunWorkload(double seconds, double restartSeconds) {
                                             : Uniform(400, 2500);
                 if (!g_restarting.exchange(true))
                     InBackground([again] {
-                        if (RestartThroughDialog() && again != 0) {
-                            Sleep(again);
-                            RestartThroughDialog();
-                        }
+                        RestartAndSample(again);
                         g_restarting.store(false);
                     });
             } else if (name == "burst") {
@@ -2112,9 +2396,24 @@ int RunSoak(const Options &options) {
                   options.seconds, Utf8(g_root).c_str()));
     if (g_smallFolder.empty())
         Report("  no small file system: the destination disk is never filled");
+    if (options.trustBatches)
+        for (const char *kind : kRenamesFolderInTree)
+            g_without.insert(kind);
+    std::string behaviour =
+        options.trustBatches
+            ? "batches trusted, as on Windows (VANTREL_TRUST_BATCHES=1; no folder renamed inside "
+              "a tree)"
+            : "as the system does";
+    Report("  change batches: " + behaviour);
+    if (!g_without.empty()) {
+        std::string list;
+        for (const std::string &kind : g_without)
+            list += (list.empty() ? " " : ", ") + kind;
+        Report("  left out:" + list);
+    }
 
     QueryPerformanceCounter(&g_clockStart);
-    if (!LaunchProgram(options.program, options.viewer, g_root + L"\\cfg")) {
+    if (!LaunchProgram(options.program, options.viewer, g_root + L"\\cfg", options.trustBatches)) {
         Report(Format("error: cannot start the program (err=%lu)", GetLastError()));
         return 2;
     }
@@ -2125,7 +2424,10 @@ int RunSoak(const Options &options) {
         EndProgram();
         return 2;
     }
+    // Its first catch-up walks, of empty trees, take moments.
+    Sleep(1000);
     QueryPerformanceCounter(&g_clockStart);
+    SampleProgram("after first start");
     {
         std::lock_guard<std::mutex> lock(g_modelLock);
         NoteOp(-1, "start", "workload starts");
@@ -2157,6 +2459,7 @@ int RunSoak(const Options &options) {
         Sleep(2000);
     }
     double settled = NowMs() - settleStart;
+    SampleProgram("at the end");
     bool alive = Running() && MainWindow() != nullptr;
 
     size_t deferred = CountTrace("CopyFile deferred");
@@ -2165,6 +2468,7 @@ int RunSoak(const Options &options) {
     size_t catchUps = CountTrace("catch-up pass copied");
     size_t recoveries = CountTrace("recovery pass copied");
     size_t starts = CountTrace("StartMonitoring: created thread 0 ");
+    size_t busySpellWalks = CountTrace("busy spell walked");
     bool passed = losses.empty() && leftovers.empty() && g_violations.empty() && alive;
 
     Report("");
@@ -2191,6 +2495,9 @@ int RunSoak(const Options &options) {
     Report(Format("Samples of destination copies: %u (%u torn reads of a rewrite in place, not "
                   "counted as faults)",
                   g_samples, g_tornSamples));
+    Report(
+        Format("Change batches: %s; busy spells walked: %zu", behaviour.c_str(), busySpellWalks));
+    ReportProcessSamples();
     ReportUnheardChanges();
     for (const Loss &loss : losses)
         ReportLoss(loss);
@@ -2208,10 +2515,11 @@ int RunSoak(const Options &options) {
         tally.pop_back();
         Report("Losses by situation:" + tally);
     }
-    Report(Format("Result: %s (%zu lost of %zu, %zu temporary copies left, %zu bad samples, "
+    Report(Format("Result: %s, %s (%zu lost of %zu, %zu temporary copies left, %zu bad samples, "
                   "program %s)",
-                  passed ? "PASS" : "FAIL", losses.size(), checked, leftovers.size(),
-                  g_violations.size(), alive ? "alive" : "gone"));
+                  passed ? "PASS" : "FAIL",
+                  options.trustBatches ? "batches trusted" : "as the system does", losses.size(),
+                  checked, leftovers.size(), g_violations.size(), alive ? "alive" : "gone"));
     EndProgram();
     Sleep(200); // the last trace lines
     return passed ? 0 : 1;
@@ -2225,7 +2533,8 @@ int wmain(int argc, wchar_t **argv) {
     Options options;
     if (argc < 2 || wcscmp(argv[1], L"run") != 0 || !ParseOptions(argc, argv, options)) {
         printf("usage: vantrel_soak run --root DIR --program EXE --viewer EXE [--seconds N] "
-               "[--seed N] [--small DIR] [--settle N] [--without KIND,...] [--restart-every N]\n");
+               "[--seed N] [--small DIR] [--settle N] [--without KIND,...] [--restart-every N] "
+               "[--trust-batches]\n");
         return 2;
     }
     int code = RunSoak(options);
