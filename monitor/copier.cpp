@@ -71,6 +71,31 @@ std::wstring LongNameOf(const std::wstring &path, const std::wstring &name) {
     return longFull.substr(cut + 1);
 }
 
+// True when dstFull is srcFull itself: the destination folder is the watched folder or lies
+// inside its tree, and the source's folder is the destination folder (a copy keeps its file
+// name). The folders are compared once per pass: by path, else by identity (short names, links,
+// a second path to the volume).
+bool IsOntoItsOwnSource(MirrorState &mirror, const std::wstring &srcFull,
+                        const std::wstring &dstFull) {
+    if (!mirror.destinationMayBeSource)
+        return false;
+    std::wstring key = FoldCase(FullPath(FolderOf(srcFull)));
+    if (key == mirror.destinationKey)
+        return true;
+    auto known = mirror.foldersAtDestination.find(key);
+    if (known != mirror.foldersAtDestination.end())
+        return known->second;
+    // Another spelling of the destination folder?
+    if (!IdentityKnown(mirror.destinationIdentity))
+        ReadPathIdentity(FolderOf(dstFull), mirror.destinationIdentity);
+    FileIdentity folder = mirror.sourceIdentity;
+    if (key != mirror.sourceKey)
+        ReadPathIdentity(FolderOf(srcFull), folder);
+    bool same = SameFileIdentity(folder, mirror.destinationIdentity);
+    mirror.foldersAtDestination[key] = same;
+    return same;
+}
+
 // How one copy ended.
 enum class CopyOutcome { Copied, Skipped, Waiting, Stopped };
 
@@ -79,8 +104,9 @@ enum class CopyOutcome { Copied, Skipped, Waiting, Stopped };
 // gone. Stopped when the generation stops: the copy neither landed nor waits.
 CopyOutcome CopyWithRetries(MirrorState &mirror, const std::wstring &srcFull,
                             const std::wstring &dstFull, ULONGLONG size, ULONGLONG lastWrite,
-                            ULONGLONG now, ULONGLONG since, int attempts) {
-    if (mirror.destinationMayBeSource && IsSameFile(srcFull, dstFull)) {
+                            ULONGLONG now, ULONGLONG since, int attempts,
+                            ULONGLONG changeTime = 0) {
+    if (IsOntoItsOwnSource(mirror, srcFull, dstFull)) {
         // The destination is the source itself (the destination folder is the watched folder
         // or lies inside the tree): the copy would come back as a change of the tree.
         Trace512(L"Skipping copy onto its own source: %ls\n", srcFull.c_str());
@@ -92,7 +118,7 @@ CopyOutcome CopyWithRetries(MirrorState &mirror, const std::wstring &srcFull,
     for (int attempt = 1;; ++attempt) {
         if (CopyToDestination(mirror, srcFull, dstFull, lastWrite, error)) {
             Trace512(L"CopyFile succeeded: %ls -> %ls\n", srcFull.c_str(), dstFull.c_str());
-            NoteCopied(mirror, srcFull, dstFull, size, lastWrite, now);
+            NoteCopied(mirror, srcFull, dstFull, size, lastWrite, changeTime, now);
             return CopyOutcome::Copied;
         }
         if (error == ERROR_REQUEST_ABORTED)
@@ -188,10 +214,13 @@ void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wst
     if (destRoot.empty())
         return;
     RemoveLeftoverCopies(destRoot);
+    mirror.sourceKey = FoldCase(FullPath(path));
+    mirror.destinationKey = FoldCase(FullPath(destRoot));
+    mirror.sourceIdentity = mirror.destinationIdentity = FileIdentity();
+    ReadPathIdentity(destRoot, mirror.destinationIdentity);
     // Known to lie outside only when the source folder has a known identity and neither the
     // destination folder nor any folder above it has that identity.
-    FileIdentity source;
-    if (!ReadPathIdentity(path, source))
+    if (!ReadPathIdentity(path, mirror.sourceIdentity))
         return;
     std::wstring sourceFull = FullPath(path);
     for (std::wstring folder = FullPath(destRoot); !folder.empty(); folder = ParentFolder(folder)) {
@@ -199,7 +228,7 @@ void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wst
                                  (int)sourceFull.size(), TRUE) == CSTR_EQUAL)
             return;
         FileIdentity identity;
-        if (ReadPathIdentity(folder, identity) && SameFileIdentity(identity, source))
+        if (ReadPathIdentity(folder, identity) && SameFileIdentity(identity, mirror.sourceIdentity))
             return;
     }
     mirror.destinationMayBeSource = false;
@@ -225,6 +254,7 @@ bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
 
     bool finished = true;
     std::unordered_map<std::wstring, bool> linkFolders;
+    mirror.foldersAtDestination.clear();
     for (size_t k = 0; k < changes.size(); ++k) {
         if (MirrorStopped(mirror))
             return false;
@@ -283,11 +313,20 @@ bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
             continue;
         }
         ULONGLONG size = ((ULONGLONG)found.nFileSizeHigh << 32) | found.nFileSizeLow;
-        if (WaitForQuiet(mirror, srcFull, dstFull, size, FileTimeValue(found.ftLastWriteTime), now,
-                         since))
+        ULONGLONG lastWrite = FileTimeValue(found.ftLastWriteTime), changeTime = 0;
+        if (size >= kQuietMinBytes) {
+            // A record of a write the last copy already held, come late: no second copy.
+            ULONGLONG readSize = 0, readWrite = 0;
+            if (ReadFileTimes(srcFull, readSize, readWrite, changeTime) &&
+                CopiedAsItIs(mirror, dstFull, readSize, readWrite, changeTime, now))
+                continue;
+            if (readSize != size || readWrite != lastWrite)
+                changeTime = 0; // it changed between the two looks
+        }
+        if (WaitForQuiet(mirror, srcFull, dstFull, size, lastWrite, now, since))
             continue;
-        if (CopyWithRetries(mirror, srcFull, dstFull, size, FileTimeValue(found.ftLastWriteTime),
-                            now, since, kAttemptLimit) == CopyOutcome::Stopped)
+        if (CopyWithRetries(mirror, srcFull, dstFull, size, lastWrite, now, since, kAttemptLimit,
+                            changeTime) == CopyOutcome::Stopped)
             return false;
     }
     return finished && !MirrorStopped(mirror);
@@ -299,6 +338,7 @@ WalkReport CopyFilesChangedSince(const std::wstring &path, const std::wstring &d
     report.startedAt = SystemTimeNow();
     if (destRoot.empty())
         return report;
+    mirror.foldersAtDestination.clear();
     // Which folders arrived in the gap: those the tree did not hold when the known folders
     // were listed, where they tell; else what their times suggest. Times are looked at from a
     // little before the gap, as far as the file system's times may lag behind.

@@ -78,18 +78,23 @@ bool WaitForQuiet(MirrorState &mirror, const std::wstring &srcFull, const std::w
         waiting->second.srcFull = srcFull; // a later record of the name wins
         return true;
     }
+    // A large file written within the last few seconds may still be written, and so may an
+    // empty one (a download, an export, just begun): a copy now would be made again once its
+    // writer closes it.
     ULONGLONG age = MillisecondsSinceWrite(lastWrite);
-    if (size < kQuietMinBytes || waiting != mirror.pending.end() || age >= kQuietCheckMs)
+    bool mayBeWritten = size >= kQuietMinBytes || (size == 0 && age < kQuietCheckMs);
+    if (!mayBeWritten || waiting != mirror.pending.end() || age >= kQuietCapMs)
         return false;
     auto recent = mirror.recentCopies.find(key);
-    bool copiedLately = recent != mirror.recentCopies.end() && now - recent->second < kQuietCapMs;
+    bool copiedLately =
+        recent != mirror.recentCopies.end() && now - recent->second.tick < kQuietCapMs;
     PendingCopy entry;
     entry.srcFull = srcFull;
     entry.dstFull = dstFull;
-    entry.due = now + (kQuietCheckMs - age);
+    entry.due = now + (age < kQuietCheckMs ? kQuietCheckMs - age : kQuietLookMs);
     entry.size = size;
     entry.lastWrite = lastWrite;
-    entry.lastCopy = copiedLately ? recent->second : now;
+    entry.lastCopy = copiedLately ? recent->second.tick : now;
     entry.since = since;
     mirror.pending.emplace(key, entry);
     UpdatePoint(mirror);
@@ -124,17 +129,28 @@ bool IsCopyBack(MirrorState &mirror, const std::wstring &srcFull, const std::wst
     return true;
 }
 
+bool CopiedAsItIs(const MirrorState &mirror, const std::wstring &dstFull, ULONGLONG size,
+                  ULONGLONG lastWrite, ULONGLONG changeTime, ULONGLONG now) {
+    if (changeTime == 0 || !mirror.source.keepsChangeTime)
+        return false;
+    auto recent = mirror.recentCopies.find(DestinationKey(dstFull));
+    return recent != mirror.recentCopies.end() && now - recent->second.tick < kQuietCapMs &&
+           recent->second.size == size && recent->second.lastWrite == lastWrite &&
+           recent->second.changeTime == changeTime;
+}
+
 void NoteCopied(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
-                ULONGLONG size, ULONGLONG lastWrite, ULONGLONG now) {
+                ULONGLONG size, ULONGLONG lastWrite, ULONGLONG changeTime, ULONGLONG now) {
     NoteOwnCopy(srcFull, dstFull, size, lastWrite);
     std::wstring key = DestinationKey(dstFull);
     if (mirror.pending.erase(key) > 0)
         UpdatePoint(mirror);
     if (mirror.recentCopies.size() >= kRecentCopiesKept) {
         for (auto it = mirror.recentCopies.begin(); it != mirror.recentCopies.end();)
-            it = now - it->second >= kQuietCapMs ? mirror.recentCopies.erase(it) : std::next(it);
+            it = now - it->second.tick >= kQuietCapMs ? mirror.recentCopies.erase(it)
+                                                      : std::next(it);
     }
-    mirror.recentCopies[key] = now;
+    mirror.recentCopies[key] = RecentCopy{now, size, lastWrite, changeTime};
 }
 
 size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
@@ -201,7 +217,7 @@ size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
             Trace512(retry ? L"Deferred copy succeeded: %ls -> %ls\n"
                            : L"CopyFile succeeded: %ls -> %ls\n",
                      srcFull.c_str(), dstFull.c_str());
-            NoteCopied(mirror, srcFull, dstFull, size, lastWrite, now);
+            NoteCopied(mirror, srcFull, dstFull, size, lastWrite, changeTime, now);
             ++copied;
             continue;
         }

@@ -12,16 +12,19 @@
 // and a later copy to that name (from the same file or another of the same name) replaces or
 // ends the entry: a retry never puts an older version over a newer one.
 //
-// A large file that is being written (a download, a video export: written moments ago by
-// its own time) waits instead until it has been quiet for a moment (not written for 100 ms
-// and not grown since it was last looked at), but never much longer than a few seconds after
-// its last copy, so a file that never stops growing is still copied now and then. Small
-// files are always copied at once: copying them again is cheap.
+// A large file that may still be written (a download, a video export: written within the last
+// few seconds by its own time), and an empty file created moments ago, wait instead until they
+// have been quiet for a moment (not written for 100 ms and not grown since they were last looked
+// at), but never much longer than a few seconds after their last copy, so a file that never
+// stops growing is still copied now and then: one closed file, one copy. Other small files are
+// copied at once: copying them again is cheap. A record of a large file's write that its last
+// copy already held, delivered late, copies nothing.
 //
 // All of it belongs to one watch thread; the thread runs what is due when a timer wakes it
 // (monitor/watch_wakeups.h), so nothing here polls.
 #pragma once
 
+#include "monitor/file_identity.h"
 #include "monitor/file_system_traits.h"
 #include "monitor/mirror_point.h"
 
@@ -47,6 +50,13 @@ struct PendingCopy {
     ULONGLONG failingSince = 0;
 };
 
+// The last copy to a destination name: when, and the source as it was then (a change time of
+// 0: not known).
+struct RecentCopy {
+    ULONGLONG tick = 0;
+    ULONGLONG size = 0, lastWrite = 0, changeTime = 0;
+};
+
 struct UnlistedFolder {
     std::wstring path;   // as the walk met it
     ULONGLONG since = 0; // tick of the first failure of this episode
@@ -58,13 +68,19 @@ struct MirrorState {
     // False only when the destination folder is known to lie outside the source tree, so
     // that no destination file can be a source file and the per-copy check can be skipped.
     bool destinationMayBeSource = true;
+    // Where it may: the destination folder's full path (folded) and identity, the watched
+    // folder's, and which source folders of the pass under way are the destination folder
+    // itself (by folded path), worked out once per folder and pass.
+    std::wstring destinationKey, sourceKey;
+    FileIdentity destinationIdentity, sourceIdentity;
+    std::unordered_map<std::wstring, bool> foldersAtDestination;
     // True once the pair's generation stops: copies and walks under way end early, and no
     // copy is put into place any more. Empty: never.
     std::function<bool()> stopped;
     // The pair's mirror point, held back by the waiting copies below.
     MirrorPoint point;
-    std::map<std::wstring, PendingCopy> pending;              // by destination, case folded
-    std::unordered_map<std::wstring, ULONGLONG> recentCopies; // tick of the last copy, same key
+    std::map<std::wstring, PendingCopy> pending;               // by destination, case folded
+    std::unordered_map<std::wstring, RecentCopy> recentCopies; // the last copy, same key
     // Folders a walk could not list, by folded path: the tick of the first failure and the
     // last error. A walk that lists one again ends its entry.
     std::map<std::wstring, UnlistedFolder> unlisted;
@@ -98,8 +114,8 @@ void DeferCopy(MirrorState &mirror, const std::wstring &srcFull, const std::wstr
                DWORD error, ULONGLONG now, ULONGLONG since);
 
 // True when the copy of a source of `size` bytes and last-write time `lastWrite` to dstFull
-// must wait for the file to go quiet (it is large and written moments ago, or already
-// waits); the entry then names this source. `since` as for DeferCopy.
+// must wait for the file to go quiet (it is large and written within the last few seconds, or
+// already waits); the entry then names this source. `since` as for DeferCopy.
 bool WaitForQuiet(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
                   ULONGLONG size, ULONGLONG lastWrite, ULONGLONG now, ULONGLONG since);
 
@@ -112,10 +128,17 @@ const FileSystemTraits &DestinationTraitsOf(MirrorState &mirror, const std::wstr
 bool CopyToDestination(MirrorState &mirror, const std::wstring &srcFull,
                        const std::wstring &dstFull, ULONGLONG lastWrite, DWORD &error);
 
-// Records a copy of srcFull (of `size` bytes, last written at `lastWrite`) made to dstFull at
-// `now`: it ends any entry for that destination, and is never copied back (monitor/own_copies.h).
+// Records a copy of srcFull (of `size` bytes, last written at `lastWrite`, changed at
+// `changeTime`, 0 when not known) made to dstFull at `now`: it ends any entry for that
+// destination, and is never copied back (monitor/own_copies.h).
 void NoteCopied(MirrorState &mirror, const std::wstring &srcFull, const std::wstring &dstFull,
-                ULONGLONG size, ULONGLONG lastWrite, ULONGLONG now);
+                ULONGLONG size, ULONGLONG lastWrite, ULONGLONG changeTime, ULONGLONG now);
+
+// True when the last copy to dstFull, moments ago, was made of the source exactly as it is now
+// (size, last-write and change time; the source's file system keeps change times): a record of
+// a write that the copy already held, delivered late. Large files only: one close, one copy.
+bool CopiedAsItIs(const MirrorState &mirror, const std::wstring &dstFull, ULONGLONG size,
+                  ULONGLONG lastWrite, ULONGLONG changeTime, ULONGLONG now);
 
 // True when srcFull (of `size` bytes, last written at `lastWrite`) is a copy this program made
 // of dstFull, which is then not to be copied: a loop of pairs. One trace line per pair.

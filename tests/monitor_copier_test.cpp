@@ -294,7 +294,7 @@ TEST_F(CopierTest, AFileTheDestinationRefusesHoldsBackNoOtherWaitingCopy) {
 
 TEST_F(CopierTest, ALargeFileBeingWrittenWaitsUntilQuietButNotForever) {
     std::string big(kQuietMinBytes, 'b');
-    // Writes big.bin a little longer; `quiet` dates the write a second back, as if the writer
+    // Writes big.bin a little longer; `quiet` dates the write ten seconds back, as if the writer
     // had stopped then.
     auto write = [&](bool quiet) {
         Put(L"big.bin", big += 'x');
@@ -306,7 +306,7 @@ TEST_F(CopierTest, ALargeFileBeingWrittenWaitsUntilQuietButNotForever) {
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
         ULARGE_INTEGER back = {{now.dwLowDateTime, now.dwHighDateTime}};
-        back.QuadPart -= 10000000;
+        back.QuadPart -= 100000000;
         FILETIME written = {back.LowPart, back.HighPart};
         SetFileTime(file, nullptr, nullptr, &written);
         CloseHandle(file);
