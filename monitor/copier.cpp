@@ -252,7 +252,7 @@ bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
         source.name = name;
     }
 
-    bool finished = true;
+    bool finished = true, destinationMade = false;
     std::unordered_map<std::wstring, bool> linkFolders;
     mirror.foldersAtDestination.clear();
     for (size_t k = 0; k < changes.size(); ++k) {
@@ -270,7 +270,7 @@ bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
             continue;
         if (CrossesLink(path, source.name, linkFolders))
             continue;
-        CreateFolderTree(destRoot);
+        destinationMade = destinationMade || CreateFolderTree(destRoot);
         std::wstring dstFull = destRoot + L"\\" + baseName;
         WIN32_FILE_ATTRIBUTE_DATA found;
         DWORD attributes = INVALID_FILE_ATTRIBUTES;

@@ -6,15 +6,6 @@
 
 namespace {
 
-// The earliest of the times that are set (not 0); 0 when none is.
-ULONGLONG EarliestSet(ULONGLONG a, ULONGLONG b) {
-    if (a == 0)
-        return b;
-    if (b == 0)
-        return a;
-    return std::min(a, b);
-}
-
 // Never later than the clock's `now`.
 ULONGLONG PointOf(const MirrorPoint &point, ULONGLONG now) {
     return EarliestSet(

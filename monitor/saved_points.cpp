@@ -5,6 +5,7 @@
 #include "store/pair_table.h"
 #include "store/pair_writer.h"
 
+#include <functional>
 #include <mutex>
 #include <set>
 
@@ -43,6 +44,23 @@ bool WideOf(const std::string &utf8, std::wstring &text) {
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.c_str(), (int)utf8.size(), text.data(),
                         n);
     return true;
+}
+
+// Calls onLine with every line of `bytes` that is not empty, without its line end (LF or
+// CR LF).
+void ForEachLine(const std::string &bytes, const std::function<void(const std::string &)> &onLine) {
+    size_t at = 0;
+    while (at < bytes.size()) {
+        size_t end = bytes.find('\n', at);
+        if (end == std::string::npos)
+            end = bytes.size();
+        std::string line = bytes.substr(at, end - at);
+        at = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty())
+            onLine(line);
+    }
 }
 
 bool ParseTime(const std::string &digits, ULONGLONG &time) {
@@ -170,17 +188,7 @@ std::string FormatKeptPoints(const KeptPoints &points) {
 KeptPoints ParseKeptPoints(const std::string &bytes, size_t &skipped) {
     KeptPoints points;
     skipped = 0;
-    size_t at = 0;
-    while (at < bytes.size()) {
-        size_t end = bytes.find('\n', at);
-        if (end == std::string::npos)
-            end = bytes.size();
-        std::string line = bytes.substr(at, end - at);
-        at = end + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.empty())
-            continue;
+    ForEachLine(bytes, [&](const std::string &line) {
         size_t first = line.find('\t'), second = line.find('\t', first + 1);
         KeptPoint kept;
         if (first == std::string::npos || second == std::string::npos ||
@@ -189,10 +197,10 @@ KeptPoints ParseKeptPoints(const std::string &bytes, size_t &skipped) {
             !WideOf(line.substr(first + 1, second - first - 1), kept.source) ||
             !(second + 1 == line.size() || WideOf(line.substr(second + 1), kept.dest))) {
             ++skipped;
-            continue;
+            return;
         }
         points[PairKey(kept.source, kept.dest)] = kept;
-    }
+    });
     return points;
 }
 
@@ -207,17 +215,7 @@ std::string FormatKeptFolders(const KeptPoints &points) {
 
 void ParseKeptFolders(const std::string &bytes, KeptPoints &points, size_t &skipped) {
     skipped = 0;
-    size_t at = 0;
-    while (at < bytes.size()) {
-        size_t end = bytes.find('\n', at);
-        if (end == std::string::npos)
-            end = bytes.size();
-        std::string line = bytes.substr(at, end - at);
-        at = end + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.empty())
-            continue;
+    ForEachLine(bytes, [&](const std::string &line) {
         size_t first = line.find('\t'), second = line.find('\t', first + 1);
         std::wstring source, dest;
         auto folders = std::make_shared<KnownFolders>();
@@ -226,12 +224,12 @@ void ParseKeptFolders(const std::string &bytes, KeptPoints &points, size_t &skip
             !(second == first + 1 || WideOf(line.substr(first + 1, second - first - 1), dest)) ||
             !ParseKnownFolders(line.substr(second + 1), *folders)) {
             ++skipped;
-            continue;
+            return;
         }
         auto kept = points.find(PairKey(source, dest));
         if (kept != points.end())
             kept->second.folders = folders;
-    }
+    });
 }
 
 void LoadKeptPoints(const std::vector<std::pair<std::wstring, std::wstring>> &pairs,

@@ -1,5 +1,7 @@
 #include "monitor/walk_schedule.h"
 
+#include "monitor/clock.h"
+
 #include <algorithm>
 
 namespace {
@@ -12,14 +14,6 @@ const ULONGLONG kPollMs = 30000;
 const ULONGLONG kCatchUpLookMs = 20;
 const DWORD kFirstRetryMs = 1000;
 const DWORD kLongestRetryMs = 60000;
-
-ULONGLONG EarliestSet(ULONGLONG a, ULONGLONG b) {
-    if (a == 0)
-        return b;
-    if (b == 0)
-        return a;
-    return std::min(a, b);
-}
 
 bool CatchUpReady(const WalkSchedule &schedule) {
     return schedule.catchUpWanted && schedule.readPending && !schedule.subfoldersToOpen;
