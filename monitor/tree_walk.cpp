@@ -4,6 +4,7 @@
 #include "monitor/trace.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -20,7 +21,7 @@ bool ListWithFindFile(const std::wstring &folder, std::vector<FoundEntry> &entri
         DWORD tag = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? found.dwReserved0 : 0;
         entries.push_back(FoundEntry{found.cFileName, found.dwFileAttributes, size,
                                      FileTimeValue(found.ftCreationTime),
-                                     FileTimeValue(found.ftLastWriteTime), 0, tag});
+                                     FileTimeValue(found.ftLastWriteTime), 0, tag, 0});
     } while (FindNextFileW(find, &found));
     error = GetLastError();
     FindClose(find);
@@ -80,24 +81,25 @@ bool ListFolder(const std::wstring &folder, std::vector<FoundEntry> &entries, DW
     if (identity)
         ReadFileIdentity(dir, *identity);
     std::vector<LONGLONG> buffer(8192); // 64 KiB, aligned as the records need
-    FILE_INFO_BY_HANDLE_CLASS infoClass = FileFullDirectoryRestartInfo;
+    FILE_INFO_BY_HANDLE_CLASS infoClass = FileIdBothDirectoryRestartInfo;
     bool listed = false;
     while (GetFileInformationByHandleEx(dir, infoClass, buffer.data(),
                                         DWORD(buffer.size() * sizeof(LONGLONG)))) {
         listed = true;
-        infoClass = FileFullDirectoryInfo;
+        infoClass = FileIdBothDirectoryInfo;
         const BYTE *at = (const BYTE *)buffer.data();
         for (;;) {
-            const FILE_FULL_DIR_INFO *info = (const FILE_FULL_DIR_INFO *)at;
+            const FILE_ID_BOTH_DIR_INFO *info = (const FILE_ID_BOTH_DIR_INFO *)at;
             // For a reparse point the listing gives its tag where the size of the extended
-            // attributes would be.
+            // attributes would be. An ID of all ones is one that does not fit 64 bits.
             DWORD reparseTag =
                 (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? info->EaSize : 0;
+            ULONGLONG fileId = (ULONGLONG)info->FileId.QuadPart;
             entries.push_back(FoundEntry{
                 std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t)),
                 info->FileAttributes, (ULONGLONG)info->EndOfFile.QuadPart,
                 (ULONGLONG)info->CreationTime.QuadPart, (ULONGLONG)info->LastWriteTime.QuadPart,
-                (ULONGLONG)info->ChangeTime.QuadPart, reparseTag});
+                (ULONGLONG)info->ChangeTime.QuadPart, reparseTag, fileId == ~0ULL ? 0 : fileId});
             if (info->NextEntryOffset == 0)
                 break;
             at += info->NextEntryOffset;
@@ -122,20 +124,29 @@ namespace {
 // Walks `folder` (below the root: `self` is its entry in the folder that holds it, whose last
 // write is parentLastWrite), then everything below it.
 bool WalkFolder(const std::wstring &folder, const std::wstring &relative, const FoundEntry *self,
-                ULONGLONG parentLastWrite, const TreeVisitor &visitor, ULONGLONG markedAt) {
+                ULONGLONG parentLastWrite, ULONGLONG volume, const TreeVisitor &visitor,
+                ULONGLONG markedAt) {
     std::vector<FoundEntry> entries;
     DWORD error = ERROR_SUCCESS;
-    FileIdentity identity;
-    bool wantIdentity = self && visitor.markFolder;
-    if (!ListFolder(folder, entries, error, relative.empty(), wantIdentity ? &identity : nullptr)) {
+    FileIdentity root;
+    if (!ListFolder(folder, entries, error, relative.empty(), self ? nullptr : &root)) {
         if (IsGoneError(error))
             return true; // renamed or removed since its parent was listed: nothing below
         if (visitor.onUnlisted)
             visitor.onUnlisted(folder, error);
         return false;
     }
-    if (self && visitor.markFolder)
+    if (!self)
+        volume = root.volume;
+    if (self && visitor.markFolder) {
+        // Its identity as the listing of its parent gave it: no call of its own.
+        FileIdentity identity;
+        if (self->fileId != 0) {
+            identity.volume = volume;
+            std::memcpy(identity.id, &self->fileId, sizeof self->fileId);
+        }
         markedAt = std::max(markedAt, visitor.markFolder(*self, identity, parentLastWrite));
+    }
     std::vector<FoundEntry> subfolders;
     ULONGLONG lastWrite = 0; // this folder's own, from its "." entry
     for (const FoundEntry &entry : entries) {
@@ -164,7 +175,7 @@ bool WalkFolder(const std::wstring &folder, const std::wstring &relative, const 
         if (visitor.onFolder)
             visitor.onFolder(full);
         std::wstring rel = relative.empty() ? sub.name : relative + L"\\" + sub.name;
-        if (!WalkFolder(full, rel, &sub, lastWrite, visitor, markedAt)) {
+        if (!WalkFolder(full, rel, &sub, lastWrite, volume, visitor, markedAt)) {
             if (visitor.stopped && visitor.stopped())
                 return false;
             complete = false;
@@ -177,7 +188,7 @@ bool WalkFolder(const std::wstring &folder, const std::wstring &relative, const 
 
 bool WalkTree(const std::wstring &folder, const std::wstring &relative, const TreeVisitor &visitor,
               ULONGLONG markedAt) {
-    return WalkFolder(folder, relative, nullptr, 0, visitor, markedAt);
+    return WalkFolder(folder, relative, nullptr, 0, 0, visitor, markedAt);
 }
 
 void ForEachSubfolder(const std::wstring &folder, void (*onFolder)(const std::wstring &full)) {

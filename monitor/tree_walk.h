@@ -1,8 +1,8 @@
 // Walking a source tree: folder listings with the times the walks need.
 //
-// Folders are listed through their handles (FileFullDirectoryInfo), so every entry comes with
-// its change time and no file has to be opened for it; where a file system refuses that
-// listing, FindFirstFileExW serves without change times.
+// Folders are listed through their handles (FileIdBothDirectoryInfo), so every entry comes with
+// its change time and file ID and no file has to be opened for them; where a file system
+// refuses that listing, FindFirstFileExW serves without either.
 //
 // A listing is whole or it says it failed: a folder held without sharing, denied, on a share
 // that hiccups or renamed while it is walked is not an empty folder, and a walk that could not
@@ -40,12 +40,13 @@ struct FoundEntry {
     ULONGLONG lastWriteTime;
     ULONGLONG changeTime; // 0 when the listing does not tell it
     DWORD reparseTag;     // for a reparse point; 0 when the listing does not tell it
+    ULONGLONG fileId;     // its 64-bit file ID; 0 when the listing does not tell it
 };
 
 // Lists the entries of `folder`, "." and ".." included. A folder that is not the root of a
 // walk is opened as itself, never through a link that took its place. False when the folder
 // could not be listed whole, with the system's error (ERROR_FILE_NOT_FOUND or
-// ERROR_PATH_NOT_FOUND: it is gone); `identity`, when given, gets the folder's identity
+// ERROR_PATH_NOT_FOUND: it is gone); `identity`, when given, gets the folder's own identity
 // (unknown where the system gives none).
 bool ListFolder(const std::wstring &folder, std::vector<FoundEntry> &entries, DWORD &error,
                 bool followLink = true, FileIdentity *identity = nullptr);
