@@ -148,12 +148,17 @@ CopyOutcome CopyWithRetries(MirrorState &mirror, const std::wstring &srcFull,
 // file moved in from elsewhere has its change time moved). Of two files of one name, the one
 // changed last stays, also when a folder holding the other is moved or renamed (which changes
 // none of its files).
+bool CopyIsNewer(const FoundEntry &source, ULONGLONG copyWrite,
+                 const FileSystemTraits &destination) {
+    ULONGLONG step = destination.keepsChangeTime ? 0 : destination.timeStep;
+    return copyWrite > LastChangeOf(source) + step;
+}
+
 bool DestinationIsNewer(const FoundEntry &source, const std::wstring &dstFull,
                         const FileSystemTraits &destination) {
-    ULONGLONG step = destination.keepsChangeTime ? 0 : destination.timeStep;
     WIN32_FILE_ATTRIBUTE_DATA dst;
     return GetFileAttributesExW(FileSystemPath(dstFull).c_str(), GetFileExInfoStandard, &dst) &&
-           FileTimeValue(dst.ftLastWriteTime) > LastChangeOf(source) + step;
+           CopyIsNewer(source, FileTimeValue(dst.ftLastWriteTime), destination);
 }
 
 // True when the walk leaves dstFull as it is for `source`: its copy is current, or the
@@ -386,6 +391,14 @@ WalkReport CopyFilesChangedSince(const std::wstring &path, const std::wstring &d
     if (!MirrorStopped(mirror))
         EndUnlistedEpisodes(mirror, unlisted);
 
+    // The destination's copies, listed once rather than looked up name by name.
+    std::unordered_map<std::wstring, FoundEntry> copies;
+    std::vector<FoundEntry> listing;
+    DWORD listError = 0;
+    bool copiesListed = !byName.empty() && ListFolder(destRoot, listing, listError);
+    for (FoundEntry &copy : listing)
+        if (!(copy.attributes & FILE_ATTRIBUTE_DIRECTORY))
+            copies.emplace(FoldCase(copy.name), std::move(copy));
     for (const auto &[key, candidate] : byName) {
         if (MirrorStopped(mirror)) {
             report.complete = false;
@@ -393,8 +406,17 @@ WalkReport CopyFilesChangedSince(const std::wstring &path, const std::wstring &d
         }
         const FoundEntry &entry = candidate.entry;
         std::wstring dstFull = destRoot + L"\\" + entry.name;
-        if (WalkLeavesAlone(mirror, entry, dstFull))
-            continue;
+        if (!copiesListed) {
+            if (WalkLeavesAlone(mirror, entry, dstFull))
+                continue;
+        } else if (auto copy = copies.find(key); copy != copies.end()) {
+            const FileSystemTraits &destination = DestinationTraitsOf(mirror, dstFull);
+            const FoundEntry &held = copy->second;
+            if (CopyIsCurrent(entry.size, entry.lastWriteTime, entry.changeTime, held.size,
+                              held.lastWriteTime, held.changeTime, destination) ||
+                CopyIsNewer(entry, held.lastWriteTime, destination))
+                continue;
+        }
         CreateFolderTree(destRoot);
         CopyOutcome outcome = CopyWithRetries(mirror, candidate.full, dstFull, entry.size,
                                               entry.lastWriteTime, GetTickCount64(), lookFrom, 1);

@@ -40,7 +40,9 @@ std::atomic<bool> g_stopMonitoring{false};
 
 namespace {
 
-const DWORD kBufferBytes = 16384;
+// A burst of a thousand names fits where 16 KiB would overflow (and cost a walk); 64 KiB is
+// also the most a read of a folder on a share can take.
+const DWORD kBufferBytes = 65536;
 const DWORD kChangeFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
                             FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE |
                             FILE_NOTIFY_CHANGE_LAST_WRITE;

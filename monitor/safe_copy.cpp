@@ -87,8 +87,9 @@ bool CopyFileSafely(const std::wstring &srcFull, const std::wstring &dstFull, DW
                     const std::function<bool()> &cancelled, ULONGLONG lastWrite) {
     std::wstring temporary = NewTemporaryPath(FolderOf(dstFull));
     BOOL cancel = FALSE;
+    // The temporary name is new: nothing to replace there, and no search for what is in its way.
     if (!CopyFileExW(FileSystemPath(srcFull).c_str(), FileSystemPath(temporary).c_str(),
-                     OnCopyProgress, (LPVOID)&cancelled, &cancel, 0)) {
+                     OnCopyProgress, (LPVOID)&cancelled, &cancel, COPY_FILE_FAIL_IF_EXISTS)) {
         error = Asked(cancelled) ? ERROR_REQUEST_ABORTED : GetLastError();
         RemoveTemporary(temporary);
         return false;
@@ -138,22 +139,30 @@ bool ReadFileTimes(const std::wstring &path, ULONGLONG &size, ULONGLONG &lastWri
     return true;
 }
 
+bool CopyIsCurrent(ULONGLONG size, ULONGLONG lastWrite, ULONGLONG changeTime, ULONGLONG copySize,
+                   ULONGLONG copyWrite, ULONGLONG copyChange, const FileSystemTraits &destination) {
+    ULONGLONG apart = copyWrite > lastWrite ? copyWrite - lastWrite : lastWrite - copyWrite;
+    if (copySize != size ||
+        (destination.keepsChangeTime ? apart != 0 : apart >= destination.timeStep))
+        return false;
+    if (changeTime == 0 || !destination.keepsChangeTime || copyChange == 0)
+        return true;
+    return copyChange >= changeTime;
+}
+
 bool DestinationIsCurrent(ULONGLONG size, ULONGLONG lastWrite, ULONGLONG changeTime,
                           const std::wstring &dstFull, const FileSystemTraits &destination) {
+    // The cheap look first: most copies that are not current differ in size or time.
     WIN32_FILE_ATTRIBUTE_DATA dst;
     if (!GetFileAttributesExW(FileSystemPath(dstFull).c_str(), GetFileExInfoStandard, &dst))
         return false;
-    ULONGLONG dstSize = ((ULONGLONG)dst.nFileSizeHigh << 32) | dst.nFileSizeLow;
-    ULONGLONG dstWrite = FileTimeValue(dst.ftLastWriteTime);
-    ULONGLONG apart = dstWrite > lastWrite ? dstWrite - lastWrite : lastWrite - dstWrite;
-    if (dstSize != size ||
-        (destination.keepsChangeTime ? apart != 0 : apart >= destination.timeStep))
+    ULONGLONG copySize = ((ULONGLONG)dst.nFileSizeHigh << 32) | dst.nFileSizeLow;
+    ULONGLONG copyWrite = FileTimeValue(dst.ftLastWriteTime), copyChange = 0;
+    if (!CopyIsCurrent(size, lastWrite, 0, copySize, copyWrite, 0, destination))
         return false;
-    ULONGLONG copySize = 0, copyWrite = 0, copyChange = 0;
-    if (changeTime == 0 || !destination.keepsChangeTime ||
-        !ReadFileTimes(dstFull, copySize, copyWrite, copyChange) || copyChange == 0)
-        return true;
-    return copyChange >= changeTime;
+    if (changeTime != 0 && destination.keepsChangeTime)
+        ReadFileTimes(dstFull, copySize, copyWrite, copyChange);
+    return CopyIsCurrent(size, lastWrite, changeTime, copySize, copyWrite, copyChange, destination);
 }
 
 bool CreateFolderTree(const std::wstring &folder) {

@@ -41,6 +41,9 @@ bool CopyFileSafely(const std::wstring &srcFull, const std::wstring &dstFull, DW
 // destination keeps none, size and last-write time decide.
 bool DestinationIsCurrent(ULONGLONG size, ULONGLONG lastWrite, ULONGLONG changeTime,
                           const std::wstring &dstFull, const FileSystemTraits &destination);
+// The same for a copy whose size and times are known (copyChange 0: not known).
+bool CopyIsCurrent(ULONGLONG size, ULONGLONG lastWrite, ULONGLONG changeTime, ULONGLONG copySize,
+                   ULONGLONG copyWrite, ULONGLONG copyChange, const FileSystemTraits &destination);
 
 // Reads a file's size, last-write time and change time (0 where unknown); false when it is
 // gone, a folder (ERROR_DIRECTORY) or cannot be read, with the reason in `error` when given.
