@@ -13,6 +13,7 @@ import argparse
 import ctypes
 import hashlib
 import json
+import math
 import os
 import random
 import select
@@ -30,13 +31,13 @@ WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 
 FULL = dict(reps=3, latency_files=20, latency_gap=1.5, burst_files=1000, tree_folders=20,
-            tree_files=10, rewrites=10, rewrite_gap=0.3, big_mib=512, slow_mib=128, slow_s=8.0,
+            tree_files=10, rewrites=10, rewrite_gap=0.3, big_sizes=[256, 512], slow_mib=128, slow_s=8.0,
             idle_pairs=50,
             idle_seconds=30, idle_reps=2, stop_pairs=50, stop_cycles=5, settle=4.0,
             large_tree_folders=2000, large_tree_files=50, sweep_reps=3, recovery_files=1500,
             recovery_reps=3, copystop_mib=32, copystop_cycles=3)
 SMOKE = dict(reps=1, latency_files=3, latency_gap=1.1, burst_files=40, tree_folders=2,
-             tree_files=5, rewrites=3, rewrite_gap=0.3, big_mib=4, slow_mib=8, slow_s=1.0,
+             tree_files=5, rewrites=3, rewrite_gap=0.3, big_sizes=[4, 8], slow_mib=8, slow_s=1.0,
              idle_pairs=3,
              idle_seconds=2, idle_reps=1, stop_pairs=3, stop_cycles=1, settle=2.0,
              large_tree_folders=20, large_tree_files=50, sweep_reps=1, recovery_files=600,
@@ -75,6 +76,7 @@ class DestWatch:
         if self.fd < 0:
             raise OSError(ctypes.get_errno(), "inotify_init1")
         self.created = []  # (time, name) of every file made in the folder
+        self.events = []  # (time, mask, name) of every event, in order
         if _libc.inotify_add_watch(self.fd, folder.encode(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE) < 0:
             raise OSError(ctypes.get_errno(), "inotify_add_watch " + folder)
         self.stop_r, self.stop_w = os.pipe()
@@ -89,6 +91,14 @@ class DestWatch:
     def arrival(self, name):
         with self.lock:
             return self.arrived.get(name)
+
+    def event_mark(self):
+        with self.lock:
+            return len(self.events)
+
+    def events_since(self, mark):
+        with self.lock:
+            return list(self.events[mark:])
 
     def count_arrived(self, names):
         with self.lock:
@@ -124,6 +134,8 @@ class DestWatch:
                 raw = data[offset + 16:offset + 16 + length]
                 offset += 16 + length
                 name = raw.split(b"\0", 1)[0].decode(errors="replace")
+                with self.lock:
+                    self.events.append((now, mask, name))
                 if mask & IN_CREATE:
                     with self.lock:
                         self.created.append((now, name))
@@ -519,10 +531,23 @@ def scenario_tree(cfg, src, dst, watch):
 
 def burst_result(dst, watch, expected, start, last_close):
     arrivals = [watch.arrival(n) for n in expected]
-    arrivals = [a for a in arrivals if a is not None]
-    return {"files": len(expected), "right": count_right(dst, expected),
-            "writer_s": last_close - start,
-            "last_arrival_s": (max(arrivals) - start) if arrivals else None}
+    arrivals = sorted(a - start for a in arrivals if a is not None)
+    result = {"files": len(expected), "right": count_right(dst, expected),
+              "writer_s": last_close - start,
+              "last_arrival_s": arrivals[-1] if arrivals else None}
+    if arrivals:
+        # The burst's timeline at the destination: how many had arrived when the writer was
+        # done, the longest pause between two arrivals (where it began, and how many came after
+        # it), and the time by which each tenth of the files had arrived.
+        writer = last_close - start
+        result["arrived_by_writer_end"] = sum(1 for a in arrivals if a <= writer)
+        gaps = [(b - a, a, len(arrivals) - k - 1) for k, (a, b) in enumerate(zip(arrivals, arrivals[1:]))]
+        if gaps:
+            gap, at, after = max(gaps)
+            result["longest_pause_s"], result["longest_pause_at_s"], result["arrived_after_pause"] = gap, at, after
+        result["tenths_s"] = [arrivals[min(len(arrivals) - 1, math.ceil(q * len(arrivals) / 10) - 1)]
+                              for q in range(1, 11)]
+    return result
 
 
 def scenario_rewrite(cfg, src, dst, watch):
@@ -546,11 +571,15 @@ def scenario_rewrite(cfg, src, dst, watch):
             "copies": watch.closes.get(name, 0)}
 
 
-def wine_copy_seconds(ctx, source, target):
-    """CopyFileW of source to target timed inside a Wine process, or None."""
-    subprocess.check_call(["sync"])
+def wine_copy_seconds(ctx, source, target, flushed=True, once=False):
+    """CopyFileW of source to target timed inside a Wine process, and (unless `once`) what else
+    `vantrel_bench copyfile` times. With `flushed`, everything written so far is on the disk
+    first; without, the source is copied as it is (a file just written is in memory only)."""
+    if flushed:
+        subprocess.check_call(["sync"])
     out = subprocess.run([WINE, os.path.join(ctx.build, "bench", "vantrel_bench.exe"), "copyfile",
-                          winpath(source), winpath(target)], env=ctx.wine_env, cwd=ctx.work,
+                          winpath(source), winpath(target)] + (["once"] if once else []),
+                         env=ctx.wine_env, cwd=ctx.work,
                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
     if os.path.exists(target):
         os.remove(target)
@@ -558,7 +587,8 @@ def wine_copy_seconds(ctx, source, target):
     for line in out.stdout.splitlines():
         words = line.split()
         if len(words) == 2 and words[0] in ("copy_s", "loop4m_s", "move_write_through_s", "move_s",
-                                            "copy_ex_progress_s", "copy_safely_s"):
+                                            "copy_ex_progress_s", "copy_safely_s",
+                                            "copy_ex_fail_if_exists_s"):
             times[words[0]] = float(words[1])
     return times
 
@@ -607,35 +637,93 @@ def wait_until_rewritten(watch, name, quiet, cap=120.0):
         time.sleep(0.05)
 
 
-def scenario_big(ctx, src, dst, watch, scratch):
-    cfg = ctx.cfg
-    name = "big.bin"
-    chunk, quick_match = chunked_file(cfg["big_mib"])
+def warm_memory(folder, mib):
+    """Writes and deletes a file of `mib` MiB in `folder`: the next files written take the
+    memory it used. On this machine (a virtual machine that hands the memory of freed pages
+    back to its host) a file written into memory that was handed back is written at a
+    fraction of the usual speed, page by page as the host maps it again: after the harness
+    has deleted a few large files, 512 MiB took 5 to 7 s to write instead of 0.1 s, and a
+    writer that takes over 5 s is a slow writer to the program. Returns the seconds it took."""
+    path = os.path.join(folder, "warm-memory.bin")
+    block = bytes(1 << 20)
+    begin = time.monotonic()
+    with open(path, "wb") as f:
+        for _ in range(mib):
+            f.write(block)
+    os.remove(path)
+    return time.monotonic() - begin
+
+
+def write_chunked(path, chunk, mib):
+    """Writes the file at full speed: 1 MiB a write; returns the seconds from open to close."""
+    start = time.monotonic()
+    with open(path, "wb") as f:
+        for k in range(mib):
+            f.write(chunk(k))
+    return time.monotonic() - start
+
+
+def is_temporary_copy(name):
+    """The program's temporary copies: "~vantrel-<process>-<n>.tmp"."""
+    return name.lower().startswith("~vantrel-") and name.lower().endswith(".tmp")
+
+
+def scenario_big(ctx, src, dst, watch, scratch, mib):
+    """A large file written at full speed and closed; how long until its copy is identical, and
+    how many times the destination was written for it."""
+    name = "big%d.bin" % mib
+    chunk, quick_match = chunked_file(mib)
     watch.expect(name, quick_match)
     path = os.path.join(src, name)
     # Earlier runs' dirty pages would otherwise be written back during this one.
     subprocess.check_call(["sync"])
+    # Memory for the file and its copy, at full speed.
+    warm_s = warm_memory(scratch, 2 * mib)
+    mark = watch.event_mark()
     start = time.monotonic()
-    with open(path, "wb") as f:
-        for k in range(cfg["big_mib"]):
-            f.write(chunk(k))
+    write_chunked(path, chunk, mib)
     closed = time.monotonic()
-    wait_for(watch, [name], max(cfg["settle"], 10.0), cap=120.0)
+    wait_for(watch, [name], max(ctx.cfg["settle"], 10.0), cap=120.0)
     arrived = watch.arrival(name)
     # A watcher may copy the file again after a first complete copy (changes it saw while it
     # was copying): the copy is done when the destination has stopped being rewritten.
-    wait_until_rewritten(watch, name, max(cfg["settle"], 3.0))
+    wait_until_rewritten(watch, name, max(ctx.cfg["settle"], 3.0))
+    events = watch.events_since(mark)
     with watch.lock:
         last = watch.last_close.get(name)
-        copies = watch.closes.get(name, 0)
         # The copy that arrived began when its file (the final name, or a temporary one) was
         # made: the last file made before the arrival.
-        begun = max([t for t, _ in watch.created if arrived is not None and t <= arrived], default=None)
+        begun = max([t for t, _ in watch.created if t >= start and arrived is not None and t <= arrived],
+                    default=None)
+    # Every write of the destination ends with a close after writing: of the file under its own
+    # name (cp), or of a temporary copy that is then renamed into place (the program). Nothing
+    # else is copied into this folder while the file is.
+    writes = sum(1 for _, mask, n in events if mask & IN_CLOSE_WRITE and (n == name or is_temporary_copy(n)))
+    placed = sum(1 for _, mask, n in events if n == name and mask & (IN_CLOSE_WRITE | IN_MOVED_TO))
+    # When the copy that arrived was closed after writing (the program: its temporary file, put
+    # into place by a rename after that).
+    written = max([t for t, mask, n in events if mask & IN_CLOSE_WRITE and (n == name or is_temporary_copy(n))
+                   and arrived is not None and t <= arrived], default=None)
+    temporaries = sum(1 for _, mask, n in events if mask & IN_CREATE and is_temporary_copy(n))
     identical = arrived is not None and subprocess.call(
         ["cmp", "-s", path, os.path.join(dst, name)]) == 0
-    # The floor: cp of the same file, from the page cache, to the same file system; the
-    # better of two, since other work on the machine slows single runs.
     target = os.path.join(scratch, "cp-" + name)
+    fresh_copy, floor_writers = [], []
+    if ctx.kind_now == "program":
+        # The floor as the program meets it: one CopyFileW of a file of this size that the same
+        # writer has just written and closed (not yet on the disk), the first copy made of it,
+        # as the program's copy is; the better of two such files. Each is made as the file
+        # above: earlier writes flushed, memory warmed, written at full speed.
+        floor = os.path.join(scratch, "floor-" + name)
+        for _ in range(2):
+            subprocess.check_call(["sync"])
+            warm_memory(scratch, 2 * mib)
+            floor_writers.append(write_chunked(floor, chunk, mib))
+            fresh_copy.append(wine_copy_seconds(ctx, floor, target, flushed=False, once=True))
+            os.remove(floor)
+    # The floor of earlier reports, with the file on the disk first: cp of the same file, from
+    # the page cache, to the same file system, and one CopyFileW of it; the better of two each,
+    # since other work on the machine slows single runs.
     cp_runs = []
     for _ in range(2):
         subprocess.check_call(["sync"])
@@ -644,8 +732,13 @@ def scenario_big(ctx, src, dst, watch, scratch):
         cp_runs.append(time.monotonic() - t0)
         os.remove(target)
     wine_copy = [wine_copy_seconds(ctx, path, target) for _ in range(2)] if ctx.kind_now == "program" else []
-    return {"mib": cfg["big_mib"], "writer_s": closed - start,
+    return {"mib": mib, "writer_s": closed - start, "warm_s": warm_s, "floor_writers_s": floor_writers,
+            "copyfilew_fresh_s": min([c["copy_s"] for c in fresh_copy if "copy_s" in c], default=None),
+            "copyfilew_fresh_runs": [c.get("copy_s") for c in fresh_copy],
+            "copy_ex_fail_if_exists_s": min([c["copy_ex_fail_if_exists_s"] for c in wine_copy
+                                             if "copy_ex_fail_if_exists_s" in c], default=None),
             "copyfilew_s": min([c["copy_s"] for c in wine_copy if "copy_s" in c], default=None),
+            "copyfilew_runs": [c.get("copy_s") for c in wine_copy],
             "loop4m_s": min([c["loop4m_s"] for c in wine_copy if "loop4m_s" in c], default=None),
             "copy_safely_s": min([c["copy_safely_s"] for c in wine_copy if "copy_safely_s" in c], default=None),
             "move_write_through_s": min([c["move_write_through_s"] for c in wine_copy
@@ -653,8 +746,12 @@ def scenario_big(ctx, src, dst, watch, scratch):
             "move_s": min([c["move_s"] for c in wine_copy if "move_s" in c], default=None),
             "first_copy_s": (arrived - closed) if arrived is not None else None,
             "copy_begun_s": (begun - closed) if begun is not None else None,
+            "copy_written_s": (written - closed) if written is not None else None,
             "copy_s": (last - closed) if identical and last is not None else None,
-            "identical": identical, "copies": copies, "cp_s": min(cp_runs), "cp_runs": cp_runs}
+            "identical": identical, "copies": placed, "writes": writes, "temporaries": temporaries,
+            "events": [[round(t - closed, 4), mask, n] for t, mask, n in events
+                       if n == name or is_temporary_copy(n)],
+            "cp_s": min(cp_runs), "cp_runs": cp_runs}
 
 
 def scenario_slow(ctx, src, dst, watch):
@@ -710,7 +807,10 @@ def run_pair_scenarios(ctx, kind, rep):
             result["slow"] = scenario_slow(ctx, src, dst, watch)
             time.sleep(1.2)
             ctx.kind_now = kind
-            result["big"] = scenario_big(ctx, src, dst, watch, root)
+            result["big"] = []
+            for mib in cfg["big_sizes"]:
+                result["big"].append(scenario_big(ctx, src, dst, watch, root, mib))
+                time.sleep(1.2)
             result["alive_at_end"] = side.alive()
         finally:
             watch.close()
@@ -818,13 +918,16 @@ def measure_call_costs(ctx, rounds=300):
     out = subprocess.run([WINE, os.path.join(ctx.build, "bench", "vantrel_bench.exe"), "callcost",
                           winpath(root), str(rounds)], env=ctx.wine_env, cwd=ctx.work,
                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
-    costs = {}
+    costs, checks = {}, {}
     for line in out.stdout.splitlines():
         words = line.split()
         if len(words) == 4 and words[0] == "call":
             costs[words[1]] = float(words[3])
+        elif len(words) > 2 and words[0] == "check":
+            # "check NAME placed N [of M] temporaries T"
+            checks[words[1]] = " ".join(words[2:])
     shutil.rmtree(root, ignore_errors=True)
-    return costs
+    return costs, checks
 
 
 def measure_reference_start_stop(ctx):
@@ -1167,7 +1270,7 @@ def main():
         log("StopMonitoring with %d pairs each copying %d MiB" % (ctx.cfg["stop_pairs"], ctx.cfg["copystop_mib"]))
         results["copy_stop"] = measure_copy_stop(ctx)
         subprocess.check_call(["sync"])
-        results["call_costs_us"] = measure_call_costs(ctx, 300 if not args.smoke else 20)
+        results["call_costs_us"], results["call_checks"] = measure_call_costs(ctx, 300 if not args.smoke else 20)
         log("a sweep of the large tree against a bare listing, %d times each" % ctx.cfg["sweep_reps"])
         results["sweep"] = measure_sweep(ctx, tree)
         for rep in range(ctx.cfg["recovery_reps"]):

@@ -7,9 +7,10 @@
 //   vantrel_bench host ROOT         the monitoring engine with LOCALAPPDATA=ROOT and a hidden
 //                                   message-only window in place of the main window; runs until
 //                                   standard input closes.
-//   vantrel_bench copyfile SOURCE TARGET
+//   vantrel_bench copyfile SOURCE TARGET [once]
 //                                   times one CopyFileW, the MoveFileExW that puts a fresh
-//                                   copy into place, and the engine's whole copy.
+//                                   copy into place, and the engine's whole copy (with "once":
+//                                   the CopyFileW alone).
 //   vantrel_bench callcost WORK ROUNDS
 //                                   the mean cost of each call a copy pass makes per file.
 //   vantrel_bench startstop WORK PAIRS CYCLES
@@ -611,6 +612,51 @@ static int RunCallCost(const std::wstring &work, int rounds) {
             CloseHandle(file);
     });
     timeCall("IsSameFile", [&] { IsSameFile(src, dst); });
+    // What a walk asks of every folder it lists, on the folder's open handle: its identity
+    // (the engine's ReadFileIdentity), against its times and its 64-bit index alone.
+    HANDLE held = CreateFileW(work.c_str(), FILE_LIST_DIRECTORY,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    timeCall("ReadFileIdentity_open_folder", [&] {
+        FileIdentity identity;
+        ReadFileIdentity(held, identity);
+    });
+    timeCall("GetFileInformationByHandleEx_FileBasicInfo_open_folder", [&] {
+        FILE_BASIC_INFO basic;
+        GetFileInformationByHandleEx(held, FileBasicInfo, &basic, sizeof basic);
+    });
+    typedef LONG(NTAPI * QueryInformationFile)(HANDLE, void *, void *, ULONG, int);
+    QueryInformationFile query = (QueryInformationFile)(void *)GetProcAddress(
+        GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile");
+    if (query) {
+        timeCall("NtQueryInformationFile_FileInternalInformation_open_folder", [&] {
+            ULONG_PTR status[2];
+            LARGE_INTEGER index;
+            query(held, status, &index, sizeof index, 6 /* FileInternalInformation */);
+        });
+    }
+    CloseHandle(held);
+    // Looking up a name that a folder does not hold, in an empty folder and in one of 1000
+    // files: every copy to a new name makes such lookups (the temporary file, the final name).
+    std::wstring few = work + L"\\lookup-0", many = work + L"\\lookup-1000";
+    CreateDirectoryW(few.c_str(), nullptr);
+    CreateDirectoryW(many.c_str(), nullptr);
+    for (int i = 0; i < 1000; ++i)
+        WriteSmallFile(many + L"\\f" + std::to_wstring(i) + L".txt", "x");
+    int probe = 0;
+    timeCall("GetFileAttributesW_missing_name_empty_folder", [&] {
+        GetFileAttributesW((few + L"\\m" + std::to_wstring(probe++) + L".txt").c_str());
+    });
+    timeCall("GetFileAttributesW_missing_name_1000_files", [&] {
+        GetFileAttributesW((many + L"\\m" + std::to_wstring(probe++) + L".txt").c_str());
+    });
+    timeCall("GetFileAttributesW_present_name_1000_files", [&] {
+        GetFileAttributesW((many + L"\\f" + std::to_wstring(probe++ % 1000) + L".txt").c_str());
+    });
+    for (const std::wstring &name : MatchingNames(many, L"*"))
+        DeleteFileW((many + L"\\" + name).c_str());
+    RemoveDirectoryW(many.c_str());
+    RemoveDirectoryW(few.c_str());
     timeCall("CopyFileW_200_bytes", [&] { CopyFileW(src.c_str(), dst.c_str(), FALSE); });
     timeCall("CopyFileW_then_MoveFileExW", [&] {
         CopyFileW(src.c_str(), (dst + L".new").c_str(), FALSE);
@@ -640,6 +686,11 @@ static int RunCallCost(const std::wstring &work, int rounds) {
     timeCall("CopyFileExW_progress_new_name", [&] {
         BOOL cancel = FALSE;
         CopyFileExW(src.c_str(), fresh(L"ex").c_str(), CopyProgressContinue, nullptr, &cancel, 0);
+    });
+    timeCall("CopyFileExW_progress_fail_if_exists_new_name", [&] {
+        BOOL cancel = FALSE;
+        CopyFileExW(src.c_str(), fresh(L"exnew").c_str(), CopyProgressContinue, nullptr, &cancel,
+                    COPY_FILE_FAIL_IF_EXISTS);
     });
     timeCall("CopyFileW_then_MoveFileExW_new_name", [&] {
         std::wstring to = fresh(L"moved");
@@ -674,16 +725,57 @@ static int RunCallCost(const std::wstring &work, int rounds) {
     DeleteFileW(two.c_str());
     MirrorState mirror;
     PrepareMirror(mirror, work, folder);
+    FILETIME before;
+    GetSystemTimeAsFileTime(&before);
     timeCall("CopyChangedFiles_one_added_one_modified", [&] {
         std::vector<FolderChange> changes = {{L"source.txt", FILE_ACTION_ADDED},
                                              {L"source.txt", FILE_ACTION_MODIFIED}};
         CopyChangedFiles(work, folder, changes, mirror, GetTickCount64(), 0);
     });
+    // Every call copies: the copy was put into place after the calls began (its change time),
+    // and no temporary file is left.
+    ULONGLONG size = 0, lastWrite = 0, changeTime = 0;
+    bool replaced = ReadFileTimes(folder + L"\\source.txt", size, lastWrite, changeTime) &&
+                    changeTime >= FileTimeValue(before) && size == 200;
+    printf("check CopyChangedFiles_one_added_one_modified placed %d temporaries %zu\n",
+           replaced ? 1 : 0, MatchingNames(folder, L"~vantrel-*.tmp").size());
+    // The same pass for a file the destination does not hold yet, as in a burst of new files:
+    // every round a source file of its own (made before the timing) and a destination folder
+    // that fills as the rounds go on.
+    std::wstring sources = work + L"\\fresh-src", copies = work + L"\\fresh-dst";
+    CreateDirectoryW(sources.c_str(), nullptr);
+    CreateDirectoryW(copies.c_str(), nullptr);
+    std::vector<std::wstring> names;
+    for (int i = 0; i <= rounds; ++i) {
+        names.push_back(L"n" + std::to_wstring(i) + L".txt");
+        WriteSmallFile(sources + L"\\" + names.back(), std::string(200, 'y'));
+    }
+    MirrorState freshMirror;
+    PrepareMirror(freshMirror, sources, copies);
+    size_t next = 0;
+    timeCall("CopyChangedFiles_new_name", [&] {
+        const std::wstring &name = names[next++];
+        std::vector<FolderChange> changes = {{name, FILE_ACTION_ADDED},
+                                             {name, FILE_ACTION_MODIFIED}};
+        CopyChangedFiles(sources, copies, changes, freshMirror, GetTickCount64(), 0);
+    });
+    size_t arrived = 0;
+    for (const std::wstring &name : names)
+        arrived += ReadSmallFile(copies + L"\\" + name).size() == 200;
+    printf("check CopyChangedFiles_new_name placed %zu of %zu temporaries %zu\n", arrived,
+           names.size(), MatchingNames(copies, L"~vantrel-*.tmp").size());
+    fflush(stdout);
+    for (const std::wstring &name : names) {
+        DeleteFileW((sources + L"\\" + name).c_str());
+        DeleteFileW((copies + L"\\" + name).c_str());
+    }
+    RemoveDirectoryW(sources.c_str());
+    RemoveDirectoryW(copies.c_str());
     ExitProcess(0);
 }
 
 // How long CopyFileW alone takes for one file: the large-file copy without the watching.
-static int RunCopyFile(const std::wstring &source, const std::wstring &target) {
+static int RunCopyFile(const std::wstring &source, const std::wstring &target, bool once) {
     LARGE_INTEGER begin = Now();
     BOOL copied = CopyFileW(source.c_str(), target.c_str(), FALSE);
     LARGE_INTEGER end = Now();
@@ -693,6 +785,10 @@ static int RunCopyFile(const std::wstring &source, const std::wstring &target) {
     }
     printf("copy_s %.4f\n", MillisecondsBetween(begin, end) / 1000.0);
     fflush(stdout);
+    if (once) {
+        DeleteFileW(target.c_str());
+        return 0;
+    }
     // The engine puts a finished copy into place with MoveFileExW: what the move of a fresh
     // copy costs, with and without MOVEFILE_WRITE_THROUGH, and the engine's whole copy.
     std::wstring moved = target + L".moved";
@@ -714,6 +810,14 @@ static int RunCopyFile(const std::wstring &source, const std::wstring &target) {
     begin = Now();
     if (CopyFileExW(source.c_str(), target.c_str(), CopyProgressContinue, nullptr, &cancel, 0))
         printf("copy_ex_progress_s %.4f\n", MillisecondsBetween(begin, Now()) / 1000.0);
+    DeleteFileW(target.c_str());
+    // The same copy to a name that must not exist yet (a temporary copy's): the file is made
+    // without the truncation that CopyFileW's "replace" asks for.
+    cancel = FALSE;
+    begin = Now();
+    if (CopyFileExW(source.c_str(), target.c_str(), CopyProgressContinue, nullptr, &cancel,
+                    COPY_FILE_FAIL_IF_EXISTS))
+        printf("copy_ex_fail_if_exists_s %.4f\n", MillisecondsBetween(begin, Now()) / 1000.0);
     DeleteFileW(target.c_str());
     DWORD error = 0;
     begin = Now();
@@ -752,8 +856,8 @@ int wmain(int argc, wchar_t **argv) {
         return RunLaunch(argv[2], argc - 3, argv + 3);
     if (command == L"host" && argc == 3)
         return RunHost(argv[2]);
-    if (command == L"copyfile" && argc == 4)
-        return RunCopyFile(argv[2], argv[3]);
+    if (command == L"copyfile" && (argc == 4 || (argc == 5 && std::wstring(argv[4]) == L"once")))
+        return RunCopyFile(argv[2], argv[3], argc == 5);
     if (command == L"callcost" && argc == 4)
         return RunCallCost(argv[2], _wtoi(argv[3]));
     if (command == L"startstop" && argc == 5)
@@ -764,6 +868,6 @@ int wmain(int argc, wchar_t **argv) {
         return RunSweep(argv[2], argv[3], _wtoi(argv[4]));
     fprintf(stderr, "usage: vantrel_bench launch ROOT EXE [ARGS...] | host ROOT | "
                     "startstop WORK PAIRS CYCLES | copystop WORK PAIRS MIB CYCLES | "
-                    "sweep TREE DEST REPS | callcost WORK ROUNDS | copyfile SOURCE TARGET\n");
+                    "sweep TREE DEST REPS | callcost WORK ROUNDS | copyfile SOURCE TARGET [once]\n");
     return 2;
 }
