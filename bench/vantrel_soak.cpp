@@ -63,6 +63,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/process_counts.h"
+
 namespace {
 
 // ---- Clock, text, logs ------------------------------------------------------------------------
@@ -1593,69 +1595,6 @@ DWORD ProgramProcessId() {
     return id;
 }
 
-long long CountThreads(DWORD processId) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return -1;
-    long long count = 0;
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-        if (entry.th32OwnerProcessID == processId)
-            ++count;
-    CloseHandle(snapshot);
-    return count > 0 ? count : -1;
-}
-
-// The handles of a process as the system's handle table lists them (SystemExtendedHandleInformation
-// of NtQuerySystemInformation), or -1. Wine's GetProcessHandleCount succeeds with 0 for every
-// process; its handle table is right.
-long long HandlesInSystemTable(DWORD processId) {
-    struct HandleEntry {
-        PVOID object;
-        ULONG_PTR processId;
-        ULONG_PTR handle;
-        ULONG grantedAccess;
-        USHORT creatorBackTraceIndex;
-        USHORT objectTypeIndex;
-        ULONG attributes;
-        ULONG reserved;
-    };
-    struct HandleTable {
-        ULONG_PTR count;
-        ULONG_PTR reserved;
-        HandleEntry entries[1];
-    };
-    typedef LONG(WINAPI * QuerySystemInformation)(ULONG, PVOID, ULONG, PULONG);
-    const ULONG kSystemExtendedHandleInformation = 64;
-    const LONG kInfoLengthMismatch = (LONG)0xC0000004;
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    QuerySystemInformation query =
-        ntdll ? (QuerySystemInformation)(void *)GetProcAddress(ntdll, "NtQuerySystemInformation")
-              : nullptr;
-    if (!query)
-        return -1;
-    std::vector<ULONG_PTR> buffer(1 << 17); // 1 MiB, grown up to 64 MiB
-    LONG status;
-    for (;;) {
-        ULONG bytes = (ULONG)(buffer.size() * sizeof(ULONG_PTR)), needed = 0;
-        status = query(kSystemExtendedHandleInformation, buffer.data(), bytes, &needed);
-        if (status != kInfoLengthMismatch || buffer.size() >= (size_t(64) << 17))
-            break;
-        buffer.resize(buffer.size() * 2);
-    }
-    if (status != 0)
-        return -1;
-    const HandleTable *table = (const HandleTable *)buffer.data();
-    size_t room =
-        (buffer.size() * sizeof(ULONG_PTR) - offsetof(HandleTable, entries)) / sizeof(HandleEntry);
-    long long count = 0;
-    for (size_t k = 0; k < std::min<size_t>(table->count, room); ++k)
-        if (table->entries[k].processId == processId)
-            ++count;
-    return count > 0 ? count : -1;
-}
-
 long long PairsInPairFile() {
     std::string text;
     DWORD error = 0;
@@ -1677,20 +1616,15 @@ void SampleProgram(const std::string &when) {
     DWORD id = ProgramProcessId();
     HANDLE process = nullptr;
     if (id != 0) {
-        sample.threads = CountThreads(id);
+        sample.threads = ThreadsOfProcess(id);
         process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
         if (!process)
             process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
     }
     if (process) {
-        DWORD handles = 0;
-        // Every process holds some handles: none means the count is not known.
-        if (GetProcessHandleCount(process, &handles) && handles > 0) {
-            sample.handles = handles;
-        } else {
-            sample.handles = HandlesInSystemTable(id);
-            sample.handlesFromTable = sample.handles >= 0;
-        }
+        bool fromTable = false;
+        sample.handles = HandlesOfProcess(process, id, &fromTable);
+        sample.handlesFromTable = fromTable && sample.handles >= 0;
         PROCESS_MEMORY_COUNTERS_EX memory = {};
         memory.cb = sizeof memory;
         if (GetProcessMemoryInfo(process, (PROCESS_MEMORY_COUNTERS *)&memory, sizeof memory)) {
