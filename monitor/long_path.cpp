@@ -62,6 +62,15 @@ std::wstring FoldCase(const std::wstring &path) {
     return folded;
 }
 
+unsigned long long PathHash(const std::wstring &path) {
+    unsigned long long hash = 14695981039346656037ULL;
+    for (wchar_t c : FoldCase(FullPath(path))) {
+        hash ^= (unsigned short)c;
+        hash *= 1099511628211ULL;
+    }
+    return hash;
+}
+
 std::wstring ParentFolder(const std::wstring &path) {
     size_t cut = path.find_last_of(L"\\/");
     size_t root = RootLength(path);

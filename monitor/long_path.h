@@ -28,6 +28,10 @@ std::wstring FileSystemPath(const std::wstring &path);
 // compare equal.
 std::wstring FoldCase(const std::wstring &path);
 
+// A 64-bit hash (FNV-1a) of the full path of `path`, case folded: one number for every spelling
+// of a path, where a table or an object name cannot hold the path itself.
+unsigned long long PathHash(const std::wstring &path);
+
 // The folder that holds `path` ("D:\Backup" for "D:\Backup\2026", "D:\" for "D:\Backup"),
 // or empty when `path` is a root or has no folder part.
 std::wstring ParentFolder(const std::wstring &path);

@@ -21,16 +21,6 @@ std::mutex g_ownCopiesLock;
 std::unordered_map<ULONGLONG, OwnCopy> g_ownCopies;
 ULONGLONG g_noted = 0;
 
-// A 64-bit hash (FNV-1a) of the full path, case folded: a path takes 8 bytes, not hundreds.
-ULONGLONG PathHash(const std::wstring &path) {
-    ULONGLONG hash = 14695981039346656037ULL;
-    for (wchar_t c : FoldCase(FullPath(path))) {
-        hash ^= (ULONGLONG)c;
-        hash *= 1099511628211ULL;
-    }
-    return hash;
-}
-
 } // namespace
 
 void NoteOwnCopy(const std::wstring &srcFull, const std::wstring &dstFull, ULONGLONG size,
