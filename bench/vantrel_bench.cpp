@@ -40,6 +40,7 @@
 
 #include "app/main_window.h"
 #include "monitor/copier.h"
+#include "monitor/gap_walk.h"
 #include "monitor/file_identity.h"
 #include "monitor/monitor.h"
 #include "monitor/safe_copy.h"
@@ -562,7 +563,8 @@ static int RunSweep(const std::wstring &tree, const std::wstring &dest, int reps
                 FILETIME now;
                 GetSystemTimeAsFileTime(&now);
                 begin = Now();
-                WalkReport walk = CopyFilesChangedSince(tree, dest, FileTimeValue(now), mirror);
+                WalkReport walk =
+                    CopyFilesChangedSince(tree, dest, FileTimeValue(now), mirror, WalkMode());
                 printf("sweep %d ms %.3f copied %zu complete %d\n", rep,
                        MillisecondsBetween(begin, Now()), walk.copied, walk.complete ? 1 : 0);
             }
@@ -866,8 +868,9 @@ int wmain(int argc, wchar_t **argv) {
         return RunCopyStop(argv[2], size_t(_wtoi(argv[3])), _wtoi(argv[4]), _wtoi(argv[5]));
     if (command == L"sweep" && argc == 5)
         return RunSweep(argv[2], argv[3], _wtoi(argv[4]));
-    fprintf(stderr, "usage: vantrel_bench launch ROOT EXE [ARGS...] | host ROOT | "
-                    "startstop WORK PAIRS CYCLES | copystop WORK PAIRS MIB CYCLES | "
-                    "sweep TREE DEST REPS | callcost WORK ROUNDS | copyfile SOURCE TARGET [once]\n");
+    fprintf(stderr,
+            "usage: vantrel_bench launch ROOT EXE [ARGS...] | host ROOT | "
+            "startstop WORK PAIRS CYCLES | copystop WORK PAIRS MIB CYCLES | "
+            "sweep TREE DEST REPS | callcost WORK ROUNDS | copyfile SOURCE TARGET [once]\n");
     return 2;
 }

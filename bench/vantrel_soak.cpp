@@ -15,7 +15,7 @@
 // ones), to tell apart what a failure needs; --restart-every sets the mean time between
 // restarts (about a minute otherwise). --trust-batches runs the program with
 // VANTREL_TRUST_BATCHES=1, so that it trusts its change batches as it does on Windows
-// (monitor/change_reports.h), and leaves out what Wine's batches get wrong: a folder renamed
+// (monitor/system_behaviour.h), and leaves out what Wine's batches get wrong: a folder renamed
 // inside a watched tree. Without it the variable is taken out of the program's environment, so
 // the program behaves as it does on this system.
 //
@@ -2077,7 +2077,7 @@ void ReportLoss(const Loss &loss) {
 std::set<std::string> g_without; // kinds of operation left out
 
 // The kinds of operation that rename a folder inside a watched tree, where Wine's batches go
-// wrong (monitor/change_reports.h). A folder moved in from outside (move-in) and the source
+// wrong (monitor/system_behaviour.h). A folder moved in from outside (move-in) and the source
 // folder itself swapped or removed (swap) are not among them.
 const char *const kRenamesFolderInTree[] = {"rename-folder"};
 

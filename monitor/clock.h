@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 // The system time as the engine sees it.
 ULONGLONG SystemTimeNow();
 
@@ -25,3 +27,7 @@ inline ULONGLONG EarliestSet(ULONGLONG a, ULONGLONG b) {
         return a;
     return a < b ? a : b;
 }
+
+// Reads a time written as decimal digits (as the engine's own files keep them); false for
+// anything else, for 0 and for a time past the largest FILETIME.
+bool ParseDecimalTime(const std::string &digits, ULONGLONG &time);

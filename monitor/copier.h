@@ -1,14 +1,14 @@
-// The change copier: mirrors the files of a change batch flat into a pair's destination
-// folder, retrying files that are still held by their writers. Runs on a watch thread.
+// The change copier: mirrors the files of a change batch, and the waiting copies when they are
+// due, flat into a pair's destination folder, through the one copy step that the walks
+// (monitor/gap_walk.h) share. Runs on a watch thread.
 #pragma once
 
 #include "monitor/change_batch.h"
-#include "monitor/known_folders.h"
-#include "monitor/pending_copies.h"
+#include "monitor/mirror_state.h"
+#include "monitor/tree_walk.h"
 
 #include <windows.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,33 +23,41 @@ void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wst
 // parents. Each distinct source file is copied once, at the place of its last record; a
 // short (8.3) name counts as its long name. A folder that arrived (added or renamed into
 // place) has every file inside it copied too, any depth, unless the destination copy is
-// current or holds a file of that name changed later. A copy onto its own source is skipped, and so
-// are temporary copies, and so are links and whatever lies behind one. A copy that still fails
-// after its attempts (only a file held by its writer is tried again here), a source that
-// cannot be read just now, and a large file copied moments ago that is still changing, wait in
-// the mirror state; a walk of the tree from `since` (FILETIME) would find their changes.
+// current or holds a file of that name changed later. A copy onto its own source is skipped,
+// and so are temporary copies, other programs' temporary files (monitor/transient_names.h),
+// links and whatever lies behind one, a loop's copy onto a file that holds its version, and a
+// file whose data is not on this computer when its copy is current. What cannot be copied now
+// waits in the mirror state (monitor/pending_copies.h): a copy that still fails after its
+// attempts (only a writer's hold is tried again here), a source its writer holds, a file that
+// is still being written; a walk of the tree from `since` (FILETIME) would find their changes.
 // Nothing happens when destRoot is empty. True when the pass handled every record (copied,
-// skipped by rule, or waiting); false when it was cut short (the generation stops) or a folder
-// that arrived could not be listed whole.
+// skipped by rule, or waiting); false when it was cut short (the generation stops).
 bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
                       const std::vector<FolderChange> &changes, MirrorState &mirror, ULONGLONG now,
                       ULONGLONG since);
 
-// What a walk did.
-struct WalkReport {
-    size_t copied = 0;
-    bool complete = true;    // ran to its end: every folder listed (or gone), nothing cut short
-    ULONGLONG startedAt = 0; // FILETIME the walk began
-    std::shared_ptr<const KnownFolders> folders; // the folders it listed, when complete
-};
+// Runs what of the waiting copies is due at tick `now`: looks at each absent destination folder
+// whose look is due, and tries every copy that is due. Returns the number of copies made.
+size_t RunDueCopies(MirrorState &mirror, ULONGLONG now);
 
-// Walks the tree below `path`, any depth, links skipped, and mirrors by the same flat rules
-// every regular file whose own creation, last-write or change time is at or after `since` (less
-// the mirror's look-back: the source file system's time step), and
-// every file inside a folder that arrived since then (the whole tree when wholeTree): a folder
-// not among the pair's known folders when they tell, else one that looks arrived by its times.
-// Of several files of one name, only the one changed last is copied, and not when its copy is
-// current or the destination holds a file of its name changed later. What fails waits in the
-// mirror state, without attempts here.
-WalkReport CopyFilesChangedSince(const std::wstring &path, const std::wstring &destRoot,
-                                 ULONGLONG since, MirrorState &mirror, bool wholeTree = false);
+// True when a file of this name is never copied: this program's own temporary copies, and
+// other programs' temporary files (monitor/transient_names.h; one trace line per pair).
+bool IsNameNotCopied(MirrorState &mirror, const std::wstring &srcFull,
+                     const std::wstring &fileName);
+
+// How the copy of one file ended.
+enum class CopyOutcome { Copied, Skipped, Waiting, Stopped };
+
+// True when a walk leaves dstFull as it is for `source`, found at srcFull: when the destination
+// holds this program's copy of that very file, by whether the file is still as it was copied;
+// otherwise by times, when the copy is current or the destination holds a file of its name
+// changed later. `copy` is the destination's entry (null: there is none).
+bool WalkLeavesAlone(MirrorState &mirror, const std::wstring &srcFull, const FoundEntry &source,
+                     const std::wstring &dstFull, const FoundEntry *copy);
+// The destination's entry for dstFull, looked up; false when there is none.
+bool LookAtCopy(const std::wstring &dstFull, FoundEntry &copy);
+
+// Copies a file a walk found to dstFull in one attempt (the copy step's rules apply); what fails
+// waits in the mirror state, found again by a walk from `since`.
+CopyOutcome CopyFoundFile(MirrorState &mirror, const std::wstring &srcFull,
+                          const FoundEntry &source, const std::wstring &dstFull, ULONGLONG since);

@@ -1,6 +1,7 @@
 #include "monitor/file_system_traits.h"
 
 #include "monitor/long_path.h"
+#include "monitor/system_behaviour.h"
 
 #include <cwchar>
 
@@ -40,19 +41,27 @@ bool TimesInWholeSeconds(const std::wstring &folder) {
 FileSystemTraits TraitsOfFileSystemAt(const std::wstring &folder) {
     FileSystemTraits traits;
     traits.timeStep = kClockTickStep;
+    bool namesTold = !ThisSystem().fileSystemsAllNamedNtfs;
     std::wstring full = FullPath(folder);
     wchar_t root[MAX_PATH + 1] = {};
     wchar_t fileSystem[MAX_PATH + 1] = {};
+    DWORD flags = 0;
     if (GetVolumePathNameW(FileSystemPath(full).c_str(), root, MAX_PATH)) {
-        if (GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, fileSystem,
-                                  MAX_PATH) &&
-            (_wcsicmp(fileSystem, L"FAT") == 0 || _wcsicmp(fileSystem, L"FAT32") == 0 ||
-             _wcsicmp(fileSystem, L"exFAT") == 0))
-            return FatLike();
+        if (GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &flags, fileSystem,
+                                  MAX_PATH)) {
+            if (_wcsicmp(fileSystem, L"FAT") == 0 || _wcsicmp(fileSystem, L"FAT32") == 0 ||
+                _wcsicmp(fileSystem, L"exFAT") == 0)
+                return FatLike();
+            // A file system that cannot open files by their IDs may not keep them either.
+            if (namesTold && !(flags & FILE_SUPPORTS_OPEN_BY_FILE_ID))
+                traits.stableFileIds = false;
+        }
         if (GetDriveTypeW(root) == DRIVE_REMOTE)
             traits.timeStep = kTwoSecondStep; // the server's clock is not ours
     }
-    if (TimesInWholeSeconds(full))
+    // Where every file system is named NTFS, a FAT-like one shows in its times. Elsewhere that
+    // would be a guess: an NTFS folder's times fall on a whole second now and then.
+    if (!namesTold && TimesInWholeSeconds(full))
         return FatLike();
     return traits;
 }

@@ -9,9 +9,10 @@
 // which a folder moved in can take over from one that left, so folders there are not told
 // apart by their identities.
 //
-// The file system's name says most of it. Where the system does not tell the name (Wine says
-// NTFS for every mounted file system, or nothing at a mount point), times that come in whole
-// seconds, with the change time equal to the last write, tell a FAT-like one.
+// The file system's name, as GetVolumeInformationW gives it, says most of it, and its flags
+// whether files can be found by their IDs. Only where the system names every file system NTFS
+// (Wine: monitor/system_behaviour.h) do times that come in whole seconds, with the change time
+// equal to the last write, tell a FAT-like one.
 #pragma once
 
 #include <windows.h>

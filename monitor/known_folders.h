@@ -29,6 +29,10 @@ struct KnownFolders {
 // A folder's identity as a key of KnownFolders::ids; empty when the identity is unknown.
 std::string IdentityKey(const FileIdentity &identity);
 
+// An identity key as hexadecimal text, and back (false when the text is not one).
+std::string IdentityKeyText(const std::string &key);
+bool ParseIdentityKeyText(const std::string &text, std::string &key);
+
 // True when `folders` tells for a gap from `since`: the folders were listed no later.
 bool KnownAtGap(const std::shared_ptr<const KnownFolders> &folders, ULONGLONG since);
 

@@ -8,9 +8,9 @@ namespace {
 
 // Never later than the clock's `now`.
 ULONGLONG PointOf(const MirrorPoint &point, ULONGLONG now) {
-    return EarliestSet(
-        EarliestSet(EarliestSet(point.gapSince, point.handledTo), point.waitingSince),
-        point.handledTo != 0 || point.gapSince != 0 ? now : 0);
+    ULONGLONG waiting = EarliestSet(point.waitingSince, point.foldersSince);
+    return EarliestSet(EarliestSet(EarliestSet(point.gapSince, point.handledTo), waiting),
+                       point.handledTo != 0 || point.gapSince != 0 ? now : 0);
 }
 
 // The known folders, listed no later than `now`: listed at a time later than the clock (it
@@ -26,9 +26,10 @@ std::shared_ptr<const KnownFolders> FoldersBy(MirrorPoint &point, ULONGLONG now)
 
 } // namespace
 
-void GapOpened(MirrorPoint &point, ULONGLONG since) {
+void GapOpened(MirrorPoint &point, ULONGLONG since, bool wholeTree) {
     std::lock_guard<std::mutex> lock(point.lock);
     point.gapSince = EarliestSet(point.gapSince, std::min(since, SystemTimeNow()));
+    point.wholeTree = point.wholeTree || wholeTree;
 }
 
 void ChangesLost(MirrorPoint &point) {
@@ -51,14 +52,21 @@ void BatchHandled(MirrorPoint &point) {
 
 void GapWalked(MirrorPoint &point, ULONGLONG since, ULONGLONG walkStart) {
     std::lock_guard<std::mutex> lock(point.lock);
-    if (point.gapSince != 0 && since <= point.gapSince)
+    if (point.gapSince != 0 && since <= point.gapSince) {
         point.gapSince = 0;
+        point.wholeTree = false;
+    }
     point.handledTo = std::max(point.handledTo, walkStart);
 }
 
 void CopiesWaitingSince(MirrorPoint &point, ULONGLONG since) {
     std::lock_guard<std::mutex> lock(point.lock);
     point.waitingSince = since;
+}
+
+void FoldersWaitingSince(MirrorPoint &point, ULONGLONG since) {
+    std::lock_guard<std::mutex> lock(point.lock);
+    point.foldersSince = since;
 }
 
 void FoldersListed(MirrorPoint &point, std::shared_ptr<const KnownFolders> folders) {
@@ -79,8 +87,20 @@ ULONGLONG MirroredUpTo(MirrorPoint &point, std::shared_ptr<const KnownFolders> *
     return PointOf(point, now);
 }
 
-bool GapOpen(MirrorPoint &point, ULONGLONG &since) {
+bool GapOpen(MirrorPoint &point, ULONGLONG &since, bool *wholeTree) {
     std::lock_guard<std::mutex> lock(point.lock);
     since = point.gapSince;
+    if (wholeTree)
+        *wholeTree = point.wholeTree && since != 0;
     return since != 0;
+}
+
+void WatchedFolderIs(MirrorPoint &point, const std::string &identity) {
+    std::lock_guard<std::mutex> lock(point.lock);
+    point.watchedFolder = identity;
+}
+
+std::string WatchedFolderOf(MirrorPoint &point) {
+    std::lock_guard<std::mutex> lock(point.lock);
+    return point.watchedFolder;
 }

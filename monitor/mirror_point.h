@@ -7,7 +7,7 @@
 // times. Whatever neither covers is a gap: the time before a watch's first read (the program
 // was not running, monitoring was restarted, the folder was gone), a read that overflowed or
 // failed, a batch whose copy pass could not finish, and where subfolders stay silent until
-// opened (monitor/change_reports.h), the time until they are. A gap is open from the moment
+// opened (monitor/system_behaviour.h), the time until they are. A gap is open from the moment
 // changes may have been missed until a walk has copied everything changed since then; the walk
 // begins after the watch's first read was issued, so what changes while it runs reaches the
 // reads.
@@ -16,10 +16,14 @@
 // the oldest read whose batch is not yet handled, and the window start of the oldest waiting
 // copy. It follows from the operations below and from nothing else; it never passes the start
 // of a gap that has not been walked, and never runs ahead of the clock (a clock that was wrong
-// or was set back must not make later gaps open in the future). The pair's watch thread
+// or was set back must not make later gaps open in the future). A gap in which the whole tree may
+// be new to the pair (another folder now stands at the watched path, or the kept point cannot be
+// trusted) is walked comparing every file with its copy. Folders that a walk could not list and
+// that wait for a walk of their own hold the point back as waiting copies do
+// (monitor/unlisted_folders.h). The pair's watch thread
 // reports what happens; the supervisor reads the point when it stops the generation, and every
 // minute to keep it across runs of the program. The folders the tree held (monitor/
-// known_folders.h) are kept with the point.
+// known_folders.h) and the identity of the watched folder itself are kept with the point.
 #pragma once
 
 #include "monitor/known_folders.h"
@@ -28,6 +32,7 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 
 struct MirrorPoint {
     std::mutex lock;
@@ -35,13 +40,17 @@ struct MirrorPoint {
     ULONGLONG handledTo = 0;    // outside the gap, every change before this has been handled
     ULONGLONG readIssued = 0;   // issue time of the last read sent to the system
     ULONGLONG waitingSince = 0; // window start of the oldest waiting copy; 0 when none waits
+    ULONGLONG foldersSince = 0; // the same for folders that wait for their own walk
+    bool wholeTree = false;     // the open gap is walked comparing every file with its copy
     std::shared_ptr<const KnownFolders> knownFolders; // the last complete walk's; may be null
+    std::string watchedFolder; // IdentityKey of the watched folder; empty while not known
 };
 
 // Changes from `since` on may have been missed (the watch begins, or begins again, after a
 // time in which no read covered the tree; a batch could not be handled whole). A gap already
-// open keeps the earlier start; a start later than the clock opens at the clock.
-void GapOpened(MirrorPoint &point, ULONGLONG since);
+// open keeps the earlier start; a start later than the clock opens at the clock. `wholeTree`:
+// every file of the tree may be new to the pair, whatever its times.
+void GapOpened(MirrorPoint &point, ULONGLONG since, bool wholeTree = false);
 
 // The changes of the read under way were lost (an overflow, a failed read, a folder lost):
 // a gap opens at the point.
@@ -58,8 +67,10 @@ void BatchHandled(MirrorPoint &point);
 // changed since `since`: a gap that opened at or after `since` is closed.
 void GapWalked(MirrorPoint &point, ULONGLONG since, ULONGLONG walkStart);
 
-// The oldest waiting copy would be found by a walk from `since` (0: no copy waits).
+// The oldest waiting copy would be found by a walk from `since` (0: no copy waits); likewise the
+// oldest folder that waits for its own walk.
 void CopiesWaitingSince(MirrorPoint &point, ULONGLONG since);
+void FoldersWaitingSince(MirrorPoint &point, ULONGLONG since);
 
 // A walk that ran to its end listed these folders.
 void FoldersListed(MirrorPoint &point, std::shared_ptr<const KnownFolders> folders);
@@ -70,5 +81,10 @@ std::shared_ptr<const KnownFolders> KnownFoldersOf(MirrorPoint &point);
 // with the point.
 ULONGLONG MirroredUpTo(MirrorPoint &point, std::shared_ptr<const KnownFolders> *folders = nullptr);
 
-// True while a gap waits for its walk; `since` is its start.
-bool GapOpen(MirrorPoint &point, ULONGLONG &since);
+// True while a gap waits for its walk; `since` is its start, `wholeTree` whether the walk
+// compares every file.
+bool GapOpen(MirrorPoint &point, ULONGLONG &since, bool *wholeTree = nullptr);
+
+// The watched folder's identity (IdentityKey; empty: unknown), kept with the point.
+void WatchedFolderIs(MirrorPoint &point, const std::string &identity);
+std::string WatchedFolderOf(MirrorPoint &point);

@@ -6,7 +6,7 @@
 // the supervisor only cancels reads, under the context's lock, so it can never cancel or
 // close a handle value that another generation has been given since.
 //
-// The read loop is a short table of what a read came back with (monitor/change_reports.h): a
+// The read loop is a short table of what a read came back with (monitor/system_behaviour.h): a
 // batch, changes that did not fit, a cancel for a wake-up (monitor/watch_wakeups.h: a waiting
 // copy or a walk due, the folder lost), a stop, a failure, a file system that reports nothing.
 // Nothing is lost across gaps: each pair's mirror point (monitor/mirror_point.h) says up to
@@ -17,9 +17,10 @@
 #include "monitor/monitor.h"
 
 #include "app/main_window.h"
-#include "monitor/change_reports.h"
+#include "monitor/system_behaviour.h"
 #include "monitor/clock.h"
 #include "monitor/copier.h"
+#include "monitor/gap_walk.h"
 #include "monitor/long_path.h"
 #include "monitor/pair_trouble.h"
 #include "monitor/safe_copy.h"
@@ -122,26 +123,11 @@ HANDLE OpenWhenAvailable(WatchContext &ctx, bool &waited) {
     }
 }
 
-// What one watch of the open folder keeps.
+// What one watch of the open folder keeps besides its schedule (in the context).
 struct WatchState {
-    WalkSchedule schedule;
-    bool rootArrived = false;  // the whole tree is new to the pair: its walk compares every file
     ULONGLONG firstIssued = 0; // FILETIME the watch's first read was issued
-    ULONGLONG sweptSince = 0;  // FILETIME the last sweep (or the watch) began
     ULONGLONG armedFor = 0;    // tick the wake timer is armed for; 0: not armed
 };
-
-// Walks the tree for what changed since `since` and closes the gap that opened then once the
-// walk has run to its end.
-WalkReport WalkGap(WatchContext &ctx, ULONGLONG since, bool wholeTree) {
-    WalkReport report = CopyFilesChangedSince(ctx.path, ctx.destRoot, since, ctx.mirror, wholeTree);
-    if (report.complete) {
-        GapWalked(ctx.mirror.point, since, report.startedAt);
-        if (report.folders)
-            FoldersListed(ctx.mirror.point, report.folders);
-    }
-    return report;
-}
 
 void TraceWalk(const WatchContext &ctx, WalkKind kind, size_t copied) {
     switch (kind) {
@@ -156,8 +142,8 @@ void TraceWalk(const WatchContext &ctx, WalkKind kind, size_t copied) {
         Trace256(L"MonitorThread[%zu] busy spell walked, %zu files copied\n", ctx.index, copied);
         break;
     case WalkKind::Poll:
-        if (copied > 0)
-            Trace256(L"MonitorThread[%zu] sweep copied %zu files\n", ctx.index, copied);
+        if (copied > 0) // every 30 s: only when it found something
+            Trace256(L"MonitorThread[%zu] poll walk copied %zu files\n", ctx.index, copied);
         break;
     case WalkKind::Sweep:
         Trace256(L"MonitorThread[%zu] sweep copied %zu files\n", ctx.index, copied);
@@ -167,41 +153,41 @@ void TraceWalk(const WatchContext &ctx, WalkKind kind, size_t copied) {
     }
 }
 
-// Runs the walk the schedule says is due, if any.
+// Runs the walk the schedule says is due, if any: it walks the open gap (or, for the sweep,
+// from where the last sweep began), and closes the gap once it has run to its end.
 void RunDueWalk(WatchContext &ctx, WatchState &watch) {
-    WalkKind kind = DueWalk(watch.schedule, GetTickCount64());
+    WalkSchedule &schedule = ctx.schedule;
+    WalkKind kind = DueWalk(schedule, GetTickCount64());
     if (kind == WalkKind::None)
         return;
     MirrorPoint &point = ctx.mirror.point;
     // Where subfolders were silent until they were opened, everything since the first read
     // is to be walked, whatever walk ran before.
-    if (kind == WalkKind::CatchUp && TheseChangeReports().subfoldersSilentUntilOpened)
+    if (kind == WalkKind::CatchUp && ThisSystem().subfoldersSilentUntilOpened)
         GapOpened(point, watch.firstIssued);
     // No read tells what changed since the last walk.
     if (kind == WalkKind::Poll)
         ChangesLost(point);
-    ULONGLONG since = 0;
-    bool gap = GapOpen(point, since);
-    if (kind == WalkKind::Sweep && (!gap || watch.sweptSince < since))
-        since = watch.sweptSince;
+    ULONGLONG gapSince = 0;
+    WalkMode mode;
+    mode.closesGap = GapOpen(point, gapSince, &mode.wholeTree);
+    mode.sweep = kind == WalkKind::Sweep;
+    ULONGLONG since = WalkFrom(schedule, kind, gapSince);
     WalkReport report;
-    if (gap || kind == WalkKind::Sweep)
-        report = WalkGap(ctx, since, watch.rootArrived);
-    if (report.complete) {
-        watch.rootArrived = false;
-        if (kind == WalkKind::Sweep)
-            watch.sweptSince = report.startedAt;
+    if (since != 0) {
+        report = CopyFilesChangedSince(ctx.path, ctx.destRoot, since, ctx.mirror, mode);
+        if (report.complete && mode.closesGap) {
+            GapWalked(point, gapSince, report.startedAt);
+            if (report.folders)
+                FoldersListed(point, report.folders);
+        }
     }
     TraceWalk(ctx, kind, report.copied);
-    WalkRan(watch.schedule, kind, report.complete, GetTickCount64());
-    if (kind == WalkKind::CatchUp) {
-        ctx.openSubfoldersOnWake.store(false);
-        ctx.caughtUp.store(true);
-    }
+    WalkRan(schedule, kind, report.complete, GetTickCount64(), report.startedAt);
 }
 
 // A batch came: copy it, post its notice, and tell the point and the schedule.
-void OnBatch(WatchContext &ctx, WatchState &watch, const std::vector<BYTE> &buffer, DWORD bytes) {
+void OnBatch(WatchContext &ctx, const std::vector<BYTE> &buffer, DWORD bytes) {
     MirrorPoint &point = ctx.mirror.point;
     Trace256(L"MonitorThread[%zu] Read %u bytes\n", ctx.index, bytes);
     ULONGLONG pointBefore = MirroredUpTo(point);
@@ -214,13 +200,13 @@ void OnBatch(WatchContext &ctx, WatchState &watch, const std::vector<BYTE> &buff
         // Cut short: what the batch named is found by a walk from where the point was.
         GapOpened(point, pointBefore);
         if (!StopRequested(ctx))
-            WalkWhenQuiet(watch.schedule, WalkKind::Recovery, now);
+            WalkWhenQuiet(ctx.schedule, WalkKind::Recovery, now);
     }
-    if (TheseChangeReports().batchesMayMissChanges) {
+    if (ThisSystem().batchesMayMissChanges) {
         GapOpened(point, pointBefore);
-        WalkWhenQuiet(watch.schedule, WalkKind::BusySpell, now);
+        WalkWhenQuiet(ctx.schedule, WalkKind::BusySpell, now);
     } else {
-        PairBusy(watch.schedule, now);
+        PairBusy(ctx.schedule, now);
     }
 }
 
@@ -233,19 +219,33 @@ void WaitForNextJob(WatchContext &ctx, WatchState &watch) {
         ctx.wakeReasons.fetch_or(kWakeDue);
 }
 
-// Watches the open folder `dir` until the generation stops or the folder is lost.
-WatchEnd WatchFolder(WatchContext &ctx, HANDLE dir, bool rootArrived, bool &delivered) {
+// The folder just opened is the one the point was kept for, or another folder now stands at the
+// registered path (renamed or restored into place, a stick with the same drive letter and
+// folder name, while the program ran or while it was closed): then all of it is new to the
+// pair, and its gap's walk compares every file with its copy.
+void NoteWatchedFolder(WatchContext &ctx) {
     MirrorPoint &point = ctx.mirror.point;
-    const ChangeReports &reports = TheseChangeReports();
+    std::string before = WatchedFolderOf(point), now = IdentityKey(ctx.folderIdentity);
+    if (now.empty())
+        return;
+    if (!before.empty() && before != now) {
+        Trace512(L"MonitorThread[%zu] another folder stands at %ls: its walk compares every "
+                 L"file\n",
+                 ctx.index, ctx.path.c_str());
+        GapOpened(point, SystemTimeNow(), true);
+    }
+    WatchedFolderIs(point, now);
+}
+
+// Watches the open folder `dir` until the generation stops or the folder is lost.
+WatchEnd WatchFolder(WatchContext &ctx, HANDLE dir, bool &delivered) {
+    MirrorPoint &point = ctx.mirror.point;
+    const SystemBehaviour &reports = ThisSystem();
     std::vector<BYTE> buffer(kBufferBytes, 0);
     WatchState watch;
-    watch.rootArrived = rootArrived;
-    watch.sweptSince = SystemTimeNow();
     ULONGLONG gapSince = 0;
     bool catchUp = GapOpen(point, gapSince) || reports.subfoldersSilentUntilOpened;
-    watch.schedule = WatchBegins(catchUp, reports.subfoldersSilentUntilOpened);
-    ctx.caughtUp.store(!catchUp);
-    ctx.openSubfoldersOnWake.store(catchUp && reports.subfoldersSilentUntilOpened);
+    WatchBegins(ctx.schedule, catchUp, reports.subfoldersSilentUntilOpened, SystemTimeNow());
     for (;;) {
         if (StopRequested(ctx))
             return WatchEnd::Stopped;
@@ -255,16 +255,16 @@ WatchEnd WatchFolder(WatchContext &ctx, HANDLE dir, bool rootArrived, bool &deli
             return WatchEnd::FolderLost;
         }
         if (reasons & kWakeSubfoldersOpened)
-            SubfoldersOpened(watch.schedule);
+            SubfoldersOpened(ctx.schedule);
         if (reasons & kWakeSweep)
-            SweepAsked(watch.schedule);
+            SweepAsked(ctx.schedule);
         RunDueWalk(ctx, watch);
         watch.armedFor =
             RunDueWork(ctx, GetTickCount64(), watch.armedFor, (reasons & kWakeDue) != 0,
-                       NextWalkTick(watch.schedule, GetTickCount64()));
+                       NextWalkTick(ctx.schedule, GetTickCount64()));
         // Once the catch-up walk has run, the thread knows what its pair's copies are.
-        ReportPairTrouble(ctx, ctx.caughtUp.load());
-        if (watch.schedule.pollDue != 0) {
+        ReportPairTrouble(ctx, !ctx.schedule.catchUpPending.load());
+        if (ctx.schedule.pollDue != 0) {
             WaitForNextJob(ctx, watch);
             continue;
         }
@@ -298,17 +298,17 @@ WatchEnd WatchFolder(WatchContext &ctx, HANDLE dir, bool rootArrived, bool &deli
             Trace256(L"ReadDirectoryChangesW failed on index %zu, err=%u\n", ctx.index, error);
         switch (outcome) {
         case ReadOutcome::Batch:
-            ReadCameBack(watch.schedule);
-            OnBatch(ctx, watch, buffer, bytes);
+            ReadCameBack(ctx.schedule);
+            OnBatch(ctx, buffer, bytes);
             delivered = true;
             break;
         case ReadOutcome::NothingFitted:
-            ReadCameBack(watch.schedule);
+            ReadCameBack(ctx.schedule);
             ChangesLost(point);
-            WalkWhenQuiet(watch.schedule, WalkKind::Recovery, GetTickCount64());
+            WalkWhenQuiet(ctx.schedule, WalkKind::Recovery, GetTickCount64());
             break;
         case ReadOutcome::CancelledForWake:
-            ReadCameBack(watch.schedule);
+            ReadCameBack(ctx.schedule);
             break;
         case ReadOutcome::Stopped:
             return WatchEnd::Stopped;
@@ -316,7 +316,7 @@ WatchEnd WatchFolder(WatchContext &ctx, HANDLE dir, bool rootArrived, bool &deli
             Trace512(L"MonitorThread[%zu] %ls does not report changes (err=%u): walked every 30 s "
                      L"instead\n",
                      ctx.index, ctx.path.c_str(), error);
-            PollInstead(watch.schedule, GetTickCount64());
+            PollInstead(ctx.schedule, GetTickCount64());
             break;
         case ReadOutcome::Failed:
             return WatchEnd::ReadFailed; // deleted, or its share went away
@@ -334,7 +334,7 @@ bool HandleChangeBatch(WatchContext &context, const std::vector<FolderChange> &c
     std::wstring msg;
     if (notify)
         msg = ComposeNotice(context.path, changes);
-    if (TheseChangeReports().subfoldersSilentUntilOpened)
+    if (ThisSystem().subfoldersSilentUntilOpened)
         OpenArrivedFolders(context.path, changes);
     bool whole =
         CopyChangedFiles(context.path, context.destRoot, changes, context.mirror, now, since);
@@ -353,7 +353,6 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
 
     bool waited = false, opened = false;
     DWORD failedReadDelay = kFirstReopenMs;
-    FileIdentity lost; // the folder watched before, unknown at the first opening
     for (;;) {
         HANDLE dir = OpenWhenAvailable(ctx, waited);
         if (dir == INVALID_HANDLE_VALUE)
@@ -363,15 +362,10 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
                  ctx.index, ctx.path.c_str());
         opened = true;
         SetWatchedFolder(ctx, dir);
-        // Another folder at the registered path (renamed or restored into place): all of it
-        // is new to this pair. So is every file whose copy is not current, when the kept
-        // point cannot be trusted.
-        bool rootArrived = KnownToDiffer(ctx.folderIdentity, lost) || ctx.compareWholeTree;
-        ctx.compareWholeTree = false;
+        NoteWatchedFolder(ctx);
         PrepareMirror(ctx.mirror, ctx.path, ctx.destRoot);
         bool delivered = false;
-        WatchEnd end = WatchFolder(ctx, dir, rootArrived, delivered);
-        lost = ctx.folderIdentity;
+        WatchEnd end = WatchFolder(ctx, dir, delivered);
         // Closed at once: a deleted folder stays "delete pending" while a handle is open.
         SetWatchedFolder(ctx, INVALID_HANDLE_VALUE);
         if (end == WatchEnd::Stopped)
@@ -389,9 +383,9 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
         }
     }
     CloseWakeTimer(ctx);
-    if (!ctx.mirror.pending.empty())
+    if (!ctx.mirror.pending.entries.empty())
         Trace256(L"MonitorThread[%zu] stopped with %zu copies waiting\n", ctx.index,
-                 ctx.mirror.pending.size());
+                 ctx.mirror.pending.entries.size());
     ReportTroubleEnded(ctx);
     ctx.ended.store(true);
     return 0;
@@ -427,15 +421,15 @@ void StartMonitoring() {
         context->path = pairs[i].first;
         context->destRoot = pairs[i].second;
         KeptPoint kept = KeptPointOf(context->path, context->destRoot);
-        if (kept.point > now) {
-            // The clock was wrong then, or is now: from the point, a walk would find nothing.
+        // The clock was wrong then, or is now: from the point, a walk would find nothing.
+        bool ahead = kept.point > now;
+        if (ahead)
             Trace512(L"Mirror point of %ls is later than the clock: its first walk compares "
                      L"every file\n",
                      context->path.c_str());
-            context->compareWholeTree = true;
-        }
-        GapOpened(context->mirror.point, kept.point != 0 ? kept.point : now);
+        GapOpened(context->mirror.point, kept.point != 0 ? kept.point : now, ahead);
         FoldersListed(context->mirror.point, kept.folders);
+        WatchedFolderIs(context->mirror.point, kept.watchedFolder);
         context->nextSweepTick.store(FirstSweepTick(tick, i, count));
         context->stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         g_watchContexts.push_back(context);

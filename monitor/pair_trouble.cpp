@@ -1,40 +1,32 @@
 #include "monitor/pair_trouble.h"
 
 #include "app/main_window.h"
-#include "monitor/long_path.h"
 #include "monitor/trace.h"
 #include "monitor/watch_thread.h"
 
 namespace {
 
-// The pair's trouble now, from the thread's own state.
+// The pair's trouble now, from the thread's own state: counts its lists keep, no loop over
+// the waiting copies.
 PairTrouble TakeSnapshot(const WatchContext &context) {
     PairTrouble trouble;
     trouble.source = context.path;
     trouble.dest = context.destRoot;
-    const PendingCopy *first = nullptr;
-    for (const auto &[key, entry] : context.mirror.pending) {
-        if (entry.retryDelayMs == 0)
-            continue; // a large file waiting to be quiet
-        ++trouble.copiesWaiting;
-        if (!first || entry.failingSince < first->failingSince)
-            first = &entry;
-    }
-    if (first) {
+    const MirrorState &mirror = context.mirror;
+    trouble.copiesWaiting = FailingCount(mirror.pending);
+    if (const PendingCopy *first = FirstFailing(mirror.pending)) {
         trouble.copiesSince = first->failingSince;
         trouble.copyError = first->lastError;
         trouble.firstCopy = first->dstFull;
-        trouble.destinationMissing =
-            GetFileAttributesW(FileSystemPath(context.destRoot).c_str()) == INVALID_FILE_ATTRIBUTES;
+        trouble.destinationMissing = !mirror.pending.absent.empty();
     }
     trouble.folderMissingSince = context.trouble.folderMissingSince;
     trouble.folderError = context.trouble.folderError;
-    for (const auto &[key, unlisted] : context.mirror.unlisted) {
-        if (trouble.foldersUnlisted++ == 0 || unlisted.since < trouble.unlistedSince) {
-            trouble.unlistedSince = unlisted.since;
-            trouble.unlistedError = unlisted.lastError;
-            trouble.firstUnlisted = unlisted.path;
-        }
+    trouble.foldersUnlisted = WaitingFolderCount(mirror.unlisted);
+    if (const UnlistedFolder *first = FirstWaitingFolder(mirror.unlisted)) {
+        trouble.unlistedSince = first->failingSince;
+        trouble.unlistedError = first->lastError;
+        trouble.firstUnlisted = first->path;
     }
     return trouble;
 }

@@ -1,5 +1,7 @@
 #include "monitor/saved_points.h"
 
+#include "monitor/clock.h"
+#include "monitor/copy_records.h"
 #include "monitor/long_path.h"
 #include "monitor/trace.h"
 #include "store/pair_table.h"
@@ -13,7 +15,7 @@ namespace {
 
 const wchar_t kPointsFileName[] = L"\\mirror-points.txt";
 const wchar_t kFoldersFileName[] = L"\\mirror-folders.txt";
-const ULONGLONG kLargestTime = 0x7FFFFFFFFFFFFFFFULL;
+const wchar_t kCopiesFileName[] = L"\\mirror-copies.txt";
 
 // The table and what the files hold now: the UI thread, the generation's timer and the
 // writer, under the lock. The writer runs on a thread-pool thread, so that a stop never waits
@@ -24,6 +26,7 @@ KeptPoints g_kept;
 std::wstring g_folder;        // the configuration directory the table belongs to; empty: none read
 std::string g_written;        // the points file's bytes as last read or written
 std::string g_writtenFolders; // the folders file's, likewise
+unsigned long long g_writtenCopies = 0; // CopyRecordsVersion of the copies file as last written
 std::mutex g_writeLock;
 PTP_WORK g_writer = nullptr; // created at the first write; null when it could not be
 
@@ -61,18 +64,6 @@ void ForEachLine(const std::string &bytes, const std::function<void(const std::s
         if (!line.empty())
             onLine(line);
     }
-}
-
-bool ParseTime(const std::string &digits, ULONGLONG &time) {
-    if (digits.empty() || digits.size() > 19)
-        return false;
-    time = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9')
-            return false;
-        time = time * 10 + (c - '0');
-    }
-    return time != 0 && time <= kLargestTime;
 }
 
 // Reads the whole file; false with the error when it cannot be opened or read.
@@ -165,6 +156,22 @@ void WriteKeptPoints() {
     }
     WriteIfChanged(folder, kPointsFileName, points, g_written);
     WriteIfChanged(folder, kFoldersFileName, folders, g_writtenFolders);
+    // Thousands of notes: made into text only when they changed since the last write.
+    unsigned long long version = CopyRecordsVersion();
+    {
+        std::lock_guard<std::mutex> lock(g_keptLock);
+        if (folder != g_folder || version == g_writtenCopies)
+            return;
+    }
+    DWORD error = 0;
+    std::wstring path = folder + kCopiesFileName;
+    if (!ReplaceWholeFile(path, FormatCopyRecords(), error)) {
+        Trace512(L"Mirror points not written to %ls err=%u\n", path.c_str(), error);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_keptLock);
+    if (folder == g_folder)
+        g_writtenCopies = version;
 }
 
 VOID CALLBACK WriteKeptPointsWork(PTP_CALLBACK_INSTANCE, PVOID, PTP_WORK) {
@@ -179,23 +186,35 @@ std::wstring PairKey(const std::wstring &source, const std::wstring &dest) {
 
 std::string FormatKeptPoints(const KeptPoints &points) {
     std::string bytes;
-    for (const auto &[key, kept] : points)
-        bytes += std::to_string(kept.point) + "\t" + Utf8Of(kept.source) + "\t" +
-                 Utf8Of(kept.dest) + "\r\n";
+    for (const auto &[key, kept] : points) {
+        bytes += std::to_string(kept.point) + "\t" + Utf8Of(kept.source) + "\t" + Utf8Of(kept.dest);
+        if (!kept.watchedFolder.empty()) {
+            bytes += '\t';
+            bytes += IdentityKeyText(kept.watchedFolder);
+        }
+        bytes += "\r\n";
+    }
     return bytes;
 }
 
 KeptPoints ParseKeptPoints(const std::string &bytes, size_t &skipped) {
     KeptPoints points;
     skipped = 0;
+    // point \t source \t dest [\t watched folder]: files written before the watched folder was
+    // kept have no fourth field.
     ForEachLine(bytes, [&](const std::string &line) {
         size_t first = line.find('\t'), second = line.find('\t', first + 1);
+        size_t third = second == std::string::npos ? second : line.find('\t', second + 1);
+        size_t destEnd = third == std::string::npos ? line.size() : third;
         KeptPoint kept;
         if (first == std::string::npos || second == std::string::npos ||
-            line.find('\t', second + 1) != std::string::npos ||
-            !ParseTime(line.substr(0, first), kept.point) ||
+            (third != std::string::npos && line.find('\t', third + 1) != std::string::npos) ||
+            !ParseDecimalTime(line.substr(0, first), kept.point) ||
             !WideOf(line.substr(first + 1, second - first - 1), kept.source) ||
-            !(second + 1 == line.size() || WideOf(line.substr(second + 1), kept.dest))) {
+            !(second + 1 == destEnd ||
+              WideOf(line.substr(second + 1, destEnd - second - 1), kept.dest)) ||
+            (third != std::string::npos &&
+             !ParseIdentityKeyText(line.substr(third + 1), kept.watchedFolder))) {
             ++skipped;
             return;
         }
@@ -256,6 +275,13 @@ void LoadKeptPoints(const std::vector<std::pair<std::wstring, std::wstring>> &pa
             if (ReadWholeFile(folder + kFoldersFileName, g_writtenFolders, error))
                 ParseKeptFolders(g_writtenFolders, g_kept, skipped);
         }
+        // Without them copies are judged by their times. A run that reads another
+        // configuration's notes forgets its own, as a new run of the program would.
+        std::string copies;
+        if (!folder.empty())
+            ReadWholeFile(folder + kCopiesFileName, copies, error);
+        ParseCopyRecords(copies);
+        g_writtenCopies = CopyRecordsVersion();
     }
     if (!pairFileRead)
         return; // a pair file that could not be read says nothing of which pairs are gone
@@ -269,7 +295,8 @@ void LoadKeptPoints(const std::vector<std::pair<std::wstring, std::wstring>> &pa
 KeptPoint KeptPointOf(const std::wstring &source, const std::wstring &dest) {
     std::lock_guard<std::mutex> lock(g_keptLock);
     auto found = g_kept.find(PairKey(source, dest));
-    return found == g_kept.end() ? KeptPoint{source, dest, 0, nullptr} : found->second;
+    return found == g_kept.end() ? KeptPoint{source, dest, 0, nullptr, std::string()}
+                                 : found->second;
 }
 
 void KeepPoints(const std::vector<KeptPoint> &points) {

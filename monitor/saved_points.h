@@ -2,14 +2,16 @@
 // one run of the program to the next.
 //
 // When monitoring stops, each pair's mirror point is kept here under the pair's key (its
-// source and destination), with the folders its tree held (monitor/known_folders.h); the next
-// generation's watch of the pair opens a gap there, so its first walk copies what changed in
-// between. The table is also written to "mirror-points.txt" beside the pair file, and the
-// folders to "mirror-folders.txt" (each replaced in one step, never edited in place), at every
-// stop and at most once a minute while a point moved, so the first generation of the next run
-// catches up from where this one was. A pair without a kept point starts with no past. The
-// files are the program's own: the pair file is never touched. A file that is missing,
-// unreadable or damaged, or that cannot be written, costs only that catch-up. Points are
+// source and destination), with the folders its tree held (monitor/known_folders.h) and the
+// identity of its watched folder; the next generation's watch of the pair opens a gap there, so
+// its first walk copies what changed in between, and compares every file when another folder
+// now stands at the watched path. The table is also written to "mirror-points.txt" beside the
+// pair file, the folders to "mirror-folders.txt" and what this program copied where to
+// "mirror-copies.txt" (monitor/copy_records.h; each replaced in one step, never edited in
+// place), at every stop and at most once a minute while something moved, so the first
+// generation of the next run catches up from where this one was. A pair without a kept point starts
+// with no past. The files are the program's own: the pair file is never touched. A file that is
+// missing, unreadable or damaged, or that cannot be written, costs only that catch-up. Points are
 // forgotten only for pairs that a pair file that was read whole no longer holds.
 #pragma once
 
@@ -26,6 +28,7 @@ struct KeptPoint {
     std::wstring source, dest;                   // the pair, as the pair file spells it
     ULONGLONG point = 0;                         // FILETIME
     std::shared_ptr<const KnownFolders> folders; // the folders its tree held; may be null
+    std::string watchedFolder; // IdentityKey of the watched folder; empty when not known
 };
 // By PairKey.
 using KeptPoints = std::map<std::wstring, KeptPoint>;

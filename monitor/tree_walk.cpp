@@ -39,6 +39,14 @@ void TraceLink(const std::wstring &full) {
 
 } // namespace
 
+HANDLE OpenFolderToList(const std::wstring &path, DWORD flags) {
+    return CreateFileW(path.c_str(), FILE_LIST_DIRECTORY,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, flags, nullptr);
+}
+
+HANDLE (*g_openFolderToList)(const std::wstring &path, DWORD flags) = OpenFolderToList;
+
 bool IsGoneError(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
@@ -64,9 +72,7 @@ bool ListFolder(const std::wstring &folder, std::vector<FoundEntry> &entries, DW
     if (identity)
         *identity = FileIdentity();
     DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-    HANDLE dir = CreateFileW(FileSystemPath(folder).c_str(), FILE_LIST_DIRECTORY,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, flags, nullptr);
+    HANDLE dir = g_openFolderToList(FileSystemPath(folder), flags);
     if (dir == INVALID_HANDLE_VALUE) {
         error = GetLastError();
         return false;
@@ -132,9 +138,7 @@ bool WalkFolder(const std::wstring &folder, const std::wstring &relative, const 
     if (!ListFolder(folder, entries, error, relative.empty(), self ? nullptr : &root)) {
         if (IsGoneError(error))
             return true; // renamed or removed since its parent was listed: nothing below
-        if (visitor.onUnlisted)
-            visitor.onUnlisted(folder, error);
-        return false;
+        return visitor.onUnlisted && visitor.onUnlisted(folder, relative, error, markedAt);
     }
     if (!self)
         volume = root.volume;
@@ -145,7 +149,7 @@ bool WalkFolder(const std::wstring &folder, const std::wstring &relative, const 
             identity.volume = volume;
             std::memcpy(identity.id, &self->fileId, sizeof self->fileId);
         }
-        markedAt = std::max(markedAt, visitor.markFolder(*self, identity, parentLastWrite));
+        markedAt = std::max(markedAt, visitor.markFolder(folder, *self, identity, parentLastWrite));
     }
     std::vector<FoundEntry> subfolders;
     ULONGLONG lastWrite = 0; // this folder's own, from its "." entry
@@ -172,8 +176,8 @@ bool WalkFolder(const std::wstring &folder, const std::wstring &relative, const 
         if (visitor.stopped && visitor.stopped())
             return false;
         std::wstring full = folder + L"\\" + sub.name;
-        if (visitor.onFolder)
-            visitor.onFolder(full);
+        if (visitor.onFolder && !visitor.onFolder(full))
+            continue;
         std::wstring rel = relative.empty() ? sub.name : relative + L"\\" + sub.name;
         if (!WalkFolder(full, rel, &sub, lastWrite, volume, visitor, markedAt)) {
             if (visitor.stopped && visitor.stopped())
@@ -193,7 +197,10 @@ bool WalkTree(const std::wstring &folder, const std::wstring &relative, const Tr
 
 void ForEachSubfolder(const std::wstring &folder, void (*onFolder)(const std::wstring &full)) {
     TreeVisitor visitor;
-    visitor.onFolder = onFolder;
+    visitor.onFolder = [onFolder](const std::wstring &full) {
+        onFolder(full);
+        return true;
+    };
     WalkTree(folder, std::wstring(), visitor);
 }
 

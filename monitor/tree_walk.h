@@ -51,6 +51,12 @@ struct FoundEntry {
 bool ListFolder(const std::wstring &folder, std::vector<FoundEntry> &entries, DWORD &error,
                 bool followLink = true, FileIdentity *identity = nullptr);
 
+// Opens a folder for ListFolder: CreateFileW with FILE_LIST_DIRECTORY, every sharing, and
+// `flags`, on the path as file functions take it. Tests put another in its place before they
+// start monitoring, to make a listing fail or to count listings, and put it back afterwards.
+extern HANDLE (*g_openFolderToList)(const std::wstring &path, DWORD flags);
+HANDLE OpenFolderToList(const std::wstring &path, DWORD flags);
+
 // True for the errors that say a file or folder is gone.
 bool IsGoneError(DWORD error);
 
@@ -62,27 +68,32 @@ bool IsLinkAt(const std::wstring &path);
 // What a walk calls. onFile gets every file with its full path, its path relative to the
 // walk's root, its entry, and the change time of the folder that markFolder marked above it
 // (0 when none was marked; the root's own mark when the whole walk is marked); onFolder gets
-// every folder before its contents; markFolder gets every folder below the root, once it is
-// listed, with its identity and the last-write time of the folder that holds it (0 when
-// unknown), and returns when it arrived (0: it did not); onUnlisted gets every folder that could
-// not be listed. The walk ends early once `stopped` says so. Each may be empty.
+// every folder before its contents, and says whether to walk it (false: it is left out);
+// markFolder gets every folder below the root, once it is listed, with its full path, its
+// identity and the last-write time of the folder that holds it (0 when unknown), and returns
+// when it arrived (0: it did not); onUnlisted gets every folder that could not be listed, with
+// its path relative to the walk's root and the mark above it, and says whether it has been
+// taken care of (left out, or walked again alone later), which a walk then counts as listed.
+// The walk ends early once `stopped` says so. Each may be empty.
 struct TreeVisitor {
     std::function<void(const std::wstring &full, const std::wstring &relative,
                        const FoundEntry &entry, ULONGLONG markedAt)>
         onFile;
-    std::function<void(const std::wstring &full)> onFolder;
-    std::function<ULONGLONG(const FoundEntry &folder, const FileIdentity &identity,
-                            ULONGLONG parentLastWrite)>
+    std::function<bool(const std::wstring &full)> onFolder;
+    std::function<ULONGLONG(const std::wstring &full, const FoundEntry &folder,
+                            const FileIdentity &identity, ULONGLONG parentLastWrite)>
         markFolder;
-    std::function<void(const std::wstring &full, DWORD error)> onUnlisted;
+    std::function<bool(const std::wstring &full, const std::wstring &relative, DWORD error,
+                       ULONGLONG markedAt)>
+        onUnlisted;
     std::function<bool()> stopped;
 };
 
 // Walks the tree below `folder`, any depth, parents before their children, skipping links.
 // `relative` is the folder's path relative to the walk's root (empty for the root);
 // `markedAt` marks everything below the folder. True when the walk ran to its end and listed
-// every folder it met (or found it gone); false when `stopped` ended it or a folder could not
-// be listed (the walk goes on with the other folders).
+// every folder it met (or found it gone, or onUnlisted took care of it); false when `stopped`
+// ended it or a folder could not be listed (the walk goes on with the other folders).
 bool WalkTree(const std::wstring &folder, const std::wstring &relative, const TreeVisitor &visitor,
               ULONGLONG markedAt = 0);
 

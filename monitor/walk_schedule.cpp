@@ -12,20 +12,22 @@ const ULONGLONG kLongestWaitForQuietMs = 30000;
 const ULONGLONG kPollMs = 30000;
 // How soon the thread looks again whether its read has been in the system.
 const ULONGLONG kCatchUpLookMs = 20;
-const DWORD kFirstRetryMs = 1000;
-const DWORD kLongestRetryMs = 60000;
 
 bool CatchUpReady(const WalkSchedule &schedule) {
-    return schedule.catchUpWanted && schedule.readPending && !schedule.subfoldersToOpen;
+    return schedule.catchUpPending.load() && schedule.readPending &&
+           !schedule.subfoldersToOpen.load();
 }
 
 } // namespace
 
-WalkSchedule WatchBegins(bool catchUp, bool subfoldersToOpen) {
-    WalkSchedule schedule;
-    schedule.catchUpWanted = catchUp;
-    schedule.subfoldersToOpen = catchUp && subfoldersToOpen;
-    return schedule;
+void WatchBegins(WalkSchedule &schedule, bool catchUp, bool subfoldersToOpen, ULONGLONG now) {
+    schedule.catchUpPending.store(catchUp);
+    schedule.subfoldersToOpen.store(catchUp && subfoldersToOpen);
+    schedule.readPending = false;
+    schedule.quietKind = WalkKind::None;
+    schedule.quietBegan = schedule.quietDue = schedule.pollDue = 0;
+    schedule.sweepAsked = false;
+    schedule.sweptSince = now;
 }
 
 void ReadCameBack(WalkSchedule &schedule) {
@@ -34,7 +36,7 @@ void ReadCameBack(WalkSchedule &schedule) {
 
 void SubfoldersOpened(WalkSchedule &schedule) {
     if (schedule.readPending)
-        schedule.subfoldersToOpen = false;
+        schedule.subfoldersToOpen.store(false);
 }
 
 void WalkWhenQuiet(WalkSchedule &schedule, WalkKind kind, ULONGLONG now) {
@@ -53,7 +55,8 @@ void PairBusy(WalkSchedule &schedule, ULONGLONG now) {
 }
 
 void PollInstead(WalkSchedule &schedule, ULONGLONG now) {
-    schedule.catchUpWanted = false; // the first walk is the catch-up
+    schedule.catchUpPending.store(false); // the first walk is the catch-up
+    schedule.subfoldersToOpen.store(false);
     schedule.pollDue = now;
 }
 
@@ -66,8 +69,6 @@ WalkKind DueWalk(const WalkSchedule &schedule, ULONGLONG now) {
         return WalkKind::CatchUp;
     if (schedule.pollDue != 0 && now >= schedule.pollDue)
         return WalkKind::Poll;
-    if (schedule.retryKind != WalkKind::None && now >= schedule.retryDue)
-        return schedule.retryKind;
     if (schedule.quietKind != WalkKind::None && now >= schedule.quietDue)
         return schedule.quietKind;
     if (schedule.sweepAsked)
@@ -75,13 +76,17 @@ WalkKind DueWalk(const WalkSchedule &schedule, ULONGLONG now) {
     return WalkKind::None;
 }
 
+ULONGLONG WalkFrom(const WalkSchedule &schedule, WalkKind kind, ULONGLONG gapSince) {
+    if (kind == WalkKind::Sweep)
+        return EarliestSet(gapSince, schedule.sweptSince);
+    return gapSince;
+}
+
 ULONGLONG NextWalkTick(const WalkSchedule &schedule, ULONGLONG now) {
     ULONGLONG next = 0;
-    if (schedule.catchUpWanted && !CatchUpReady(schedule))
+    if (schedule.catchUpPending.load() && !CatchUpReady(schedule))
         next = now + kCatchUpLookMs;
     next = EarliestSet(next, schedule.pollDue);
-    if (schedule.retryKind != WalkKind::None)
-        next = EarliestSet(next, schedule.retryDue);
     if (schedule.quietKind != WalkKind::None)
         next = EarliestSet(next, schedule.quietDue);
     if (schedule.sweepAsked || CatchUpReady(schedule))
@@ -89,10 +94,12 @@ ULONGLONG NextWalkTick(const WalkSchedule &schedule, ULONGLONG now) {
     return next;
 }
 
-void WalkRan(WalkSchedule &schedule, WalkKind kind, bool complete, ULONGLONG now) {
+void WalkRan(WalkSchedule &schedule, WalkKind kind, bool complete, ULONGLONG now,
+             ULONGLONG startedAt) {
     switch (kind) {
     case WalkKind::CatchUp:
-        schedule.catchUpWanted = false;
+        schedule.catchUpPending.store(false);
+        schedule.subfoldersToOpen.store(false);
         break;
     case WalkKind::Poll:
         schedule.pollDue = now + kPollMs;
@@ -104,22 +111,10 @@ void WalkRan(WalkSchedule &schedule, WalkKind kind, bool complete, ULONGLONG now
         break;
     case WalkKind::Sweep:
         schedule.sweepAsked = false;
+        if (complete)
+            schedule.sweptSince = startedAt;
         break;
     case WalkKind::None:
-        return;
+        break;
     }
-    // Every walk walks the open gap: one that ran to its end closed it, whatever it was for.
-    if (complete) {
-        schedule.retryKind = WalkKind::None;
-        schedule.retryDue = 0;
-        schedule.retryDelayMs = 0;
-        return;
-    }
-    if (kind == WalkKind::Poll)
-        return; // the next one comes soon enough
-    schedule.retryDelayMs = schedule.retryDelayMs == 0
-                                ? kFirstRetryMs
-                                : std::min(2 * schedule.retryDelayMs, kLongestRetryMs);
-    schedule.retryKind = kind;
-    schedule.retryDue = now + schedule.retryDelayMs;
 }

@@ -10,8 +10,9 @@
 
 #include "monitor/change_batch.h"
 #include "monitor/file_identity.h"
+#include "monitor/mirror_state.h"
 #include "monitor/pair_trouble.h"
-#include "monitor/pending_copies.h"
+#include "monitor/walk_schedule.h"
 
 #include <windows.h>
 
@@ -45,12 +46,9 @@ struct WatchContext {
     std::atomic<bool> inRead{false};         // in (or entering) a read; cleared under handleLock
     std::atomic<unsigned> wakeReasons{0};    // why the thread's read was interrupted (below)
     std::atomic<ULONGLONG> nextSweepTick{0}; // when the generation's timer asks for a sweep
-    std::atomic<bool> caughtUp{false};       // the current watch's catch-up walk has run
-    // The wake timer opens every subfolder before it wakes the thread (subfolders that stay
-    // silent until opened: monitor/change_reports.h); set by the thread while its catch-up waits.
-    std::atomic<bool> openSubfoldersOnWake{false};
-    // The pair's kept point is later than the clock: its first walk compares every file.
-    bool compareWholeTree = false;
+    // When the current watch's gap is walked: the watch thread's, but for the two atomic facts,
+    // which the wake timer and the tests read.
+    WalkSchedule schedule;
     // The open folder as the folder check knows it, under handleLock: its identity, its
     // attributes and times as last seen at the path, and which opening of the folder it is.
     FileIdentity folderIdentity;

@@ -1,5 +1,8 @@
 #include "monitor/watch_wakeups.h"
 
+#include "monitor/clock.h"
+#include "monitor/copier.h"
+#include "monitor/gap_walk.h"
 #include "monitor/long_path.h"
 #include "monitor/tree_walk.h"
 #include "monitor/wine_subfolders.h"
@@ -10,7 +13,10 @@ struct FolderCheck {
     PTP_TIMER timer = nullptr;
     std::vector<std::shared_ptr<WatchContext>> contexts;
     std::atomic<bool> stopping{false};
-    unsigned rounds = 0; // the timer's callback only
+    // A look that hangs on a share that went away must not have the next round's callback run
+    // beside it: a round that finds one under way leaves at once.
+    std::atomic<bool> checking{false};
+    unsigned rounds = 0; // the callback under way only
 };
 
 namespace {
@@ -19,7 +25,7 @@ const DWORD kFolderCheckMs = 5000;
 const unsigned kRoundsBetweenSaves = 12; // a minute
 const ULONGLONG kSweepMs = 60ULL * 60 * 1000;
 const DWORD kFolderCheckSlackMs = 1000; // lets the system run checks together
-const int kCancelAttempts = 2000;       // about two seconds for a read to become cancellable
+const ULONGLONG kCancelWaitMs = 2000;   // how long a read may take to become cancellable
 const int kOpenAttempts = 100;          // about two seconds of opening the subfolders again
 
 // A relative due time for SetThreadpoolTimer: negative, in 100-nanosecond units.
@@ -53,7 +59,7 @@ void OpenSubfoldersAndWake(WatchContext &context) {
 
 VOID CALLBACK WakeWhenDue(PTP_CALLBACK_INSTANCE, PVOID parameter, PTP_TIMER) {
     WatchContext &context = *(WatchContext *)parameter;
-    if (context.openSubfoldersOnWake.load())
+    if (context.schedule.subfoldersToOpen.load())
         OpenSubfoldersAndWake(context);
     else
         WakeWatchThread(context, kWakeDue);
@@ -94,8 +100,8 @@ bool StillTheOpenFolder(WatchContext &context, unsigned &opening) {
     return true;
 }
 
-VOID CALLBACK CheckWatchedFolders(PTP_CALLBACK_INSTANCE, PVOID parameter, PTP_TIMER) {
-    FolderCheck &check = *(FolderCheck *)parameter;
+// One round of the check; the callback below runs one at a time.
+void CheckEachFolder(FolderCheck &check) {
     if (++check.rounds % kRoundsBetweenSaves == 0 && !check.stopping.load())
         KeepPoints(MirrorPointsOf(check.contexts));
     for (const std::shared_ptr<WatchContext> &context : check.contexts) {
@@ -119,6 +125,14 @@ VOID CALLBACK CheckWatchedFolders(PTP_CALLBACK_INSTANCE, PVOID parameter, PTP_TI
     }
 }
 
+VOID CALLBACK CheckWatchedFolders(PTP_CALLBACK_INSTANCE, PVOID parameter, PTP_TIMER) {
+    FolderCheck &check = *(FolderCheck *)parameter;
+    if (check.checking.exchange(true))
+        return;
+    CheckEachFolder(check);
+    check.checking.store(false);
+}
+
 // Lets a stopped generation's timer go once its callback has returned.
 VOID CALLBACK ReleaseFolderCheck(PTP_CALLBACK_INSTANCE, PVOID parameter) {
     FolderCheck *check = (FolderCheck *)parameter;
@@ -139,7 +153,9 @@ bool CancelRead(WatchContext &context) {
 
 void WakeWatchThread(WatchContext &context, unsigned reason) {
     context.wakeReasons.fetch_or(reason);
-    for (int attempt = 0; attempt < kCancelAttempts && context.inRead.load(); ++attempt) {
+    // Sleep(1) lasts a timer tick (about 16 ms): bounded by the clock, not by a count.
+    ULONGLONG start = GetTickCount64();
+    while (context.inRead.load() && GetTickCount64() - start < kCancelWaitMs) {
         if (CancelRead(context))
             return;
         Sleep(1);
@@ -182,13 +198,19 @@ void SetWatchedFolder(WatchContext &context, HANDLE dir) {
             ReadPathIdentity(context.path, identity);
         GetFileAttributesExW(FileSystemPath(context.path).c_str(), GetFileExInfoStandard, &seen);
     }
-    std::lock_guard<std::mutex> lock(context.handleLock);
-    if (context.dirHandle)
-        CloseHandle(context.dirHandle);
-    context.dirHandle = open ? dir : nullptr;
-    context.folderIdentity = identity;
-    context.folderSeen = seen;
-    ++context.folderOpenings;
+    HANDLE previous = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(context.handleLock);
+        previous = context.dirHandle;
+        context.dirHandle = open ? dir : nullptr;
+        context.folderIdentity = identity;
+        context.folderSeen = seen;
+        ++context.folderOpenings;
+    }
+    // Outside the lock: closing a folder on a share that went away can take long, and a stop
+    // cancelling reads under the lock must not wait for it.
+    if (previous)
+        CloseHandle(previous);
 }
 
 FolderCheck *StartFolderCheck(const std::vector<std::shared_ptr<WatchContext>> &contexts) {
@@ -222,17 +244,23 @@ std::vector<KeptPoint> MirrorPointsOf(const std::vector<std::shared_ptr<WatchCon
     for (const std::shared_ptr<WatchContext> &context : contexts) {
         std::shared_ptr<const KnownFolders> folders;
         ULONGLONG point = MirroredUpTo(context->mirror.point, &folders);
-        points.push_back(KeptPoint{context->path, context->destRoot, point, folders});
+        points.push_back(KeptPoint{context->path, context->destRoot, point, folders,
+                                   WatchedFolderOf(context->mirror.point)});
     }
     return points;
 }
 
 ULONGLONG RunDueWork(WatchContext &context, ULONGLONG now, ULONGLONG armedFor, bool fired,
                      ULONGLONG alsoAt) {
-    ULONGLONG next = NextDueTick(context.mirror);
+    MirrorState &mirror = context.mirror;
+    auto nextDue = [&] {
+        return EarliestSet(NextDueTick(mirror.pending), NextFolderDue(mirror.unlisted));
+    };
+    ULONGLONG next = nextDue();
     if (next != 0 && next <= now) {
-        RunDueCopies(context.mirror, now);
-        next = NextDueTick(context.mirror);
+        RunDueCopies(mirror, now);
+        WalkWaitingFolders(context.destRoot, mirror, now);
+        next = nextDue();
     }
     if (alsoAt != 0 && (next == 0 || alsoAt < next))
         next = alsoAt;

@@ -19,7 +19,7 @@
 // hour (the pairs' sweeps spread over the hour), and keeps the pairs' mirror points in their
 // file once a minute when they moved.
 //
-// Where subfolders stay silent until they are opened (monitor/change_reports.h), the thread's
+// Where subfolders stay silent until they are opened (monitor/system_behaviour.h), the thread's
 // timer opens every subfolder of the tree once the first read is pending, before it wakes the
 // thread for its catch-up walk.
 //
@@ -53,7 +53,8 @@ void ArmWakeTimer(WatchContext &context, ULONGLONG dueTick);
 // Disarms it, waits for its callback and closes it.
 void CloseWakeTimer(WatchContext &context);
 
-// Runs the waiting copies that are due at tick `now` and arms the timer for the next one, or
+// Runs the waiting copies, and the walks of folders that wait for one, that are due at tick
+// `now`, and arms the timer for the next one, or
 // for `alsoAt` (other work of the thread; 0: none) when that comes first. `armedFor` is the
 // tick the timer was armed for (0: not armed) and `fired` tells that it went off since, so
 // that it is armed again even for the same tick (a timer may go off a little before the tick

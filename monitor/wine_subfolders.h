@@ -1,5 +1,5 @@
 // Opening subfolders, for systems whose watch of a tree stays silent about a subfolder until
-// it has been opened after the watch began (Wine: monitor/change_reports.h). Folders that
+// it has been opened after the watch began (Wine: monitor/system_behaviour.h). Folders that
 // existed before the first read, and folders that arrive later, stay silent until then;
 // opening each of them once is enough.
 #pragma once

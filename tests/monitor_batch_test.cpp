@@ -1,6 +1,6 @@
 // Decoding change buffers, the notice throttle, the notice text and bounded trace lines.
 #include "monitor/change_batch.h"
-#include "monitor/change_reports.h"
+#include "monitor/system_behaviour.h"
 #include "monitor/trace.h"
 #include "tests/monitor_test_helpers.h"
 #include "tests/test_support.h"

@@ -1,5 +1,8 @@
 // The copy pass on real folders.
+#include "monitor/clock.h"
 #include "monitor/copier.h"
+#include "monitor/gap_walk.h"
+#include "monitor/retry_delay.h"
 #include "monitor/safe_copy.h"
 #include "tests/monitor_test_helpers.h"
 #include "tests/test_support.h"
@@ -28,13 +31,16 @@ class CopierTest : public testing::Test {
         WriteFileBytes(src + L"\\" + relative, text);
     }
     std::string Copied(const std::wstring &name) { return ReadFileBytes(dst + L"\\" + name); }
-    // One copy pass of the pair's mirror state, at the current tick.
+    // One copy pass of the pair's mirror state, a minute after the one before: long enough
+    // for no file to count as one that keeps changing.
     void Pass(const std::wstring &dest, const std::vector<FolderChange> &changes) {
-        CopyChangedFiles(src, dest, changes, mirror, GetTickCount64(), 0);
+        tick += 60000;
+        CopyChangedFiles(src, dest, changes, mirror, tick, 0);
     }
 
     std::wstring root, src, dst;
     MirrorState mirror;
+    ULONGLONG tick = GetTickCount64();
 };
 
 // Holds a file open without sharing on another thread for holdMs.
@@ -204,69 +210,119 @@ TEST_F(CopierTest, ASourceHeldPastFiveAttemptsWaitsAndIsCopiedOnceReleased) {
     EXPECT_EQ(CountFiles(dst), 0u) << "a temporary copy was left behind";
 
     // Still held when it is due: it waits again, quietly.
-    EXPECT_EQ(RunDueCopies(mirror, NextDueTick(mirror)), 0u);
+    EXPECT_EQ(RunDueCopies(mirror, NextDueTick(mirror.pending)), 0u);
     EXPECT_TRUE(Lines().empty());
     CloseHandle(held);
-    EXPECT_EQ(RunDueCopies(mirror, NextDueTick(mirror)), 1u);
+    EXPECT_EQ(RunDueCopies(mirror, NextDueTick(mirror.pending)), 1u);
     EXPECT_EQ(Copied(L"held.txt"), "held content");
     lines = Lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0],
               L"Deferred copy succeeded: " + src + L"\\held.txt -> " + dst + L"\\held.txt\n");
-    EXPECT_EQ(NextDueTick(mirror), 0u);
+    EXPECT_EQ(NextDueTick(mirror.pending), 0u);
 }
 
 TEST_F(CopierTest, ACopyThatStillFailsIsRetriedWithGrowingDelaysUntilItSucceeds) {
     Put(L"a.txt", "a");
-    // A file stands where a folder of the destination should be: nothing can be made below it.
-    WriteFileBytes(dst, "in the way");
-    std::wstring inner = dst + L"\\inner";
-    Pass(inner, {{L"a.txt", 3}});
+    // A folder stands where the copy should go: the destination refuses it until it is gone.
+    CreateDirectoryW(dst.c_str(), nullptr);
+    CreateDirectoryW((dst + L"\\a.txt").c_str(), nullptr);
+    Pass(dst, {{L"a.txt", 3}});
     std::vector<std::wstring> lines = Lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].rfind(L"CopyFile failed (attempt 1): " + src + L"\\a.txt -> ", 0), 0u);
     EXPECT_EQ(lines[1].rfind(L"CopyFile deferred: " + src + L"\\a.txt -> ", 0), 0u);
 
-    ULONGLONG due = NextDueTick(mirror);
+    ULONGLONG due = NextDueTick(mirror.pending);
     for (ULONGLONG delay : {2000, 4000, 8000, 16000, 32000, 60000, 60000}) {
         EXPECT_EQ(RunDueCopies(mirror, due), 0u);
-        EXPECT_EQ(NextDueTick(mirror), due + delay);
-        due = NextDueTick(mirror);
+        EXPECT_EQ(NextDueTick(mirror.pending), due + delay);
+        due = NextDueTick(mirror.pending);
     }
     EXPECT_TRUE(Lines().empty()) << "one line when deferred, none for each retry";
 
-    DeleteFileW(dst.c_str());
+    RemoveDirectoryW((dst + L"\\a.txt").c_str());
     EXPECT_EQ(RunDueCopies(mirror, due), 1u);
-    EXPECT_EQ(ReadFileBytes(inner + L"\\a.txt"), "a");
-    EXPECT_EQ(NextDueTick(mirror), 0u);
+    EXPECT_EQ(Copied(L"a.txt"), "a");
+    EXPECT_EQ(NextDueTick(mirror.pending), 0u);
 }
 
-TEST_F(CopierTest, AWaitingCopyEndsWhenItsSourceGoesOrTheNameIsCopiedAgain) {
+TEST_F(CopierTest, AnAbsentDestinationFolderIsLookedAtOncePerRoundAndItsCopiesArriveTogether) {
+    std::vector<FolderChange> changes;
+    for (int i = 0; i < 1000; ++i) {
+        std::wstring name = L"f" + std::to_wstring(i) + L".txt";
+        Put(name, "mirrored");
+        changes.push_back({name, 1});
+    }
+    // A file stands where a folder above the destination should be, as a drive that is away:
+    // nothing can be made in it.
+    WriteFileBytes(dst, "in the way");
+    std::wstring inner = dst + L"\\inner";
+    Pass(inner, changes);
+    EXPECT_EQ(CountLines(L"CopyFile failed (attempt 1): "), 1u) << "more than the first was tried";
+    EXPECT_EQ(CountLines(L"Destination folder " + inner + L" is missing"), 1u);
+    EXPECT_EQ(FailingCount(mirror.pending), 1000u);
+
+    // While it is away only the folder is looked at, less and less often; no copy is due.
+    ULONGLONG due = NextDueTick(mirror.pending);
+    for (ULONGLONG delay : {2000, 4000, 8000, 15000, 15000}) {
+        EXPECT_TRUE(DueKeys(mirror.pending, due).empty());
+        EXPECT_EQ(RunDueCopies(mirror, due), 0u);
+        EXPECT_EQ(NextDueTick(mirror.pending), due + delay);
+        due = NextDueTick(mirror.pending);
+    }
+    EXPECT_LE(CountLines(L""), 2u) << "a line per file";
+    DeleteFileW(dst.c_str());
+    EXPECT_EQ(RunDueCopies(mirror, due), 1000u) << "not all in the round that found it back";
+    EXPECT_EQ(ReadFileBytes(inner + L"\\f999.txt"), "mirrored");
+    EXPECT_EQ(NextDueTick(mirror.pending), 0u);
+}
+
+TEST_F(CopierTest, AWaitingCopyEndsOnlyWhenItsSourceGoesOrALaterCopyOfOursMadeItCurrent) {
     MakeFolder(L"sub1");
     MakeFolder(L"sub2");
     Put(L"sub1\\x.txt", "older, from sub1");
     Put(L"sub2\\x.txt", "newer, from sub2");
     Put(L"gone.txt", "gone");
     Put(L"same.txt", "same");
+    Put(L"ours.txt", "ours");
+    // The destination holds a file of the same size and time that this program did not copy:
+    // the change that waits must still arrive (on a FAT stick, times cannot tell two saves
+    // within two seconds apart).
     CreateDirectoryW(dst.c_str(), nullptr);
-    CopyFileW((src + L"\\same.txt").c_str(), (dst + L"\\same.txt").c_str(), FALSE);
+    WriteFileBytes(dst + L"\\same.txt", "SAME");
+    HANDLE source = CreateFileW((src + L"\\same.txt").c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE copy = CreateFileW((dst + L"\\same.txt").c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    FILETIME written;
+    ASSERT_TRUE(GetFileTime(source, nullptr, nullptr, &written) &&
+                SetFileTime(copy, nullptr, nullptr, &written));
+    CloseHandle(source);
+    CloseHandle(copy);
     const ULONGLONG now = 1000000;
-    for (const wchar_t *name : {L"sub1\\x.txt", L"gone.txt", L"same.txt"})
-        DeferCopy(mirror, src + L"\\" + name, dst + L"\\" + BaseName(name), 5, now, 0);
-    ASSERT_EQ(Lines().size(), 3u);
+    for (const wchar_t *name : {L"sub1\\x.txt", L"gone.txt", L"same.txt", L"ours.txt"})
+        DeferCopy(mirror.pending, mirror.point, src + L"\\" + name, dst + L"\\" + BaseName(name), 5,
+                  now, 0);
+    ASSERT_EQ(Lines().size(), 4u);
 
-    // Another file of the same name is copied: the waiting one must never go over it.
+    // Another file of the same name is copied: the waiting one must never go over it. Another
+    // pair of the same folders copies ours.txt as it is.
     Pass(dst, {{L"sub2\\x.txt", 1}});
+    MirrorState otherPair;
+    CopyChangedFiles(src, dst, {{L"ours.txt", 1}}, otherPair, tick, 0);
     DeleteFileW((src + L"\\gone.txt").c_str());
-    EXPECT_EQ(RunDueCopies(mirror, now + kFirstRetryMs), 0u);
+    EXPECT_EQ(RunDueCopies(mirror, now + kFirstRetryMs), 1u);
     EXPECT_EQ(Copied(L"x.txt"), "newer, from sub2");
-    EXPECT_EQ(NextDueTick(mirror), 0u);
-    std::vector<std::wstring> lines = Lines();
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[1], L"Deferred copy dropped, source gone: " + src + L"\\gone.txt -> " + dst +
-                            L"\\gone.txt\n");
-    EXPECT_EQ(lines[2], L"Deferred copy dropped, copy is current: " + src + L"\\same.txt -> " +
-                            dst + L"\\same.txt\n");
+    EXPECT_EQ(Copied(L"same.txt"), "same");
+    EXPECT_EQ(NextDueTick(mirror.pending), 0u);
+    EXPECT_EQ(CountLines(L"Deferred copy dropped, source gone: " + src + L"\\gone.txt -> " + dst +
+                         L"\\gone.txt\n"),
+              1u);
+    EXPECT_EQ(CountLines(L"Deferred copy dropped, copy is current: " + src + L"\\ours.txt -> " +
+                         dst + L"\\ours.txt\n"),
+              1u);
+    EXPECT_EQ(CountLines(L"Deferred copy succeeded: " + src + L"\\same.txt"), 1u);
 }
 
 TEST_F(CopierTest, AFileTheDestinationRefusesHoldsBackNoOtherWaitingCopy) {
@@ -283,75 +339,71 @@ TEST_F(CopierTest, AFileTheDestinationRefusesHoldsBackNoOtherWaitingCopy) {
     EXPECT_EQ(lines[0].rfind(L"CopyFile failed (attempt 1): " + src + L"\\refused.txt", 0), 0u);
     EXPECT_EQ(lines[1].rfind(L"CopyFile deferred: " + src + L"\\refused.txt", 0), 0u);
     // The others wait for a moment too (a held source), and come due a little later.
-    ULONGLONG due = NextDueTick(mirror);
+    ULONGLONG due = NextDueTick(mirror.pending);
     for (const wchar_t *name : {L"\\a.txt", L"\\b.txt"})
-        DeferCopy(mirror, src + name, dst + name, ERROR_SHARING_VIOLATION, due - 900, 0);
+        DeferCopy(mirror.pending, mirror.point, src + name, dst + name, ERROR_SHARING_VIOLATION,
+                  due - 900, 0);
     EXPECT_EQ(RunDueCopies(mirror, due + 100), 2u);
     EXPECT_EQ(Copied(L"a.txt"), "a");
     EXPECT_EQ(Copied(L"b.txt"), "b");
-    EXPECT_EQ(mirror.pending.size(), 1u) << "the refused copy still waits";
+    EXPECT_EQ(mirror.pending.entries.size(), 1u) << "the refused copy still waits";
 }
 
-TEST_F(CopierTest, ALargeFileBeingWrittenWaitsUntilQuietButNotForever) {
-    std::string big(kQuietMinBytes, 'b');
-    // Writes big.bin a little longer; `quiet` dates the write ten seconds back, as if the writer
-    // had stopped then.
-    auto write = [&](bool quiet) {
-        Put(L"big.bin", big += 'x');
-        if (!quiet)
+// The engine's clock as a test drives it.
+ULONGLONG g_drivenTime = 0;
+ULONGLONG DrivenClock() {
+    return g_drivenTime;
+}
+
+TEST_F(CopierTest, AFileThatKeepsGrowingIsCopiedLessOftenTheLongerItGrows) {
+    // An hour of a log that gains a line every half second, on a driven clock: every line is a
+    // change record, and its times follow the clock.
+    const ULONGLONG start = tick, base = SystemClock(), hour = 3600000;
+    g_systemClock = DrivenClock;
+    auto at = [&](ULONGLONG t) { g_drivenTime = base + (t - start) * 10000; };
+    std::wstring log = src + L"\\app.log";
+    std::string content;
+    size_t copies = 0, written = 0;
+    ULONGLONG lastCopy = 0;
+    auto account = [&](ULONGLONG t) {
+        size_t now = CountLinesContaining(L"\\app.log -> ");
+        if (now == copies)
             return;
-        HANDLE file =
-            CreateFileW((src + L"\\big.bin").c_str(), FILE_WRITE_ATTRIBUTES,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-        FILETIME now;
-        GetSystemTimeAsFileTime(&now);
-        ULARGE_INTEGER back = {{now.dwLowDateTime, now.dwHighDateTime}};
-        back.QuadPart -= 100000000;
-        FILETIME written = {back.LowPart, back.HighPart};
-        SetFileTime(file, nullptr, nullptr, &written);
+        copies = now;
+        written += ReadFileBytes(dst + L"\\app.log").size();
+        lastCopy = t;
+    };
+    auto runDue = [&](ULONGLONG until) {
+        for (ULONGLONG due = NextDueTick(mirror.pending); due != 0 && due <= until;
+             due = NextDueTick(mirror.pending)) {
+            at(due);
+            RunDueCopies(mirror, due);
+            account(due);
+        }
+    };
+    for (ULONGLONG t = start; t < start + hour; t += 500) {
+        runDue(t);
+        at(t);
+        std::string line = "line " + std::to_string(t - start) + " of a log that keeps growing\n";
+        content += line;
+        HANDLE file = CreateFileW(log.c_str(), FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+        DWORD count = 0;
+        FILETIME now = {DWORD(g_drivenTime), DWORD(g_drivenTime >> 32)};
+        ASSERT_TRUE(WriteFile(file, line.data(), DWORD(line.size()), &count, nullptr) &&
+                    SetFileTime(file, nullptr, nullptr, &now));
         CloseHandle(file);
-    };
-    auto pass = [&](const wchar_t *name, ULONGLONG at) {
-        CopyChangedFiles(src, dst, {{name, 3}}, mirror, at, 0);
-    };
-    auto copies = [&](const std::wstring &name) { return CountLinesContaining(name + L" -> "); };
-    const ULONGLONG t = 5000000;
-    Put(L"small.txt", "s");
-    pass(L"small.txt", t);
-    pass(L"small.txt", t + 1); // small files are copied at once, however fresh
-    EXPECT_EQ(copies(L"small.txt"), 2u);
-    write(true);
-    pass(L"big.bin", t);
-    EXPECT_EQ(copies(L"big.bin"), 1u) << "a large file that is not being written waits for nothing";
-
-    write(false);
-    pass(L"big.bin", t + 100);
-    EXPECT_EQ(copies(L"big.bin"), 1u) << "copied while it was being written";
-    EXPECT_GT(NextDueTick(mirror), t + 100);
-    EXPECT_LE(NextDueTick(mirror), t + 100 + kQuietCheckMs);
-    write(false);
-    RunDueCopies(mirror, NextDueTick(mirror)); // still being written
-    EXPECT_EQ(copies(L"big.bin"), 1u);
-    write(true);
-    RunDueCopies(mirror, NextDueTick(mirror)); // written long ago by its time, but it grew
-    EXPECT_EQ(copies(L"big.bin"), 1u);
-    ULONGLONG copied = NextDueTick(mirror);
-    RunDueCopies(mirror, copied); // quiet and unchanged: copied
-    EXPECT_EQ(copies(L"big.bin"), 2u);
-    EXPECT_EQ(Copied(L"big.bin"), big);
-
-    // A file that never stops being written is still copied every few seconds.
-    write(false);
-    pass(L"big.bin", copied + 100);
-    ULONGLONG at = copied + 100;
-    while (NextDueTick(mirror) != 0 && at < copied + kQuietCapMs + kQuietCheckMs) {
-        write(false);
-        at = NextDueTick(mirror);
-        RunDueCopies(mirror, at);
+        CopyChangedFiles(src, dst, {{L"app.log", 3}}, mirror, t, 0);
+        account(t);
     }
-    EXPECT_EQ(copies(L"big.bin"), 3u);
-    EXPECT_GE(at, copied + kQuietCapMs);
-    EXPECT_EQ(Copied(L"big.bin"), big);
+    const ULONGLONG lastWrite = start + hour - 500;
+    runDue(lastWrite + 60000);
+    g_systemClock = SystemClock;
+    EXPECT_EQ(Copied(L"app.log"), content) << "its last version was not copied";
+    EXPECT_GT(lastCopy, lastWrite);
+    EXPECT_LE(lastCopy, lastWrite + 5000) << "its last version came late";
+    EXPECT_LE(written, 3 * content.size())
+        << copies << " copies wrote " << written << " bytes for a file of " << content.size();
 }
 
 TEST_F(CopierTest, AReadOnlyOrHiddenCopyIsReplacedAndLeavesNoTemporaryFile) {
@@ -413,7 +465,7 @@ TEST_F(CopierTest, TemporaryCopiesAreNeverMirroredAndLeftoversAreRemoved) {
     // Another pair's temporary copy in this pair's source is not copied.
     Put(L"~vantrel-2a-3.tmp", "someone's copy under way");
     Pass(dst, {{L"~vantrel-2a-3.tmp", 1}});
-    EXPECT_EQ(CopyFilesChangedSince(src, dst, 0, mirror).copied, 0u);
+    EXPECT_EQ(CopyFilesChangedSince(src, dst, 0, mirror, WalkMode()).copied, 0u);
     EXPECT_EQ(CountFiles(dst), 0u);
     EXPECT_TRUE(Lines().empty());
 }
@@ -502,19 +554,19 @@ TEST_F(CopierTest, TheRecoveryWalkCopiesOnlyFilesChangedInTheWindow) {
     ULONGLONG since = windowFromNow();
     Put(L"new.txt", "new");
     Put(L"a\\b\\new2.txt", "new2");
-    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror).copied, 2u);
+    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror, WalkMode()).copied, 2u);
     EXPECT_EQ(Copied(L"new2.txt"), "new2");
     EXPECT_EQ(Copied(L"new.txt"), "new");
     EXPECT_FALSE(FileExists(dst + L"\\old.txt"));
     EXPECT_FALSE(FileExists(dst + L"\\old2.txt"));
     // Current copies are not made again.
-    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror).copied, 0u);
+    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror, WalkMode()).copied, 0u);
     // A file moved into the tree keeps its last-write time but its change time moves.
     std::wstring outside = root + L"\\outside.txt";
     WriteFileBytes(outside, "moved in");
     since = windowFromNow();
     ASSERT_TRUE(MoveFileW(outside.c_str(), (src + L"\\a\\movedin.txt").c_str()));
-    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror).copied, 1u);
+    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror, WalkMode()).copied, 1u);
     EXPECT_EQ(Copied(L"movedin.txt"), "moved in");
 
     // A folder moved in keeps its files' times, and only its own change time moves.
@@ -525,7 +577,7 @@ TEST_F(CopierTest, TheRecoveryWalkCopiesOnlyFilesChangedInTheWindow) {
     WriteFileBytes(album + L"\\day 2\\p2.jpg", "photo 2");
     since = windowFromNow();
     ASSERT_TRUE(MoveFileW(album.c_str(), (src + L"\\a\\album").c_str()));
-    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror).copied, 2u);
+    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror, WalkMode()).copied, 2u);
     EXPECT_EQ(Copied(L"p2.jpg"), "photo 2");
     EXPECT_FALSE(FileExists(dst + L"\\old2.txt"));
 }
@@ -562,7 +614,7 @@ TEST_F(CopierTest, AFileDeeperThanMaxPathIsMirroredIntoADeepDestination) {
     // The trace names the files as the user spells them.
     EXPECT_EQ(CountLines(L"CopyFile succeeded: " + src + L"\\" + relative + L"\\deep.txt -> "), 1u);
     // Tree walks go down there too.
-    EXPECT_EQ(CopyFilesChangedSince(src, root + L"\\walked", 0, mirror).copied, 1u);
+    EXPECT_EQ(CopyFilesChangedSince(src, root + L"\\walked", 0, mirror, WalkMode()).copied, 1u);
     EXPECT_EQ(ReadFileBytes(root + L"\\walked\\deep.txt"), "deep down");
 }
 

@@ -108,7 +108,7 @@ TEST_F(DurableCopies, OnFatAndExFatCurrentCopiesAreNotCopiedAgain) {
         SCOPED_TRACE(exfat ? "exFAT" : "FAT32");
         ++ran;
         // Under Wine busy spells are walked: one more walk that must find the copies current.
-        SetChangeReports(SystemChangeReports());
+        SetSystemBehaviour(NativeSystemBehaviour());
         src = root + (exfat ? L"\\src-exfat" : L"\\src-fat");
         CreateDirectoryW(src.c_str(), nullptr);
         CapturedLines().clear();
@@ -117,7 +117,7 @@ TEST_F(DurableCopies, OnFatAndExFatCurrentCopiesAreNotCopiedAgain) {
             WriteFileBytes(src + L"\\f" + std::to_wstring(i) + L".txt", "first");
         for (int i = 0; i < 20; ++i)
             EXPECT_TRUE(WaitForContent(stick + L"\\f" + std::to_wstring(i) + L".txt", "first"));
-        if (TheseChangeReports().batchesMayMissChanges) {
+        if (ThisSystem().batchesMayMissChanges) {
             EXPECT_TRUE(WaitForLine(L"MonitorThread[0] busy spell walked, 0 files copied"));
         }
         WakeWatchThread(*g_watchContexts[0], kWakeSweep);

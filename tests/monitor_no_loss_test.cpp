@@ -140,7 +140,7 @@ TEST_F(NoLossTest, AFileWrittenWhileTheWatchStartsIsMirrored) {
 }
 
 TEST_F(NoLossTest, AFolderMovedInBringsItsFilesAndARenameCopiesNothingAgain) {
-    SetChangeReports(SystemChangeReports()); // renames a folder inside the tree
+    SetSystemBehaviour(NativeSystemBehaviour()); // renames a folder inside the tree
     std::wstring outside = root + L"\\outside";
     CreateDirectoryW(outside.c_str(), nullptr);
     CreateDirectoryW((outside + L"\\inner").c_str(), nullptr);
@@ -268,7 +268,7 @@ TEST_F(NoLossTest, LinksAreNeverFollowed) {
 }
 
 TEST_F(NoLossTest, FilesBelowAFolderRenamedInsideTheTreeArrive) {
-    SetChangeReports(SystemChangeReports()); // renames a folder inside the tree
+    SetSystemBehaviour(NativeSystemBehaviour()); // renames a folder inside the tree
     ASSERT_TRUE(CreateDirectoryW((src + L"\\a").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((src + L"\\a\\sub").c_str(), nullptr));
     StartWatching();
@@ -289,7 +289,7 @@ TEST_F(NoLossTest, FilesBelowAFolderRenamedInsideTheTreeArrive) {
 }
 
 TEST_F(NoLossTest, AFolderRenamedInTheTreeLeavesTheLaterOfTwoSameNamedFiles) {
-    SetChangeReports(SystemChangeReports()); // renames a folder inside the tree
+    SetSystemBehaviour(NativeSystemBehaviour()); // renames a folder inside the tree
     ASSERT_TRUE(CreateDirectoryW((src + L"\\a").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((src + L"\\b").c_str(), nullptr));
     StartWatching();

@@ -97,15 +97,20 @@ TEST(MirrorPoint, FollowsFromWhatHappenedAndNeverPassesAGapNotWalked) {
 
 TEST(KeptPoints, ReadBackAsWrittenAndDamagedLinesAreSkipped) {
     KeptPoints points;
+    // The first with its watched folder's identity, the second from before it was kept.
+    const std::string watched(24, '\x5a');
     points[PairKey(L"C:\\仕事", L"D:\\Backup")] = {L"C:\\仕事", L"D:\\Backup", 133000000000000000,
-                                                   nullptr};
-    points[PairKey(L"\\\\server\\share", L"")] = {L"\\\\server\\share", L"", 42, nullptr};
+                                                   nullptr, watched};
+    points[PairKey(L"\\\\server\\share", L"")] = {L"\\\\server\\share", L"", 42, nullptr,
+                                                  std::string()};
     size_t skipped = 1;
     std::string bytes = FormatKeptPoints(points);
     KeptPoints read = ParseKeptPoints(bytes, skipped);
     EXPECT_EQ(skipped, 0u);
     ASSERT_EQ(read.size(), 2u);
     EXPECT_EQ(read[PairKey(L"c:\\仕事", L"d:\\backup")].point, 133000000000000000u);
+    EXPECT_EQ(read[PairKey(L"c:\\仕事", L"d:\\backup")].watchedFolder, watched);
+    EXPECT_EQ(read[PairKey(L"\\\\server\\share", L"")].watchedFolder, "");
     EXPECT_EQ(read[PairKey(L"\\\\server\\share", L"")].source, L"\\\\server\\share");
 
     // A line cut short, a time that is no number, a stray field, bytes that are no UTF-8:
@@ -123,7 +128,7 @@ TEST(KeptPoints, ReadBackAsWrittenAndDamagedLinesAreSkipped) {
     ASSERT_TRUE(CreateDirectoryW((root + L"\\Vantrel\\mirror-points.txt").c_str(), nullptr));
     LoadKeptPoints({}, false);
     StartDebugCapture();
-    KeepPoints({{L"C:\\x", L"D:\\y", 5, nullptr}});
+    KeepPoints({{L"C:\\x", L"D:\\y", 5, nullptr, std::string()}});
     FinishKeepingPoints();
     std::vector<std::wstring> lines = TakeDebugOutput();
     ASSERT_EQ(lines.size(), 1u);
@@ -136,8 +141,9 @@ TEST(DueCopiesTimer, ATimerThatWentOffBeforeItsTickIsArmedAgain) {
     WatchContext context;
     ASSERT_TRUE(CreateWakeTimer(context));
     ULONGLONG now = GetTickCount64();
-    DeferCopy(context.mirror, root + L"\\held.txt", root + L"\\copy.txt", 32, now, 0);
-    ULONGLONG due = NextDueTick(context.mirror);
+    DeferCopy(context.mirror.pending, context.mirror.point, root + L"\\held.txt",
+              root + L"\\copy.txt", 32, now, 0);
+    ULONGLONG due = NextDueTick(context.mirror.pending);
     ASSERT_EQ(RunDueWork(context, now, 0, false), due);
     auto wentOff = [&] { return (context.wakeReasons.exchange(0) & kWakeDue) != 0; };
     ASSERT_TRUE(PumpUntil(wentOff, 30000));

@@ -318,7 +318,7 @@ TEST_F(LostWatch, ADestinationDriveThatAppearsLaterGetsEveryWaitingCopy) {
         names.push_back(L"\\file" + std::to_wstring(i) + L".txt");
         WriteFileBytes(src + names.back(), "mirrored");
     }
-    EXPECT_TRUE(WaitForLine(L"CopyFile deferred: " + src + names.back()));
+    EXPECT_TRUE(WaitForLine(L"Destination folder " + std::wstring(drive) + L"\\backup is missing"));
     // A few rounds of retries fail before it is plugged in.
     PumpFor(3500);
     std::wstring link;

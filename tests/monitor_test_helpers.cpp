@@ -151,7 +151,7 @@ bool WaitForReadsPending(DWORD timeoutMs) {
     return PumpUntil(
         [&] {
             for (const auto &context : g_watchContexts)
-                if (!context->ended.load() && !context->caughtUp.load() &&
+                if (!context->ended.load() && context->schedule.catchUpPending.load() &&
                     FileExists(context->path))
                     return false;
             return true;
@@ -159,15 +159,15 @@ bool WaitForReadsPending(DWORD timeoutMs) {
         timeoutMs);
 }
 
-ChangeReports TrustedChangeReports() {
-    ChangeReports reports = SystemChangeReports();
+SystemBehaviour TrustedBatches() {
+    SystemBehaviour reports = NativeSystemBehaviour();
     reports.batchesMayMissChanges = false;
     return reports;
 }
 
 void WatchTest::SetUp() {
     // The engine as it runs on Windows, wherever Wine's batches are right.
-    SetChangeReports(TrustedChangeReports());
+    SetSystemBehaviour(TrustedBatches());
     root = MakeTempDir();
     src = root + L"\\src";
     dst = root + L"\\dst";
@@ -186,7 +186,7 @@ void WatchTest::TearDown() {
     g_hMainWnd = nullptr;
     DestroyWindow(sink);
     RemoveTree(root);
-    SetChangeReports(SystemChangeReports());
+    SetSystemBehaviour(NativeSystemBehaviour());
 }
 
 static ULONGLONG g_clockAhead = 0; // what the engine's clock runs ahead of the system's

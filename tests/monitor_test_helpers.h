@@ -3,7 +3,7 @@
 #pragma once
 
 #include "monitor/change_batch.h"
-#include "monitor/change_reports.h"
+#include "monitor/system_behaviour.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -27,7 +27,7 @@ void WritePairFile(const std::vector<std::pair<std::wstring, std::wstring>> &pai
 std::wstring UseFreshConfig();
 
 // Batches trusted as on Windows; subfolders silent until opened where the system makes them so.
-ChangeReports TrustedChangeReports();
+SystemBehaviour TrustedBatches();
 
 // Trace lines captured so far, kept across calls (TakeDebugOutput empties the capture).
 std::vector<std::wstring> &CapturedLines();
@@ -57,7 +57,7 @@ bool WaitForReadsPending(DWORD timeoutMs = 30000);
 // A test of the running engine on real folders: a fresh root with a source folder src (made)
 // and a destination dst (not made), a notice sink as the main window, the trace captured from
 // the start, batches trusted as on Windows (a test that renames folders inside the tree, where
-// Wine's batches go wrong, chooses SystemChangeReports); monitoring is stopped and everything
+// Wine's batches go wrong, chooses NativeSystemBehaviour); monitoring is stopped and everything
 // removed at the end.
 class WatchTest : public testing::Test {
   protected:

@@ -1,4 +1,4 @@
-#include "monitor/change_reports.h"
+#include "monitor/system_behaviour.h"
 
 namespace {
 
@@ -13,32 +13,34 @@ bool TrustsBatchesByRequest() {
     return length == 1 && value[0] == L'1';
 }
 
-ChangeReports Decide() {
-    ChangeReports reports = SystemChangeReports();
+SystemBehaviour Decide() {
+    SystemBehaviour behaviour = NativeSystemBehaviour();
     if (TrustsBatchesByRequest())
-        reports.batchesMayMissChanges = false;
-    return reports;
+        behaviour.batchesMayMissChanges = false;
+    return behaviour;
 }
 
 // Decided at the first question; changed only by tests, before monitoring starts.
-ChangeReports g_changeReports = Decide();
+SystemBehaviour g_systemBehaviour = Decide();
 
 } // namespace
 
-ChangeReports SystemChangeReports() {
+SystemBehaviour NativeSystemBehaviour() {
     bool wine = RunsUnderWine();
-    ChangeReports reports;
-    reports.subfoldersSilentUntilOpened = wine;
-    reports.batchesMayMissChanges = wine;
-    return reports;
+    SystemBehaviour behaviour;
+    behaviour.subfoldersSilentUntilOpened = wine;
+    behaviour.batchesMayMissChanges = wine;
+    behaviour.writerHoldsUnseen = wine;
+    behaviour.fileSystemsAllNamedNtfs = wine;
+    return behaviour;
 }
 
-const ChangeReports &TheseChangeReports() {
-    return g_changeReports;
+const SystemBehaviour &ThisSystem() {
+    return g_systemBehaviour;
 }
 
-void SetChangeReports(const ChangeReports &reports) {
-    g_changeReports = reports;
+void SetSystemBehaviour(const SystemBehaviour &behaviour) {
+    g_systemBehaviour = behaviour;
 }
 
 ReadOutcome ClassifyRead(BOOL ok, DWORD bytes, DWORD error, bool stopping) {

@@ -1,0 +1,49 @@
+// What this program copied where: for every copy it put in place, the file it was made from and
+// that file's size and times at the copy.
+//
+// Times alone cannot always tell whether a destination copy is current:
+// - pairs in a loop (X -> Y, Y -> Z, Z -> X: folders kept alike) would copy each copy on for
+//   ever. A file that is one of this program's copies, exactly as it was made, is not copied
+//   onto a destination that already holds that version: every file reaches every folder once, a
+//   chain still carries every file to its end, and a real edit anywhere goes round once;
+// - a destination that keeps coarse times (FAT and exFAT: steps of a second or two) cannot tell
+//   a change saved within one step at the same size from the version it holds; what the copy
+//   was made from can;
+// - a clock that ran ahead and was set back leaves copies whose times (their sources', then)
+//   are later than every edit made since; an edit of the file a copy was made from is still an
+//   edit.
+// So every copy is noted here with its source's exact size, last-write and change time, and the
+// decisions compare the source with that. The notes are kept across runs of the program in
+// "mirror-copies.txt" beside the pair file, with the pairs' mirror points
+// (monitor/saved_points.h). Process-wide, for every watch thread, under a lock; past 65536
+// copies the older half is forgotten, and a copy without a note is judged by its times.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+struct CopyRecord {
+    unsigned long long source = 0; // PathHash of the file the copy was made from
+    ULONGLONG size = 0;            // that file's size, last-write and change time at the copy
+    ULONGLONG lastWrite = 0;
+    ULONGLONG changeTime = 0; // 0: not known
+};
+
+// dstFull was put in place as a copy of srcFull, which had the given size and times.
+void NoteCopyMade(const std::wstring &srcFull, const std::wstring &dstFull, ULONGLONG size,
+                  ULONGLONG lastWrite, ULONGLONG changeTime);
+
+// The note of the last copy put in place at `dstFull`; false when there is none.
+bool CopyRecordOf(const std::wstring &dstFull, CopyRecord &record);
+
+// True when the note says that the copy was made of this file exactly as it is now (its size
+// and last-write time, and its change time where both are known).
+bool MadeOfThisVersion(const CopyRecord &record, const std::wstring &srcFull, ULONGLONG size,
+                       ULONGLONG lastWrite, ULONGLONG changeTime);
+
+// The notes as the file keeps them, and back (lines that cannot be read are skipped); the text
+// replaces every note. Each change of the notes raises CopyRecordsVersion.
+std::string FormatCopyRecords();
+void ParseCopyRecords(const std::string &bytes);
+unsigned long long CopyRecordsVersion();
