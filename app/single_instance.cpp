@@ -2,6 +2,7 @@
 #include "app/single_instance.h"
 
 #include "app/main_window.h"
+#include "monitor/long_path.h"
 #include "monitor/trace.h"
 #include "store/pair_table.h"
 
@@ -14,22 +15,6 @@ static const wchar_t kMarkProperty[] = L"Vantrel.Instance";
 // making, and how often.
 static constexpr ULONGLONG kWindowWaitMs = 5000;
 static constexpr DWORD kLookEveryMs = 50;
-
-// The configuration directory in upper case (as the file system compares names), hashed
-// (64-bit FNV-1a over its UTF-16 units).
-static unsigned long long InstanceKey() {
-    std::wstring folder = GetConfigDirectory();
-    std::wstring folded(folder.size(), L'\0');
-    if (!LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, folder.c_str(), (int)folder.size(),
-                       folded.data(), (int)folded.size(), nullptr, nullptr, 0))
-        folded = folder;
-    unsigned long long hash = 14695981039346656037ull;
-    for (wchar_t unit : folded) {
-        hash ^= (unsigned short)unit;
-        hash *= 1099511628211ull;
-    }
-    return hash;
-}
 
 // Never zero: GetPropW returns null for a window without the mark.
 static UINT_PTR InstanceMark(unsigned long long key) {
@@ -59,7 +44,7 @@ void EndInstanceClaim(HANDLE mutex) {
 }
 
 bool ClaimInstanceOrShowRunningOne(InstanceClaim &claim, const wchar_t *mainWindowClass) {
-    unsigned long long key = InstanceKey();
+    unsigned long long key = PathHash(GetConfigDirectory());
     wchar_t name[64];
     swprintf(name, 64, L"Local\\Vantrel-%08lx%08lx", (unsigned long)(key >> 32),
              (unsigned long)(key & 0xFFFFFFFFu));
@@ -95,7 +80,7 @@ bool ClaimInstanceOrShowRunningOne(InstanceClaim &claim, const wchar_t *mainWind
 }
 
 void MarkInstanceWindow(HWND mainWindow) {
-    SetPropW(mainWindow, kMarkProperty, (HANDLE)InstanceMark(InstanceKey()));
+    SetPropW(mainWindow, kMarkProperty, (HANDLE)InstanceMark(PathHash(GetConfigDirectory())));
 }
 
 void UnmarkInstanceWindow(HWND mainWindow) {
