@@ -8,7 +8,7 @@
 // the mutex owned looks among the top-level windows of the main class for the one with its
 // mark (another user's or another configuration's copy may have one too), lets that process
 // take the foreground and posts it what a double-click on the tray icon sends: the running
-// copy shows and activates its own window, and this start ends.
+// copy shows its own window (restored, if it was minimized) in front, and this start ends.
 //
 // The mutex is owned, not merely created: a start that is about to leave holds a handle to it
 // too, and must not keep the next start from running once the first copy has ended.

@@ -1347,7 +1347,8 @@ TEST(Program, CopiesAFileAndPrintsItsNoticeThenExitsCleanly) {
 }
 
 // Started again (a double-click while the Startup folder's shortcut runs it), the program
-// shows the running one's window and ends: one process watches the pairs.
+// shows the running one's window, restored if it was minimized, and ends: one process watches
+// the pairs.
 TEST(Program, ASecondStartShowsTheRunningOnesWindowAndEnds) {
     std::wstring program = FindBuiltProgram(L"", L"Vantrel.exe");
     std::wstring viewer = FindBuiltProgram(L"tools", L"VantrelDebugView.exe");
@@ -1375,8 +1376,8 @@ TEST(Program, ASecondStartShowsTheRunningOnesWindowAndEnds) {
         2 * kWaitMs))
         << first.Raw();
     if (window) {
-        PostMessageW(window, WM_CLOSE, 0, 0); // only hides it
-        EXPECT_TRUE(PumpUntil([&] { return !IsWindowVisible(window); }, kWaitMs));
+        PostMessageW(window, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+        EXPECT_TRUE(PumpUntil([&] { return IsIconic(window) != FALSE; }, kWaitMs));
     }
 
     ChildRun second;
@@ -1384,7 +1385,8 @@ TEST(Program, ASecondStartShowsTheRunningOnesWindowAndEnds) {
     EXPECT_EQ(FinishChild(second, kWaitMs), 0) << second.output;
     EXPECT_EQ(second.output.find("StartMonitoring"), std::string::npos) << second.output;
     EXPECT_EQ(WaitForSingleObject(first.process.hProcess, 0), (DWORD)WAIT_TIMEOUT);
-    EXPECT_TRUE(window && PumpUntil([&] { return IsWindowVisible(window) != FALSE; }, kWaitMs));
+    EXPECT_TRUE(window &&
+                PumpUntil([&] { return IsWindowVisible(window) && !IsIconic(window); }, kWaitMs));
     EXPECT_EQ(ProgramWindows(GetCurrentProcessId()).size(), 1u);
 
     if (window)
