@@ -5,6 +5,7 @@
 #include "app/main_window.h"
 #include "app/notice_sink.h"
 #include "app/panel.h"
+#include "app/single_instance.h"
 #include "app/tray_icon.h"
 #include "app/tray_trouble.h"
 #include "monitor/monitor.h"
@@ -16,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -1346,6 +1348,19 @@ TEST(Program, CopiesAFileAndPrintsItsNoticeThenExitsCleanly) {
     RemoveTree(root);
 }
 
+// Closes the named mutex to this user, as a copy started as administrator leaves its own to a
+// normal start.
+static bool CloseMutexToThisUser(const std::wstring &name) {
+    ACL empty; // grants no one anything
+    InitializeAcl(&empty, sizeof empty, ACL_REVISION);
+    HANDLE mutex = OpenMutexW(WRITE_DAC, FALSE, name.c_str());
+    bool closed = mutex && SetSecurityInfo(mutex, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
+                                           nullptr, nullptr, &empty, nullptr) == ERROR_SUCCESS;
+    if (mutex)
+        CloseHandle(mutex);
+    return closed;
+}
+
 // Started again (a double-click while the Startup folder's shortcut runs it), the program
 // shows the running one's window, restored if it was minimized, and ends: one process watches
 // the pairs.
@@ -1387,6 +1402,14 @@ TEST(Program, ASecondStartShowsTheRunningOnesWindowAndEnds) {
     EXPECT_EQ(WaitForSingleObject(first.process.hProcess, 0), (DWORD)WAIT_TIMEOUT);
     EXPECT_TRUE(window &&
                 PumpUntil([&] { return IsWindowVisible(window) && !IsIconic(window); }, kWaitMs));
+
+    // Started as administrator, the running one would have made a mutex this start may not open.
+    EXPECT_TRUE(CloseMutexToThisUser(InstanceMutexName(configRoot + L"\\Vantrel")));
+    ChildRun refused;
+    ASSERT_TRUE(StartChild(refused, command, &environment));
+    EXPECT_EQ(FinishChild(refused, kWaitMs), 0) << refused.output;
+    EXPECT_NE(refused.output.find("CreateMutexW denied access"), std::string::npos);
+    EXPECT_EQ(refused.output.find("StartMonitoring"), std::string::npos) << refused.output;
     EXPECT_EQ(ProgramWindows(GetCurrentProcessId()).size(), 1u);
 
     if (window)
