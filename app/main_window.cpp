@@ -81,6 +81,12 @@ static LRESULT OnCommand(HWND window, UINT message, WPARAM wParam, LPARAM lParam
     }
 }
 
+// Restored if minimized (SW_SHOW would leave it so), and put in front of the user.
+static void ShowInFront(HWND window) {
+    ShowWindow(window, IsIconic(window) ? SW_RESTORE : SW_SHOW);
+    SetForegroundWindow(window);
+}
+
 static void OnTrayIcon(HWND window, LPARAM event) {
     switch (event) {
     case WM_CONTEXTMENU:
@@ -89,8 +95,7 @@ static void OnTrayIcon(HWND window, LPARAM event) {
         break;
     case WM_LBUTTONDBLCLK:
     case NIN_BALLOONUSERCLICK: // the trouble balloon leads to the window too
-        ShowWindow(window, SW_SHOW);
-        SetForegroundWindow(window);
+        ShowInFront(window);
         break;
     }
 }

@@ -2,6 +2,7 @@
 #include "app/single_instance.h"
 
 #include "app/main_window.h"
+#include "monitor/long_path.h"
 #include "monitor/trace.h"
 #include "store/pair_table.h"
 
@@ -14,22 +15,6 @@ static const wchar_t kMarkProperty[] = L"Vantrel.Instance";
 // making, and how often.
 static constexpr ULONGLONG kWindowWaitMs = 5000;
 static constexpr DWORD kLookEveryMs = 50;
-
-// The configuration directory in upper case (as the file system compares names), hashed
-// (64-bit FNV-1a over its UTF-16 units).
-static unsigned long long InstanceKey() {
-    std::wstring folder = GetConfigDirectory();
-    std::wstring folded(folder.size(), L'\0');
-    if (!LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, folder.c_str(), (int)folder.size(),
-                       folded.data(), (int)folded.size(), nullptr, nullptr, 0))
-        folded = folder;
-    unsigned long long hash = 14695981039346656037ull;
-    for (wchar_t unit : folded) {
-        hash ^= (unsigned short)unit;
-        hash *= 1099511628211ull;
-    }
-    return hash;
-}
 
 // Never zero: GetPropW returns null for a window without the mark.
 static UINT_PTR InstanceMark(unsigned long long key) {
@@ -58,27 +43,45 @@ void EndInstanceClaim(HANDLE mutex) {
     CloseHandle(mutex);
 }
 
-bool ClaimInstanceOrShowRunningOne(InstanceClaim &claim, const wchar_t *mainWindowClass) {
-    unsigned long long key = InstanceKey();
+std::wstring InstanceMutexName(const std::wstring &configDirectory) {
+    unsigned long long key = PathHash(configDirectory);
     wchar_t name[64];
     swprintf(name, 64, L"Local\\Vantrel-%08lx%08lx", (unsigned long)(key >> 32),
              (unsigned long)(key & 0xFFFFFFFFu));
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    return name;
+}
+
+bool ClaimInstanceOrShowRunningOne(InstanceClaim &claim, const wchar_t *mainWindowClass) {
+    std::wstring configDirectory = GetConfigDirectory();
+    std::wstring name = InstanceMutexName(configDirectory);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
     if (!mutex) {
-        Trace256(L"Instance: CreateMutexW failed err=%u; running without the guard\n",
-                 GetLastError());
-        return true;
+        DWORD error = GetLastError();
+        if (error != ERROR_ACCESS_DENIED) {
+            Trace256(L"Instance: CreateMutexW failed err=%u; running without the guard\n", error);
+            return true;
+        }
+        // Only a mutex that exists can refuse this start: a copy with rights this start lacks
+        // (started as administrator) made it, and runs.
+        Trace256(L"Instance: CreateMutexW denied access; Vantrel runs for this configuration "
+                 L"with rights this start lacks\n");
     }
     // Waiting on the mutex paces the search: the running copy may still be creating its
-    // window, or be ending, and then this start takes its place.
+    // window, or be ending, and then this start takes its place. Refused the mutex, this start
+    // pauses instead, and asks for it again in case that copy has ended.
+    UINT_PTR mark = InstanceMark(PathHash(configDirectory));
     ULONGLONG end = GetTickCount64() + kWindowWaitMs;
     for (DWORD wait = 0;; wait = kLookEveryMs) {
+        if (!mutex) {
+            Sleep(wait);
+            mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+        }
         // WAIT_FAILED runs too, unguarded: better than not running at all.
-        if (WaitForSingleObject(mutex, wait) != WAIT_TIMEOUT) {
+        if (mutex && WaitForSingleObject(mutex, wait) != WAIT_TIMEOUT) {
             claim.reset(mutex);
             return true;
         }
-        if (HWND window = FindMarkedWindow(mainWindowClass, InstanceMark(key))) {
+        if (HWND window = FindMarkedWindow(mainWindowClass, mark)) {
             Trace256(L"Instance: Vantrel already runs for this configuration; showing its "
                      L"window\n");
             AskToShowItself(window);
@@ -90,12 +93,16 @@ bool ClaimInstanceOrShowRunningOne(InstanceClaim &claim, const wchar_t *mainWind
             break;
         }
     }
-    CloseHandle(mutex);
+    if (mutex)
+        CloseHandle(mutex);
     return false;
 }
 
 void MarkInstanceWindow(HWND mainWindow) {
-    SetPropW(mainWindow, kMarkProperty, (HANDLE)InstanceMark(InstanceKey()));
+    SetPropW(mainWindow, kMarkProperty, (HANDLE)InstanceMark(PathHash(GetConfigDirectory())));
+    // A copy started as administrator takes messages above WM_USER from a normal start only
+    // once it lets them in, and a second start asks it to show itself with one.
+    ChangeWindowMessageFilterEx(mainWindow, WM_TRAYICON, MSGFLT_ALLOW, nullptr);
 }
 
 void UnmarkInstanceWindow(HWND mainWindow) {

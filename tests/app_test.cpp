@@ -5,6 +5,7 @@
 #include "app/main_window.h"
 #include "app/notice_sink.h"
 #include "app/panel.h"
+#include "app/single_instance.h"
 #include "app/tray_icon.h"
 #include "app/tray_trouble.h"
 #include "monitor/monitor.h"
@@ -16,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -1346,8 +1348,22 @@ TEST(Program, CopiesAFileAndPrintsItsNoticeThenExitsCleanly) {
     RemoveTree(root);
 }
 
+// Closes the named mutex to this user, as a copy started as administrator leaves its own to a
+// normal start.
+static bool CloseMutexToThisUser(const std::wstring &name) {
+    ACL empty; // grants no one anything
+    InitializeAcl(&empty, sizeof empty, ACL_REVISION);
+    HANDLE mutex = OpenMutexW(WRITE_DAC, FALSE, name.c_str());
+    bool closed = mutex && SetSecurityInfo(mutex, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
+                                           nullptr, nullptr, &empty, nullptr) == ERROR_SUCCESS;
+    if (mutex)
+        CloseHandle(mutex);
+    return closed;
+}
+
 // Started again (a double-click while the Startup folder's shortcut runs it), the program
-// shows the running one's window and ends: one process watches the pairs.
+// shows the running one's window, restored if it was minimized, and ends: one process watches
+// the pairs.
 TEST(Program, ASecondStartShowsTheRunningOnesWindowAndEnds) {
     std::wstring program = FindBuiltProgram(L"", L"Vantrel.exe");
     std::wstring viewer = FindBuiltProgram(L"tools", L"VantrelDebugView.exe");
@@ -1375,8 +1391,8 @@ TEST(Program, ASecondStartShowsTheRunningOnesWindowAndEnds) {
         2 * kWaitMs))
         << first.Raw();
     if (window) {
-        PostMessageW(window, WM_CLOSE, 0, 0); // only hides it
-        EXPECT_TRUE(PumpUntil([&] { return !IsWindowVisible(window); }, kWaitMs));
+        PostMessageW(window, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+        EXPECT_TRUE(PumpUntil([&] { return IsIconic(window) != FALSE; }, kWaitMs));
     }
 
     ChildRun second;
@@ -1384,7 +1400,16 @@ TEST(Program, ASecondStartShowsTheRunningOnesWindowAndEnds) {
     EXPECT_EQ(FinishChild(second, kWaitMs), 0) << second.output;
     EXPECT_EQ(second.output.find("StartMonitoring"), std::string::npos) << second.output;
     EXPECT_EQ(WaitForSingleObject(first.process.hProcess, 0), (DWORD)WAIT_TIMEOUT);
-    EXPECT_TRUE(window && PumpUntil([&] { return IsWindowVisible(window) != FALSE; }, kWaitMs));
+    EXPECT_TRUE(window &&
+                PumpUntil([&] { return IsWindowVisible(window) && !IsIconic(window); }, kWaitMs));
+
+    // Started as administrator, the running one would have made a mutex this start may not open.
+    EXPECT_TRUE(CloseMutexToThisUser(InstanceMutexName(configRoot + L"\\Vantrel")));
+    ChildRun refused;
+    ASSERT_TRUE(StartChild(refused, command, &environment));
+    EXPECT_EQ(FinishChild(refused, kWaitMs), 0) << refused.output;
+    EXPECT_NE(refused.output.find("CreateMutexW denied access"), std::string::npos);
+    EXPECT_EQ(refused.output.find("StartMonitoring"), std::string::npos) << refused.output;
     EXPECT_EQ(ProgramWindows(GetCurrentProcessId()).size(), 1u);
 
     if (window)
