@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks Vantrel under Wine against a plain Linux watcher (inotifywait piped into cp) on the
 # same folders in the same run, and writes bench/REPORT.md with bench/latency.png.
-#   bench/run.sh            full run (about 15 minutes), from the repository root, on Debian
+#   bench/run.sh            full run (about 20 minutes), from the repository root, on Debian
 #   bench/run.sh --smoke    a short pass over every figure (under 2 minutes), to build/linux-cross/bench-smoke
 #   bench/run.sh --driver host   measure the engine in a headless host instead of Vantrel.exe
 #   bench/run.sh --trace DIR     run Vantrel.exe under VantrelDebugView, keep its trace in DIR
