@@ -4,6 +4,7 @@ watcher (inotifywait piped into cp) on the same folders in the same run, and wri
 
 Called by bench/run.sh, which builds the programs and prepares Wine first:
     bench.py --build BUILD_DIR --prefix WINEPREFIX --out OUT_DIR [--smoke] [--driver program|host]
+             [--pieces-only]
 
 Each side gets the same scripted writes into a fresh source folder; the harness watches the
 destination folder with inotify and checks every arrival's content. The sides take turns, in
@@ -1293,6 +1294,37 @@ class Context:
     pass
 
 
+def measure_all(ctx, results, smoke):
+    """Every figure, both sides, into results."""
+    log("a tree of %d folders of %d files" % (ctx.cfg["large_tree_folders"], ctx.cfg["large_tree_files"]))
+    holder, tree = make_large_tree(ctx)
+    for rep in range(ctx.cfg["reps"]):
+        order = ["program", "reference"] if rep % 2 == 0 else ["reference", "program"]
+        for kind in order:
+            log("rep %d: %s on one pair" % (rep + 1, kind))
+            results["pair_runs"].append(run_pair_scenarios(ctx, kind, rep))
+    for kind in ("program", "reference"):
+        log("%s: a file written in pieces, %d MiB over %.0f s" % (
+            kind, ctx.cfg["pieces_mib"], ctx.cfg["pieces_mib"] * ctx.cfg["pieces_gap"]))
+        results["pieces"].append(run_pieces(ctx, kind))
+    log("start-up and StopMonitoring with %d pairs, inside the process" % ctx.cfg["stop_pairs"])
+    results["engine_start_stop"] = measure_engine_start_stop(ctx)
+    results["reference_start_stop"] = measure_reference_start_stop(ctx)
+    log("StopMonitoring with %d pairs each copying %d MiB" % (ctx.cfg["stop_pairs"], ctx.cfg["copystop_mib"]))
+    results["copy_stop"] = measure_copy_stop(ctx)
+    subprocess.check_call(["sync"])
+    results["call_costs_us"], results["call_checks"] = measure_call_costs(ctx, 300 if not smoke else 20)
+    log("a sweep of the large tree against a bare listing, %d times each" % ctx.cfg["sweep_reps"])
+    results["sweep"] = measure_sweep(ctx, tree)
+    for rep in range(ctx.cfg["recovery_reps"]):
+        for kind in (["empty", "large"] if rep % 2 == 0 else ["large", "empty"]):
+            log("recovery %d: %d-file burst, %s tree" % (rep + 1, ctx.cfg["recovery_files"], kind))
+            results["recovery"].append(measure_recovery(ctx, holder, kind, rep))
+    for rep in range(ctx.cfg["idle_reps"]):
+        log("idle %d: %d pairs, %d s" % (rep + 1, ctx.cfg["idle_pairs"], ctx.cfg["idle_seconds"]))
+        results["idle"].append(measure_idle(ctx, rep))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build")
@@ -1305,12 +1337,19 @@ def main():
     parser.add_argument("--work", default=None, help="scratch folder (default: a new one in /tmp)")
     parser.add_argument("--trace", default=None,
                         help="run Vantrel.exe under VantrelDebugView and keep its trace in this folder")
+    parser.add_argument("--pieces-only", action="store_true",
+                        help="measure only the file written in pieces, against the program alone")
     args = parser.parse_args()
+    pieces_only = args.pieces_only
+    results_name = ("smoke-" if args.smoke else "") + ("pieces-results.json" if pieces_only else "results.json")
     if args.report_only:
         import report
-        name = "smoke-results.json" if args.smoke else "results.json"
-        with open(os.path.join(args.out, name)) as f:
-            report.write(json.load(f), args.out, smoke=args.smoke)
+        with open(os.path.join(args.out, results_name)) as f:
+            results = json.load(f)
+        if pieces_only:
+            report.write_pieces(results, args.out, smoke=args.smoke)
+        else:
+            report.write(results, args.out, smoke=args.smoke)
         return 0
     if not args.build or not args.prefix:
         parser.error("--build and --prefix are needed to measure")
@@ -1335,49 +1374,31 @@ def main():
                "traced": bool(ctx.trace),
                "started": time.strftime("%Y-%m-%d %H:%M:%S %Z"), "machine": machine_facts(),
                "pair_runs": [], "idle": [], "engine_start_stop": [], "reference_start_stop": [],
-               "copy_stop": [], "recovery": [], "pieces": []}
+               "copy_stop": [], "recovery": [], "pieces": [], "pieces_only": pieces_only}
     begin = time.monotonic()
     try:
         if ctx.driver == "program" and not program_stays_up(ctx):
             log("Vantrel.exe does not stay running; measuring the engine host instead")
             ctx.driver = results["driver"] = "host"
-        log("a tree of %d folders of %d files" % (ctx.cfg["large_tree_folders"], ctx.cfg["large_tree_files"]))
-        holder, tree = make_large_tree(ctx)
-        for rep in range(ctx.cfg["reps"]):
-            order = ["program", "reference"] if rep % 2 == 0 else ["reference", "program"]
-            for kind in order:
-                log("rep %d: %s on one pair" % (rep + 1, kind))
-                results["pair_runs"].append(run_pair_scenarios(ctx, kind, rep))
-        for kind in ("program", "reference"):
-            log("%s: a file written in pieces, %d MiB over %.0f s" % (
-                kind, ctx.cfg["pieces_mib"], ctx.cfg["pieces_mib"] * ctx.cfg["pieces_gap"]))
-            results["pieces"].append(run_pieces(ctx, kind))
-        log("start-up and StopMonitoring with %d pairs, inside the process" % ctx.cfg["stop_pairs"])
-        results["engine_start_stop"] = measure_engine_start_stop(ctx)
-        results["reference_start_stop"] = measure_reference_start_stop(ctx)
-        log("StopMonitoring with %d pairs each copying %d MiB" % (ctx.cfg["stop_pairs"], ctx.cfg["copystop_mib"]))
-        results["copy_stop"] = measure_copy_stop(ctx)
-        subprocess.check_call(["sync"])
-        results["call_costs_us"], results["call_checks"] = measure_call_costs(ctx, 300 if not args.smoke else 20)
-        log("a sweep of the large tree against a bare listing, %d times each" % ctx.cfg["sweep_reps"])
-        results["sweep"] = measure_sweep(ctx, tree)
-        for rep in range(ctx.cfg["recovery_reps"]):
-            for kind in (["empty", "large"] if rep % 2 == 0 else ["large", "empty"]):
-                log("recovery %d: %d-file burst, %s tree" % (rep + 1, ctx.cfg["recovery_files"], kind))
-                results["recovery"].append(measure_recovery(ctx, holder, kind, rep))
-        for rep in range(ctx.cfg["idle_reps"]):
-            log("idle %d: %d pairs, %d s" % (rep + 1, ctx.cfg["idle_pairs"], ctx.cfg["idle_seconds"]))
-            results["idle"].append(measure_idle(ctx, rep))
+        if pieces_only:
+            log("the program only: a file written in pieces, %d MiB over %.0f s" % (
+                ctx.cfg["pieces_mib"], ctx.cfg["pieces_mib"] * ctx.cfg["pieces_gap"]))
+            results["pieces"].append(run_pieces(ctx, "program"))
+        else:
+            measure_all(ctx, results, args.smoke)
     finally:
         results["duration_s"] = time.monotonic() - begin
         results["machine"]["loadavg_end"] = loadavg()
         results["failed_starts"] = ctx.failed_starts
         shutil.rmtree(ctx.work, ignore_errors=True)
-        with open(os.path.join(args.out, "results.json" if not args.smoke else "smoke-results.json"), "w") as f:
+        with open(os.path.join(args.out, results_name), "w") as f:
             json.dump(results, f, indent=1, sort_keys=True)
 
     import report
-    summary = report.write(results, args.out, smoke=args.smoke)
+    if pieces_only:
+        summary = report.write_pieces(results, args.out, smoke=args.smoke)
+    else:
+        summary = report.write(results, args.out, smoke=args.smoke)
     log("done in %.0f s" % results["duration_s"])
     return 0 if summary["complete"] else 1
 

@@ -700,6 +700,35 @@ def write(results, out_dir, smoke=False):
     return {"complete": complete, "summary": s}
 
 
+def write_pieces(results, out_dir, smoke=False):
+    """PIECES-REPORT.md of a run of the file written in pieces alone (bench.py --pieces-only)."""
+    s = {"pieces": summarise_pieces(results)}
+    machine = results["machine"]
+    lines = ["# Vantrel benchmark: a file written in pieces, the program alone" + (" (smoke run)" if smoke else ""),
+             "",
+             "Run %s, %s mode, %.0f s. Program: %s. Machine: %s CPUs (%s), %s. Load average (1, 5, 15 min) "
+             "at the start %s, at the end %s." % (
+                 results["started"], results["mode"], results["duration_s"],
+                 "Vantrel.exe under Wine" if results["driver"] == "program"
+                 else "the monitoring engine in a headless host under Wine", machine.get("cpus"),
+                 machine.get("cpu", "?"), machine.get("wine", "Wine"), machine.get("loadavg_start", "?"),
+                 machine.get("loadavg_end", "?")),
+             "",
+             "| Figure | Program | Reference | Ratio |",
+             "|---|---|---|---|"]
+    lines += ["| %s | %s | %s | %s |" % row for row in pieces_rows(s)]
+    goal = pieces_goal(s)
+    if goal:
+        text, measured, met = goal
+        lines += ["", "| Goal | Measured | Met |", "|---|---|---|",
+                  "| %s | %s | %s |" % (text, measured, "yes" if met else "**no**")]
+    lines += ["", "Raw numbers: `%spieces-results.json`. Regenerate with `bench/run.sh --pieces-only%s`." % (
+        "smoke-" if smoke else "", " --smoke" if smoke else "")]
+    with open(os.path.join(out_dir, "PIECES-REPORT.md"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+    return {"complete": bool(s["pieces"].get("program")), "summary": s}
+
+
 # ---------------------------------------------------------------------------------------------
 
 def draw_chart(s, path, results):
