@@ -8,7 +8,8 @@ Called by bench/run.sh, which builds the programs and prepares Wine first:
 
 Each side gets the same scripted writes into a fresh source folder; the harness watches the
 destination folder with inotify and checks every arrival's content. The sides take turns, in
-alternating order, and every figure is repeated and reported as a median.
+alternating order, and every figure is repeated and reported as a median, but for the file written
+in pieces, which takes two minutes and is measured once a side.
 """
 import argparse
 import ctypes

@@ -152,7 +152,8 @@ def pieces_rows(s):
     def side(x, show):
         return "—" if not x else show(x)
 
-    rows = [("File written in pieces, %s: the writer's last close to an identical copy" % pieces_text(p or r),
+    rows = [("File written in pieces (one run a side), %s: the writer's last close to an identical copy" %
+             pieces_text(p or r),
              side(p, lambda x: fmt_last(x["after"])), side(r, lambda x: fmt_last(x["after"])),
              fmt_ratio(ratio(p and p["after"], r and r["after"])) if p and r else ""),
             ("File written in pieces: times the destination was written (while the file was written; "
