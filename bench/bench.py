@@ -4,10 +4,12 @@ watcher (inotifywait piped into cp) on the same folders in the same run, and wri
 
 Called by bench/run.sh, which builds the programs and prepares Wine first:
     bench.py --build BUILD_DIR --prefix WINEPREFIX --out OUT_DIR [--smoke] [--driver program|host]
+             [--pieces-only]
 
 Each side gets the same scripted writes into a fresh source folder; the harness watches the
 destination folder with inotify and checks every arrival's content. The sides take turns, in
-alternating order, and every figure is repeated and reported as a median.
+alternating order, and every figure is repeated and reported as a median, but for the file written
+in pieces, which takes two minutes and is measured once a side.
 """
 import argparse
 import ctypes
@@ -35,13 +37,13 @@ FULL = dict(reps=3, latency_files=20, latency_gap=1.5, burst_files=1000, tree_fo
             idle_pairs=50,
             idle_seconds=30, idle_reps=2, stop_pairs=50, stop_cycles=5, settle=4.0,
             large_tree_folders=2000, large_tree_files=50, sweep_reps=3, recovery_files=1500,
-            recovery_reps=3, copystop_mib=32, copystop_cycles=3)
+            recovery_reps=3, copystop_mib=32, copystop_cycles=3, pieces_mib=240, pieces_gap=0.5)
 SMOKE = dict(reps=1, latency_files=3, latency_gap=1.1, burst_files=40, tree_folders=2,
              tree_files=5, rewrites=3, rewrite_gap=0.3, big_sizes=[4, 8], slow_mib=8, slow_s=1.0,
              idle_pairs=3,
              idle_seconds=2, idle_reps=1, stop_pairs=3, stop_cycles=1, settle=2.0,
              large_tree_folders=20, large_tree_files=50, sweep_reps=1, recovery_files=600,
-             recovery_reps=1, copystop_mib=16, copystop_cycles=1)
+             recovery_reps=1, copystop_mib=16, copystop_cycles=1, pieces_mib=8, pieces_gap=0.5)
 
 
 def log(*args):
@@ -62,7 +64,7 @@ _libc = ctypes.CDLL("libc.so.6", use_errno=True)
 class DestWatch:
     """Records, per file name, the first time the destination copy matched the expected content
     (bytes, or a function of the path), how many times the name was written and closed (or
-    renamed into place), and the bytes it held each time."""
+    renamed into place), and the bytes it held each time: in all, and with the time of each."""
 
     def __init__(self, folder):
         self.folder = folder
@@ -70,6 +72,7 @@ class DestWatch:
         self.arrived = {}
         self.closes = {}
         self.bytes = {}
+        self.written = {}  # name: [(time, bytes)] of every close or rename into place
         self.last_close = {}
         self.lock = threading.Lock()
         self.fd = _libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
@@ -149,6 +152,7 @@ class DestWatch:
                     except OSError:
                         size = 0
                     self.bytes[name] = self.bytes.get(name, 0) + size
+                    self.written.setdefault(name, []).append((now, size))
                     self.last_close[name] = now
                     if name not in self.arrived and self._matches(name):
                         self.arrived[name] = now
@@ -783,6 +787,64 @@ def scenario_slow(ctx, src, dst, watch):
             "copies": copies, "written_mib": written / float(1 << 20), "identical": identical}
 
 
+def scenario_pieces(ctx, src, dst, watch, scratch):
+    """A log that grows for minutes, as an appender writes it: pieces_mib pieces of 1 MiB, one
+    every pieces_gap s, the file opened for appending and closed for each piece. Every pause is
+    far longer than the program's wait for quiet and ends with the file closed, so nothing the
+    program can see tells a pause from the end of the write. (A writer that keeps its file open,
+    a downloader, looks the same to the program under Wine, where a Linux writer's hold is
+    invisible to the sharing checks; on Windows its hold would fail the copies until the close.)
+    What the destination is made to write for the file, and how long after the last close its
+    copy is whole."""
+    cfg = ctx.cfg
+    name = "pieces.log"
+    mib, gap = cfg["pieces_mib"], cfg["pieces_gap"]
+    chunk, _ = chunked_file(mib)
+    path = os.path.join(src, name)
+    size = mib << 20
+
+    def whole(copy):
+        # Only the last version has the final size; that one is compared in full.
+        try:
+            return os.path.getsize(copy) == size and subprocess.call(["cmp", "-s", path, copy]) == 0
+        except OSError:
+            return False
+
+    watch.expect(name, whole)
+    subprocess.check_call(["sync"])
+    warm_memory(scratch, 2 * mib)
+    mark = watch.event_mark()
+    start = time.monotonic()
+    for k in range(mib):
+        time.sleep(max(0.0, start + k * gap - time.monotonic()))
+        with open(path, "ab", buffering=0) as f:
+            f.write(chunk(k))
+    closed = time.monotonic()
+    # A late final copy is a figure too, not a miss: a minute's wait for it.
+    wait_for(watch, [name], 60.0, cap=60.0)
+    arrived = watch.arrival(name)
+    wait_until_rewritten(watch, name, max(cfg["settle"], 3.0))
+    events = watch.events_since(mark)
+    with watch.lock:
+        # Every write of the destination for the file: `cp`'s closes of it, the program's
+        # temporary copies moved into place, each with the size the name then held.
+        written = list(watch.written.get(name, []))
+        written_bytes = watch.bytes.get(name, 0)
+    identical = arrived is not None and subprocess.call(["cmp", "-s", path, os.path.join(dst, name)]) == 0
+    # Temporary copies closed after writing that were never moved into place wrote the
+    # destination too; their bytes are not in the sum above.
+    temporaries = sum(1 for _, mask, n in events if mask & IN_CLOSE_WRITE and is_temporary_copy(n))
+    moved = sum(1 for _, mask, n in events if mask & IN_MOVED_TO and n == name)
+    return {"mib": mib, "gap_s": gap, "pieces": mib, "reopened": True, "writer_s": closed - start,
+            "identical": identical,
+            "identical_after_s": (arrived - closed) if identical else None,
+            "copies": len(written), "copies_after_close": sum(1 for t, _ in written if t > closed),
+            "written_mib": written_bytes / float(1 << 20),
+            "written_share": written_bytes / float(size),
+            "temporaries_closed": temporaries, "temporaries_not_placed": max(0, temporaries - moved),
+            "writes": [[round(t - start, 3), round(b / float(1 << 20), 3)] for t, b in written]}
+
+
 def run_pair_scenarios(ctx, kind, rep):
     cfg = ctx.cfg
     root = os.path.join(ctx.work, "%s-%d" % (kind, rep))
@@ -811,6 +873,30 @@ def run_pair_scenarios(ctx, kind, rep):
             for mib in cfg["big_sizes"]:
                 result["big"].append(scenario_big(ctx, src, dst, watch, root, mib))
                 time.sleep(1.2)
+            result["alive_at_end"] = side.alive()
+        finally:
+            watch.close()
+    finally:
+        side.stop()
+        shutil.rmtree(root, ignore_errors=True)
+    return result
+
+
+def run_pieces(ctx, kind):
+    """The file written in pieces on a pair of its own: two minutes in a full run, so once a
+    side, not once a repetition."""
+    root = os.path.join(ctx.work, "pieces-%s" % kind)
+    src, dst = os.path.join(root, "src"), os.path.join(root, "dst")
+    os.makedirs(src)
+    os.makedirs(dst)
+    side = start_side(ctx, kind, [(src, dst)], "pieces-%s" % kind)
+    result = {"side": kind}
+    try:
+        wait_until_watching(side, [(src, dst)])
+        time.sleep(1.2)
+        watch = DestWatch(dst)
+        try:
+            result.update(scenario_pieces(ctx, src, dst, watch, root))
             result["alive_at_end"] = side.alive()
         finally:
             watch.close()
@@ -1209,6 +1295,37 @@ class Context:
     pass
 
 
+def measure_all(ctx, results, smoke):
+    """Every figure, both sides, into results."""
+    log("a tree of %d folders of %d files" % (ctx.cfg["large_tree_folders"], ctx.cfg["large_tree_files"]))
+    holder, tree = make_large_tree(ctx)
+    for rep in range(ctx.cfg["reps"]):
+        order = ["program", "reference"] if rep % 2 == 0 else ["reference", "program"]
+        for kind in order:
+            log("rep %d: %s on one pair" % (rep + 1, kind))
+            results["pair_runs"].append(run_pair_scenarios(ctx, kind, rep))
+    for kind in ("program", "reference"):
+        log("%s: a file written in pieces, %d MiB over %.0f s" % (
+            kind, ctx.cfg["pieces_mib"], ctx.cfg["pieces_mib"] * ctx.cfg["pieces_gap"]))
+        results["pieces"].append(run_pieces(ctx, kind))
+    log("start-up and StopMonitoring with %d pairs, inside the process" % ctx.cfg["stop_pairs"])
+    results["engine_start_stop"] = measure_engine_start_stop(ctx)
+    results["reference_start_stop"] = measure_reference_start_stop(ctx)
+    log("StopMonitoring with %d pairs each copying %d MiB" % (ctx.cfg["stop_pairs"], ctx.cfg["copystop_mib"]))
+    results["copy_stop"] = measure_copy_stop(ctx)
+    subprocess.check_call(["sync"])
+    results["call_costs_us"], results["call_checks"] = measure_call_costs(ctx, 300 if not smoke else 20)
+    log("a sweep of the large tree against a bare listing, %d times each" % ctx.cfg["sweep_reps"])
+    results["sweep"] = measure_sweep(ctx, tree)
+    for rep in range(ctx.cfg["recovery_reps"]):
+        for kind in (["empty", "large"] if rep % 2 == 0 else ["large", "empty"]):
+            log("recovery %d: %d-file burst, %s tree" % (rep + 1, ctx.cfg["recovery_files"], kind))
+            results["recovery"].append(measure_recovery(ctx, holder, kind, rep))
+    for rep in range(ctx.cfg["idle_reps"]):
+        log("idle %d: %d pairs, %d s" % (rep + 1, ctx.cfg["idle_pairs"], ctx.cfg["idle_seconds"]))
+        results["idle"].append(measure_idle(ctx, rep))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build")
@@ -1221,12 +1338,19 @@ def main():
     parser.add_argument("--work", default=None, help="scratch folder (default: a new one in /tmp)")
     parser.add_argument("--trace", default=None,
                         help="run Vantrel.exe under VantrelDebugView and keep its trace in this folder")
+    parser.add_argument("--pieces-only", action="store_true",
+                        help="measure only the file written in pieces, against the program alone")
     args = parser.parse_args()
+    pieces_only = args.pieces_only
+    results_name = ("smoke-" if args.smoke else "") + ("pieces-results.json" if pieces_only else "results.json")
     if args.report_only:
         import report
-        name = "smoke-results.json" if args.smoke else "results.json"
-        with open(os.path.join(args.out, name)) as f:
-            report.write(json.load(f), args.out, smoke=args.smoke)
+        with open(os.path.join(args.out, results_name)) as f:
+            results = json.load(f)
+        if pieces_only:
+            report.write_pieces(results, args.out, smoke=args.smoke)
+        else:
+            report.write(results, args.out, smoke=args.smoke)
         return 0
     if not args.build or not args.prefix:
         parser.error("--build and --prefix are needed to measure")
@@ -1251,45 +1375,31 @@ def main():
                "traced": bool(ctx.trace),
                "started": time.strftime("%Y-%m-%d %H:%M:%S %Z"), "machine": machine_facts(),
                "pair_runs": [], "idle": [], "engine_start_stop": [], "reference_start_stop": [],
-               "copy_stop": [], "recovery": []}
+               "copy_stop": [], "recovery": [], "pieces": [], "pieces_only": pieces_only}
     begin = time.monotonic()
     try:
         if ctx.driver == "program" and not program_stays_up(ctx):
             log("Vantrel.exe does not stay running; measuring the engine host instead")
             ctx.driver = results["driver"] = "host"
-        log("a tree of %d folders of %d files" % (ctx.cfg["large_tree_folders"], ctx.cfg["large_tree_files"]))
-        holder, tree = make_large_tree(ctx)
-        for rep in range(ctx.cfg["reps"]):
-            order = ["program", "reference"] if rep % 2 == 0 else ["reference", "program"]
-            for kind in order:
-                log("rep %d: %s on one pair" % (rep + 1, kind))
-                results["pair_runs"].append(run_pair_scenarios(ctx, kind, rep))
-        log("start-up and StopMonitoring with %d pairs, inside the process" % ctx.cfg["stop_pairs"])
-        results["engine_start_stop"] = measure_engine_start_stop(ctx)
-        results["reference_start_stop"] = measure_reference_start_stop(ctx)
-        log("StopMonitoring with %d pairs each copying %d MiB" % (ctx.cfg["stop_pairs"], ctx.cfg["copystop_mib"]))
-        results["copy_stop"] = measure_copy_stop(ctx)
-        subprocess.check_call(["sync"])
-        results["call_costs_us"], results["call_checks"] = measure_call_costs(ctx, 300 if not args.smoke else 20)
-        log("a sweep of the large tree against a bare listing, %d times each" % ctx.cfg["sweep_reps"])
-        results["sweep"] = measure_sweep(ctx, tree)
-        for rep in range(ctx.cfg["recovery_reps"]):
-            for kind in (["empty", "large"] if rep % 2 == 0 else ["large", "empty"]):
-                log("recovery %d: %d-file burst, %s tree" % (rep + 1, ctx.cfg["recovery_files"], kind))
-                results["recovery"].append(measure_recovery(ctx, holder, kind, rep))
-        for rep in range(ctx.cfg["idle_reps"]):
-            log("idle %d: %d pairs, %d s" % (rep + 1, ctx.cfg["idle_pairs"], ctx.cfg["idle_seconds"]))
-            results["idle"].append(measure_idle(ctx, rep))
+        if pieces_only:
+            log("the program only: a file written in pieces, %d MiB over %.0f s" % (
+                ctx.cfg["pieces_mib"], ctx.cfg["pieces_mib"] * ctx.cfg["pieces_gap"]))
+            results["pieces"].append(run_pieces(ctx, "program"))
+        else:
+            measure_all(ctx, results, args.smoke)
     finally:
         results["duration_s"] = time.monotonic() - begin
         results["machine"]["loadavg_end"] = loadavg()
         results["failed_starts"] = ctx.failed_starts
         shutil.rmtree(ctx.work, ignore_errors=True)
-        with open(os.path.join(args.out, "results.json" if not args.smoke else "smoke-results.json"), "w") as f:
+        with open(os.path.join(args.out, results_name), "w") as f:
             json.dump(results, f, indent=1, sort_keys=True)
 
     import report
-    summary = report.write(results, args.out, smoke=args.smoke)
+    if pieces_only:
+        summary = report.write_pieces(results, args.out, smoke=args.smoke)
+    else:
+        summary = report.write(results, args.out, smoke=args.smoke)
     log("done in %.0f s" % results["duration_s"])
     return 0 if summary["complete"] else 1
 

@@ -52,6 +52,8 @@ BIG_SHARE = 1.2  # large file: close to identical at most this × (one CopyFileW
 BURST_SHARE = 0.8  # 1000-file burst: first write to last arrival at most this × the reference's
 PASS_SHARE = 1.3  # one file through the copy pass at most this × CopyFileW then MoveFileExW
 STOP_MEDIAN_MS, STOP_MAX_MS = 50, 100  # StopMonitoring with every pair blocked in its read
+PIECES_SHARE = 3.0  # file written in pieces: the destination written at most this × its size
+PIECES_AFTER_S = 5.0  # and its copy identical within this of the writer's last close
 
 
 def runs_of_big(run):
@@ -121,6 +123,70 @@ def summarise_big(items):
     return out
 
 
+def summarise_pieces(results):
+    """The file written in pieces, by side (absent from older results)."""
+    out = {}
+    for x in results.get("pieces", []):
+        x = dict(x)
+        x["after"] = math.inf if x["identical_after_s"] is None else x["identical_after_s"]
+        during = [t for t, _ in x["writes"] if t <= x["writer_s"]]
+        x["first_write"] = during[0] if during else None
+        x["longest_interval"] = max([b - a for a, b in zip(during, during[1:])], default=None)
+        out[x["side"]] = x
+    return out
+
+
+def pieces_text(x):
+    return "%d MiB in 1 MiB pieces, one every %s s over %s s, the file %s" % (
+        x["mib"], fmt(x["gap_s"], digits=1), fmt(x["pieces"] * x["gap_s"], digits=0),
+        "opened for appending and closed for each piece (a log appender)" if x["reopened"] else "kept open")
+
+
+def pieces_rows(s):
+    """Rows (figure, program, reference, ratio) of the file written in pieces; none when the run
+    did not measure it."""
+    p, r = s["pieces"].get("program"), s["pieces"].get("reference")
+    if not p and not r:
+        return []
+
+    def side(x, show):
+        return "—" if not x else show(x)
+
+    rows = [("File written in pieces (one run a side), %s: the writer's last close to an identical copy" %
+             pieces_text(p or r),
+             side(p, lambda x: fmt_last(x["after"])), side(r, lambda x: fmt_last(x["after"])),
+             fmt_ratio(ratio(p and p["after"], r and r["after"])) if p and r else ""),
+            ("File written in pieces: times the destination was written (while the file was written; "
+             "after its last close); the program's temporary copies never put into place",
+             side(p, lambda x: "%d (%d; %d); %d" % (x["copies"], x["copies"] - x["copies_after_close"],
+                                                    x["copies_after_close"], x["temporaries_not_placed"])),
+             side(r, lambda x: "%d (%d; %d)" % (x["copies"], x["copies"] - x["copies_after_close"],
+                                                x["copies_after_close"])), ""),
+            ("File written in pieces: written to the destination, as a multiple of the file's size",
+             side(p, lambda x: "%s (%s MiB)" % (fmt(x["written_share"], " ×", 1), fmt_count(x["written_mib"]))),
+             side(r, lambda x: "%s (%s MiB)" % (fmt(x["written_share"], " ×", 1), fmt_count(x["written_mib"]))),
+             fmt_ratio(ratio(p["written_share"], r["written_share"])) if p and r else ""),
+            ("File written in pieces, while it was written: the destination's first write after the first "
+             "piece; the longest interval between two of its writes",
+             side(p, lambda x: "%s; %s" % (fmt(x["first_write"], " s"), fmt(x["longest_interval"], " s"))),
+             side(r, lambda x: "%s; %s" % (fmt(x["first_write"], " s"), fmt(x["longest_interval"], " s"))), "")]
+    return rows
+
+
+def pieces_goal(s):
+    """The goal row of the file written in pieces, or None when the run did not measure it."""
+    p = s["pieces"].get("program")
+    if not p:
+        return None
+    return ("File written in pieces (%d MiB over %s s, %d pieces): the destination written at most %s × "
+            "the file's size, and identical within %s s of the writer's last close" % (
+                p["mib"], fmt(p["pieces"] * p["gap_s"], digits=0), p["pieces"], fmt(PIECES_SHARE, digits=0),
+                fmt(PIECES_AFTER_S, digits=0)),
+            "%s the size (%d writes), identical after %s" % (fmt(p["written_share"], " ×", 1), p["copies"],
+                                                            fmt_last(p["after"])),
+            p["written_share"] <= PIECES_SHARE and p["after"] <= PIECES_AFTER_S)
+
+
 def summarise(results):
     runs = {"program": [], "reference": []}
     for run in results["pair_runs"]:
@@ -170,6 +236,7 @@ def summarise(results):
         d["slow_total"] = len(slow)
         s[side] = d
 
+    s["pieces"] = summarise_pieces(results)
     idle = results["idle"]
     s["idle"] = {
         "pairs": idle[0]["pairs"] if idle else None,
@@ -312,6 +379,9 @@ def goals(s):
         % (p["slow_mib"], fmt(p["slow_s"], digits=0)),
         "worst %s copies, worst %s" % (fmt(p["slow_copies_max"], digits=0), fmt(p["slow_after_max"], " s")),
         None if not p["slow_total"] else (p["slow_copies_max"] <= 4 and p["slow_after_max"] <= 2.0))
+    pieces = pieces_goal(s)
+    if pieces:
+        add(*pieces)
     add("Idle: under 0.05 CPU s in %s s with %s pairs (program's process)" % (i["seconds"], i["pairs"]),
         "%s s" % fmt(i["prog_cpu"], digits=2), None if i["prog_cpu"] is None else i["prog_cpu"] < 0.05)
     add("Idle: RSS with %s pairs ≤ 10 MiB above no pair" % i["pairs"],
@@ -509,6 +579,8 @@ def write(results, out_dir, smoke=False):
         "%s (%s)" % (fmt(r["slow_copies"], digits=0), fmt(r["slow_copies_max"], digits=0)), "")
     row("", "Slow writer: MiB written to the destination", fmt(p["slow_written"], " MiB", 0),
         fmt(r["slow_written"], " MiB", 0), fmt_ratio(ratio(p["slow_written"], r["slow_written"])))
+    for text, a, b, rat in pieces_rows(s):
+        row("", text, a, b, rat)
     row(5, "Idle, %s pairs, %s s: CPU s of the watcher's own processes" % (i["pairs"], i["seconds"]),
         fmt(i["prog_cpu"], " s", 2), fmt(i["ref_cpu"], " s", 2) + " (%s processes)" % fmt(i["ref_procs"], digits=0),
         fmt_ratio(ratio(i["prog_cpu"], i["ref_cpu"])))
@@ -627,6 +699,35 @@ def write(results, out_dir, smoke=False):
         f.write("\n".join(lines) + "\n")
     complete = all(x is not None for x in (p["lat_median"], r["lat_median"], st["prog_stop"], i["prog_cpu"]))
     return {"complete": complete, "summary": s}
+
+
+def write_pieces(results, out_dir, smoke=False):
+    """PIECES-REPORT.md of a run of the file written in pieces alone (bench.py --pieces-only)."""
+    s = {"pieces": summarise_pieces(results)}
+    machine = results["machine"]
+    lines = ["# Vantrel benchmark: a file written in pieces, the program alone" + (" (smoke run)" if smoke else ""),
+             "",
+             "Run %s, %s mode, %.0f s. Program: %s. Machine: %s CPUs (%s), %s. Load average (1, 5, 15 min) "
+             "at the start %s, at the end %s." % (
+                 results["started"], results["mode"], results["duration_s"],
+                 "Vantrel.exe under Wine" if results["driver"] == "program"
+                 else "the monitoring engine in a headless host under Wine", machine.get("cpus"),
+                 machine.get("cpu", "?"), machine.get("wine", "Wine"), machine.get("loadavg_start", "?"),
+                 machine.get("loadavg_end", "?")),
+             "",
+             "| Figure | Program | Reference | Ratio |",
+             "|---|---|---|---|"]
+    lines += ["| %s | %s | %s | %s |" % row for row in pieces_rows(s)]
+    goal = pieces_goal(s)
+    if goal:
+        text, measured, met = goal
+        lines += ["", "| Goal | Measured | Met |", "|---|---|---|",
+                  "| %s | %s | %s |" % (text, measured, "yes" if met else "**no**")]
+    lines += ["", "Raw numbers: `%spieces-results.json`. Regenerate with `bench/run.sh --pieces-only%s`." % (
+        "smoke-" if smoke else "", " --smoke" if smoke else "")]
+    with open(os.path.join(out_dir, "PIECES-REPORT.md"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+    return {"complete": bool(s["pieces"].get("program")), "summary": s}
 
 
 # ---------------------------------------------------------------------------------------------
