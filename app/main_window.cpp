@@ -8,6 +8,7 @@
 #include "app/single_instance.h"
 #include "app/tray_icon.h"
 #include "app/tray_trouble.h"
+#include "monitor/device_removal.h"
 #include "monitor/monitor.h"
 #include "res/resource.h"
 
@@ -59,6 +60,9 @@ BOOL CreateMainWindow(HINSTANCE instance, int showCommand) {
     if (g_hPanelDlg)
         EmbedPanel(g_hPanelDlg, window);
 
+    // Started as administrator, the window would not hear from the shell it restarts: the
+    // message comes from a process with fewer rights.
+    ChangeWindowMessageFilterEx(window, g_taskbarCreatedMessage, MSGFLT_ALLOW, nullptr);
     AddTrayIcon(window);
     ShowWindow(window, showCommand);
     UpdateWindow(window);
@@ -142,6 +146,8 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     case WM_PAIR_TROUBLE:
         OnPairTrouble(window, reinterpret_cast<PairTrouble *>(lParam));
         return 0;
+    case WM_DEVICECHANGE:
+        return OnFolderDeviceChange(wParam, lParam);
     }
     // A restarted shell has forgotten the icon; without it a hidden window is unreachable.
     if (message == g_taskbarCreatedMessage && g_taskbarCreatedMessage != 0) {

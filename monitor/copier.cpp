@@ -107,16 +107,15 @@ bool IsPlaceholder(DWORD attributes) {
 }
 
 // Looks at a source file through an open handle (which reads no data, so a file whose data is
-// not on this computer is not brought back). Where a writer's hold can be seen, the handle asks
-// for reading without write sharing, as a copy does: ERROR_SHARING_VIOLATION then means that a
-// writer (or a reader that shares nothing) holds the file. False with the system's error
-// (ERROR_DIRECTORY for a folder).
+// not on this computer is not brought back). The handle asks for reading without write sharing,
+// as a copy's does: ERROR_SHARING_VIOLATION means that a writer (or a reader that shares
+// nothing) holds the file, and a copy would fail. (A writer the system does not see, such as a
+// Linux process under Wine, is not told by this: monitor/system_behaviour.h.) False with the
+// system's error (ERROR_DIRECTORY for a folder).
 bool LookAtSource(const std::wstring &full, SourceFile &source, DWORD &error) {
-    bool seeHolds = !ThisSystem().writerHoldsUnseen;
-    HANDLE file = CreateFileW(
-        FileSystemPath(full).c_str(), FILE_READ_ATTRIBUTES | (seeHolds ? GENERIC_READ : 0),
-        FILE_SHARE_READ | FILE_SHARE_DELETE | (seeHolds ? 0 : FILE_SHARE_WRITE), nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE file = CreateFileW(FileSystemPath(full).c_str(), GENERIC_READ | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error = GetLastError();
         return false;
@@ -137,13 +136,20 @@ bool LookAtSource(const std::wstring &full, SourceFile &source, DWORD &error) {
     return true;
 }
 
-bool IsHeldError(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+// LookAtSource, again 200 ms later while a writer holds the file, `looks` times at most: a
+// save that is just closing costs a moment, a file held for longer waits.
+bool LookAtSourceOnceHeld(const std::wstring &full, SourceFile &source, DWORD &error, int looks) {
+    for (int look = 1;; ++look) {
+        if (LookAtSource(full, source, error))
+            return true;
+        if (error != ERROR_SHARING_VIOLATION || look >= looks)
+            return false;
+        Sleep(kRetryPauseMs);
+    }
 }
 
-// A writer holds the file: only where holds can be seen.
-bool HeldByWriter(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION && !ThisSystem().writerHoldsUnseen;
+bool IsHeldError(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
 // What the file system of dstFull's folder keeps: looked at once the folder exists.
@@ -168,13 +174,6 @@ ULONGLONG StepOf(const FileSystemTraits &traits) {
     return traits.keepsChangeTime ? 0 : traits.timeStep;
 }
 
-// True when the destination still holds the copy the note describes (its size, and its
-// last-write time as the copy kept it).
-bool StillTheNotedCopy(const CopyRecord &record, ULONGLONG copySize, ULONGLONG copyWrite,
-                       const FileSystemTraits &destination) {
-    return copySize == record.size && SameTime(copyWrite, record.lastWrite, StepOf(destination));
-}
-
 // True when the destination holds a copy written later than the file last changed: a later
 // change of another file of that name (a copy of this file carries its last-write time, and a
 // file moved in from elsewhere has its change time moved). Of two files of one name, the one
@@ -185,14 +184,12 @@ bool CopyIsNewer(const FoundEntry &source, ULONGLONG copyWrite,
     return copyWrite > LastChangeOf(source) + StepOf(destination);
 }
 
-// True when srcFull is one of this program's copies, as it was made, and dstFull already holds
-// the same version (size and last-write time, at the coarser of the two file systems' steps;
-// where dstFull is itself this program's copy of srcFull, made of it as it is now): copying it
-// would only carry a loop's copy round again. One trace line per pair.
+// True when the source is one of this program's copies, as it was made, and dstFull already
+// holds the same version (size and last-write time, at the coarser of the two file systems'
+// steps): copying it would only carry a loop's copy round again. One trace line per pair.
 bool IsLoopCopy(MirrorState &mirror, const SourceFile &source, const std::wstring &dstFull) {
     CopyRecord own;
-    if (!CopyRecordOf(source.full, own) || own.size != source.size ||
-        !SameTime(own.lastWrite, source.lastWrite, StepOf(mirror.source)))
+    if (!CopyRecordOf(source.full, own) || !StillAsCopied(own, source.size, source.lastWrite))
         return false;
     WIN32_FILE_ATTRIBUTE_DATA held;
     if (!GetFileAttributesExW(FileSystemPath(dstFull).c_str(), GetFileExInfoStandard, &held))
@@ -201,10 +198,6 @@ bool IsLoopCopy(MirrorState &mirror, const SourceFile &source, const std::wstrin
     ULONGLONG step = std::max(StepOf(mirror.source), StepOf(DestinationTraitsOf(mirror, dstFull)));
     if (heldSize != source.size ||
         !SameTime(FileTimeValue(held.ftLastWriteTime), source.lastWrite, step))
-        return false;
-    CopyRecord theirs;
-    if (CopyRecordOf(dstFull, theirs) && theirs.source == PathHash(source.full) &&
-        !MadeOfThisVersion(theirs, source.full, source.size, source.lastWrite, source.changeTime))
         return false;
     if (!mirror.loopSeen)
         Trace512(L"Not copying %ls onto %ls: it is this program's copy and that file holds the "
@@ -242,7 +235,8 @@ bool CopiedAsItIs(const SourceFile &source, const std::wstring &dstFull) {
            MadeOfThisVersion(record, source.full, source.size, source.lastWrite,
                              source.changeTime) &&
            GetFileAttributesExW(FileSystemPath(dstFull).c_str(), GetFileExInfoStandard, &held) &&
-           (((ULONGLONG)held.nFileSizeHigh << 32) | held.nFileSizeLow) == record.size;
+           StillAsCopied(record, ((ULONGLONG)held.nFileSizeHigh << 32) | held.nFileSizeLow,
+                         FileTimeValue(held.ftLastWriteTime));
 }
 
 // True when dstFull is srcFull itself: the destination folder is the watched folder or lies
@@ -321,7 +315,14 @@ CopyOutcome CopyOneFile(MirrorState &mirror, const SourceFile &source, const std
             Trace512(retry ? L"Deferred copy succeeded: %ls -> %ls\n"
                            : L"CopyFile succeeded: %ls -> %ls\n",
                      source.full.c_str(), dstFull.c_str());
-            NoteCopyMade(source.full, dstFull, source.size, source.lastWrite, source.changeTime);
+            // Its time as the destination keeps it: what a later look at the copy will see.
+            WIN32_FILE_ATTRIBUTE_DATA placed;
+            ULONGLONG copyWrite = GetFileAttributesExW(FileSystemPath(dstFull).c_str(),
+                                                       GetFileExInfoStandard, &placed)
+                                      ? FileTimeValue(placed.ftLastWriteTime)
+                                      : source.lastWrite;
+            NoteCopyMade(source.full, dstFull, source.size, source.lastWrite, source.changeTime,
+                         copyWrite);
             std::wstring key = DestinationKey(dstFull);
             EndPending(mirror.pending, mirror.point, key);
             CopiedAt(mirror.changing, FoldCase(source.full), source.size, now);
@@ -407,6 +408,14 @@ bool MirrorArrivedFolder(MirrorState &mirror, const std::wstring &srcFull, const
 
 } // namespace
 
+bool ReadAttributes(const std::wstring &path, WIN32_FILE_ATTRIBUTE_DATA &data) {
+    return GetFileAttributesExW(FileSystemPath(path).c_str(), GetFileExInfoStandard, &data) !=
+           FALSE;
+}
+
+bool (*g_readAttributes)(const std::wstring &path,
+                         WIN32_FILE_ATTRIBUTE_DATA &data) = ReadAttributes;
+
 void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wstring &destRoot) {
     mirror.source = TraitsOfFileSystemAt(path);
     mirror.destinationSeen = false;
@@ -460,7 +469,7 @@ bool WalkLeavesAlone(MirrorState &mirror, const std::wstring &srcFull, const Fou
     // was copied.
     CopyRecord record;
     if (CopyRecordOf(dstFull, record) && record.source == PathHash(srcFull) &&
-        StillTheNotedCopy(record, copy->size, copy->lastWriteTime, destination))
+        StillAsCopied(record, copy->size, copy->lastWriteTime))
         return MadeOfThisVersion(record, srcFull, source.size, source.lastWriteTime,
                                  source.changeTime);
     return CopyIsCurrent(source.size, source.lastWriteTime, source.changeTime, copy->size,
@@ -525,7 +534,7 @@ bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
         // The attributes first, without opening the file: a file whose data is not on this
         // computer must not be brought back by a look.
         WIN32_FILE_ATTRIBUTE_DATA found;
-        if (!GetFileAttributesExW(FileSystemPath(srcFull).c_str(), GetFileExInfoStandard, &found)) {
+        if (!g_readAttributes(srcFull, found)) {
             DWORD error = GetLastError();
             if (IsGoneError(error))
                 Trace512(L"Skipping non-file or missing: %ls (attr=0x%08x)\n", srcFull.c_str(),
@@ -564,8 +573,9 @@ bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
                 continue;
             }
             DWORD error = 0;
-            if (!LookAtSource(srcFull, file, error)) {
-                if (HeldByWriter(error))
+            bool heldBefore = waiting && waiting->kind == WaitKind::Held;
+            if (!LookAtSourceOnceHeld(srcFull, file, error, heldBefore ? 1 : kAttemptLimit)) {
+                if (error == ERROR_SHARING_VIOLATION)
                     WaitForWriter(mirror.pending, mirror.point, srcFull, dstFull, now, since);
                 else if (!IsGoneError(error))
                     DeferCopy(mirror.pending, mirror.point, srcFull, dstFull, error, now, since);
@@ -577,9 +587,8 @@ bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
             if (file.size >= kQuietMinBytes && mirror.source.keepsChangeTime && lastCopy != 0 &&
                 now - lastCopy < CopyIntervalMs(0) && CopiedAsItIs(file, dstFull))
                 continue;
-            // Where a writer's hold can be seen, a file that is not held is closed: only one
-            // that keeps changing waits. Elsewhere a large file written moments ago may still be
-            // being written.
+            // Not held: its writer is done with it, unless the system may not show a writer's
+            // hold; then a large file written moments ago may still be being written.
             ULONGLONG look =
                 QuietLookFor(mirror.changing, changingKey, file.size, WrittenAgoMs(file.lastWrite),
                              now, ThisSystem().writerHoldsUnseen);
@@ -623,7 +632,7 @@ size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
                     Trace512(L"Deferred copy dropped, source gone: %ls -> %ls\n",
                              entry.srcFull.c_str(), entry.dstFull.c_str());
                 EndPending(pending, mirror.point, key);
-            } else if (HeldByWriter(error)) {
+            } else if (error == ERROR_SHARING_VIOLATION) {
                 if (entry.kind == WaitKind::Held)
                     LookAgain(pending, key, error, now);
                 else

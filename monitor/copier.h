@@ -12,6 +12,13 @@
 #include <string>
 #include <vector>
 
+// How the pass reads a source's attributes, size and last-write time without opening it
+// (GetFileAttributesExW; false with the system's error). Tests put another in its place before
+// they copy, to show a file as the system cannot make one here (a cloud placeholder), and put it
+// back afterwards.
+extern bool (*g_readAttributes)(const std::wstring &path, WIN32_FILE_ATTRIBUTE_DATA &data);
+bool ReadAttributes(const std::wstring &path, WIN32_FILE_ATTRIBUTE_DATA &data);
+
 // Readies a pair's copy state before its first pass: removes temporary copies that an ended
 // process left in the destination folder, and finds out whether a destination file can be a
 // source file at all (the destination folder is the watched folder or lies inside its tree,

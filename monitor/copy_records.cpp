@@ -35,10 +35,10 @@ void Note(unsigned long long copy, const CopyRecord &record) {
     ++g_version;
 }
 
-// Five numbers separated by single spaces: two in hexadecimal, three in decimal.
-bool ParseFields(const std::string &line, unsigned long long (&fields)[5]) {
+// Six numbers separated by single spaces: two in hexadecimal, four in decimal.
+bool ParseFields(const std::string &line, unsigned long long (&fields)[6]) {
     const char *at = line.c_str();
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 6; ++i) {
         if (i > 0 && *at++ != ' ')
             return false;
         if (!std::isxdigit((unsigned char)*at))
@@ -55,10 +55,10 @@ bool ParseFields(const std::string &line, unsigned long long (&fields)[5]) {
 } // namespace
 
 void NoteCopyMade(const std::wstring &srcFull, const std::wstring &dstFull, ULONGLONG size,
-                  ULONGLONG lastWrite, ULONGLONG changeTime) {
+                  ULONGLONG lastWrite, ULONGLONG changeTime, ULONGLONG copyWrite) {
     unsigned long long copy = PathHash(dstFull), source = PathHash(srcFull);
     std::lock_guard<std::mutex> lock(g_recordsLock);
-    Note(copy, CopyRecord{source, size, lastWrite, changeTime});
+    Note(copy, CopyRecord{source, size, lastWrite, changeTime, copyWrite});
 }
 
 bool CopyRecordOf(const std::wstring &dstFull, CopyRecord &record) {
@@ -69,6 +69,10 @@ bool CopyRecordOf(const std::wstring &dstFull, CopyRecord &record) {
         return false;
     record = found->second.record;
     return true;
+}
+
+bool StillAsCopied(const CopyRecord &record, ULONGLONG size, ULONGLONG lastWrite) {
+    return size == record.size && lastWrite == record.copyWrite;
 }
 
 bool MadeOfThisVersion(const CopyRecord &record, const std::wstring &srcFull, ULONGLONG size,
@@ -89,9 +93,10 @@ std::string FormatCopyRecords() {
     char line[128];
     for (const auto &[order, entry] : byOrder) {
         const CopyRecord &record = *entry.second;
-        std::snprintf(line, sizeof line, "%016llx %016llx %llu %llu %llu\r\n", entry.first,
+        std::snprintf(line, sizeof line, "%016llx %016llx %llu %llu %llu %llu\r\n", entry.first,
                       record.source, (unsigned long long)record.size,
-                      (unsigned long long)record.lastWrite, (unsigned long long)record.changeTime);
+                      (unsigned long long)record.lastWrite, (unsigned long long)record.changeTime,
+                      (unsigned long long)record.copyWrite);
         bytes += line;
     }
     return bytes;
@@ -109,9 +114,9 @@ void ParseCopyRecords(const std::string &bytes) {
         at = end + 1;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        unsigned long long fields[5] = {};
+        unsigned long long fields[6] = {};
         if (ParseFields(line, fields) && fields[0] != 0 && fields[1] != 0)
-            Note(fields[0], CopyRecord{fields[1], fields[2], fields[3], fields[4]});
+            Note(fields[0], CopyRecord{fields[1], fields[2], fields[3], fields[4], fields[5]});
     }
     ++g_version;
 }

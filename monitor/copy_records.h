@@ -28,14 +28,21 @@ struct CopyRecord {
     ULONGLONG size = 0;            // that file's size, last-write and change time at the copy
     ULONGLONG lastWrite = 0;
     ULONGLONG changeTime = 0; // 0: not known
+    // The copy's own last-write time as its file system keeps it: the source's on most, rounded
+    // on FAT, the time of the copy where the file system keeps none that is set.
+    ULONGLONG copyWrite = 0;
 };
 
-// dstFull was put in place as a copy of srcFull, which had the given size and times.
+// dstFull was put in place as a copy of srcFull, which had the given size and times; the copy's
+// last-write time is copyWrite.
 void NoteCopyMade(const std::wstring &srcFull, const std::wstring &dstFull, ULONGLONG size,
-                  ULONGLONG lastWrite, ULONGLONG changeTime);
+                  ULONGLONG lastWrite, ULONGLONG changeTime, ULONGLONG copyWrite);
 
 // The note of the last copy put in place at `dstFull`; false when there is none.
 bool CopyRecordOf(const std::wstring &dstFull, CopyRecord &record);
+
+// True when a file of this size and last-write time is the noted copy as it was put in place.
+bool StillAsCopied(const CopyRecord &record, ULONGLONG size, ULONGLONG lastWrite);
 
 // True when the note says that the copy was made of this file exactly as it is now (its size
 // and last-write time, and its change time where both are known).

@@ -20,6 +20,7 @@
 #include "monitor/system_behaviour.h"
 #include "monitor/clock.h"
 #include "monitor/copier.h"
+#include "monitor/device_removal.h"
 #include "monitor/gap_walk.h"
 #include "monitor/long_path.h"
 #include "monitor/pair_trouble.h"
@@ -59,7 +60,7 @@ const DWORD kLongestReopenMs = 30000;
 FolderCheck *g_folderCheck = nullptr;
 
 // How the watch of an open folder ended.
-enum class WatchEnd { Stopped, FolderLost, ReadFailed };
+enum class WatchEnd { Stopped, FolderLost, ReadFailed, Released };
 
 bool StopRequested(const WatchContext &context) {
     return g_stopMonitoring.load() || context.stopRequested.load();
@@ -250,6 +251,8 @@ WatchEnd WatchFolder(WatchContext &ctx, HANDLE dir, bool &delivered) {
         if (StopRequested(ctx))
             return WatchEnd::Stopped;
         unsigned reasons = ctx.wakeReasons.exchange(0);
+        if (RemovalAsked(ctx))
+            return WatchEnd::Released;
         if (reasons & kWakeFolderLost) {
             Trace512(L"MonitorThread[%zu] lost its folder: %ls\n", ctx.index, ctx.path.c_str());
             return WatchEnd::FolderLost;
@@ -348,7 +351,8 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
     std::shared_ptr<WatchContext> context = *start;
     delete start;
     WatchContext &ctx = *context;
-    ctx.mirror.stopped = [&ctx] { return StopRequested(ctx); };
+    // A stop, and a removal of the folder's drive, end the copies and walks under way.
+    ctx.mirror.stopped = [&ctx] { return StopRequested(ctx) || RemovalAsked(ctx); };
     CreateWakeTimer(ctx);
 
     bool waited = false, opened = false;
@@ -362,12 +366,22 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
                  ctx.index, ctx.path.c_str());
         opened = true;
         SetWatchedFolder(ctx, dir);
+        WatchForRemoval(ctx, dir);
         NoteWatchedFolder(ctx);
         PrepareMirror(ctx.mirror, ctx.path, ctx.destRoot);
         bool delivered = false;
         WatchEnd end = WatchFolder(ctx, dir, delivered);
-        // Closed at once: a deleted folder stays "delete pending" while a handle is open.
+        // Closed at once: a deleted folder stays "delete pending" while a handle is open, and a
+        // drive cannot be removed. A removal's outcome still comes through the registration.
+        if (end != WatchEnd::Released)
+            StopWatchingForRemoval(ctx);
         SetWatchedFolder(ctx, INVALID_HANDLE_VALUE);
+        if (end == WatchEnd::Released) {
+            bool stopped = WaitForRemoval(ctx);
+            StopWatchingForRemoval(ctx);
+            if (stopped)
+                break;
+        }
         if (end == WatchEnd::Stopped)
             break;
         // Nothing reads the tree until the folder is watched again.
@@ -432,6 +446,7 @@ void StartMonitoring() {
         WatchedFolderIs(context->mirror.point, kept.watchedFolder);
         context->nextSweepTick.store(FirstSweepTick(tick, i, count));
         context->stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        context->removalEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
         g_watchContexts.push_back(context);
 
         std::shared_ptr<WatchContext> *parameter = new std::shared_ptr<WatchContext>(context);

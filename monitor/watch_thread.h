@@ -49,6 +49,16 @@ struct WatchContext {
     // When the current watch's gap is walked: the watch thread's, but for the two atomic facts,
     // which the wake timer and the tests read.
     WalkSchedule schedule;
+    // The drive of the open folder is being removed (monitor/device_removal.h): the main window
+    // asks the thread to let go of it, then tells the outcome (0: none yet, 1: refused, 2: done)
+    // and sets the event (auto reset) that ends the thread's wait for it.
+    std::atomic<bool> removalAsked{false};
+    std::atomic<unsigned> removalOutcome{0};
+    UniqueHandle removalEvent;
+    // The open folder's registration for removal notices, under handleLock: the handle it names
+    // (until the registration ends), and the registration (null where the system gave none).
+    HANDLE deviceHandle = nullptr;
+    HDEVNOTIFY deviceNotify = nullptr;
     // The open folder as the folder check knows it, under handleLock: its identity, its
     // attributes and times as last seen at the path, and which opening of the folder it is.
     FileIdentity folderIdentity;

@@ -37,6 +37,7 @@ const unsigned kWakeDue = 1;              // the thread's timer went off: a copy
 const unsigned kWakeSubfoldersOpened = 2; // its subfolders were opened while its read was pending
 const unsigned kWakeFolderLost = 4;       // the path no longer names the open folder
 const unsigned kWakeSweep = 8;            // walk the tree for changes no notice told of
+const unsigned kWakeRemoval = 16;         // let go of the folder: its drive is being removed
 
 // Cancels the context's pending read, if any (CancelSynchronousIo on its thread, while it is
 // in its read); true when a read was cancelled.

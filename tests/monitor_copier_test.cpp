@@ -4,6 +4,7 @@
 #include "monitor/gap_walk.h"
 #include "monitor/retry_delay.h"
 #include "monitor/safe_copy.h"
+#include "monitor/transient_names.h"
 #include "tests/monitor_test_helpers.h"
 #include "tests/test_support.h"
 
@@ -43,7 +44,7 @@ class CopierTest : public testing::Test {
     ULONGLONG tick = GetTickCount64();
 };
 
-// Holds a file open without sharing on another thread for holdMs.
+// Closes a file (and so ends what it holds) on another thread after holdMs.
 struct HeldFile {
     HANDLE file;
     DWORD holdMs;
@@ -53,12 +54,6 @@ DWORD WINAPI ReleaseLater(LPVOID parameter) {
     Sleep(held->holdMs);
     CloseHandle(held->file);
     return 0;
-}
-HANDLE HoldWithoutSharing(const std::wstring &path, DWORD holdMs, HeldFile &held) {
-    held.file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            0, nullptr);
-    held.holdMs = holdMs;
-    return CreateThread(nullptr, 0, ReleaseLater, &held, 0, nullptr);
 }
 
 std::wstring BaseName(const std::wstring &name) {
@@ -183,8 +178,11 @@ TEST_F(CopierTest, CreatesEveryMissingParentOfTheDestination) {
 TEST_F(CopierTest, ASourceHeldBrieflyIsCopiedAfterRetries) {
     Put(L"held.txt", "held content");
     HeldFile held;
-    HANDLE releaser = HoldWithoutSharing(src + L"\\held.txt", 200, held);
+    held.file = CreateFileW((src + L"\\held.txt").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held.file, INVALID_HANDLE_VALUE);
+    held.holdMs = 200;
+    HANDLE releaser = CreateThread(nullptr, 0, ReleaseLater, &held, 0, nullptr);
     ULONGLONG start = GetTickCount64();
     Pass(dst, {{L"held.txt", 3}});
     ULONGLONG took = GetTickCount64() - start;
@@ -220,6 +218,65 @@ TEST_F(CopierTest, ASourceHeldPastFiveAttemptsWaitsAndIsCopiedOnceReleased) {
     EXPECT_EQ(lines[0],
               L"Deferred copy succeeded: " + src + L"\\held.txt -> " + dst + L"\\held.txt\n");
     EXPECT_EQ(NextDueTick(mirror.pending), 0u);
+}
+
+TEST_F(CopierTest, AFileItsWriterHoldsWaitsWithoutAttemptsAndIsLookedAtEverySecond) {
+    Put(L"mail.db", "a mail store");
+    Put(L"note.txt", "a note");
+    // Held with read sharing: Wine's own CopyFileW would copy it, Windows' cannot.
+    HANDLE writer = CreateFileW((src + L"\\mail.db").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    for (int batch = 0; batch < 3; ++batch) {
+        ULONGLONG start = GetTickCount64();
+        Pass(dst, {{L"mail.db", 3}, {L"note.txt", 3}});
+        // The first batch looks again for a moment; five looks 200 ms apart would take 800 ms
+        // at least, for each of the others.
+        if (batch > 0) {
+            EXPECT_LT(GetTickCount64() - start, 600u) << "batch " << batch << " looked again";
+        }
+    }
+    EXPECT_FALSE(FileExists(dst + L"\\mail.db"));
+    EXPECT_EQ(Copied(L"note.txt"), "a note");
+    EXPECT_EQ(CountLines(L"CopyFile deferred: " + src + L"\\mail.db -> "), 1u);
+    EXPECT_EQ(NextDueTick(mirror.pending), tick + 1000) << "looked at again in a second";
+    EXPECT_EQ(RunDueCopies(mirror, tick + 1000), 0u);
+    EXPECT_EQ(NextDueTick(mirror.pending), tick + 2000) << "still held: again in a second";
+    CloseHandle(writer);
+    EXPECT_EQ(RunDueCopies(mirror, tick + 2000), 1u);
+    EXPECT_EQ(Copied(L"mail.db"), "a mail store");
+}
+
+// A file whose data is not on this computer, as a cloud client leaves it (Wine cannot set the
+// attribute): its attributes read as the system would show them.
+std::wstring g_placeholder;
+bool ReadPlaceholderAttributes(const std::wstring &path, WIN32_FILE_ATTRIBUTE_DATA &data) {
+    if (!ReadAttributes(path, data))
+        return false;
+    if (path == g_placeholder)
+        data.dwFileAttributes |= 0x00400000; // FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS
+    return true;
+}
+
+TEST_F(CopierTest, AFileWhoseDataIsElsewhereIsCopiedOnlyWhenItsCopyDiffers) {
+    Put(L"photo.jpg", "a photo");
+    Pass(dst, {{L"photo.jpg", 1}});
+    ASSERT_EQ(Copied(L"photo.jpg"), "a photo");
+    // Space is freed: only its attributes change. Held without sharing, any read would fail.
+    g_placeholder = src + L"\\photo.jpg";
+    g_readAttributes = ReadPlaceholderAttributes;
+    HANDLE held = CreateFileW(g_placeholder.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    Pass(dst, {{L"photo.jpg", 3}});
+    EXPECT_EQ(CountLines(L"Not copying " + g_placeholder + L": its data is not on this computer"),
+              1u);
+    EXPECT_EQ(CountLines(L"CopyFile"), 1u) << "copied, or read, for nothing";
+    CloseHandle(held);
+    // Changed elsewhere, and its size with it: copied.
+    Put(L"photo.jpg", "a photo, edited on another computer");
+    Pass(dst, {{L"photo.jpg", 3}});
+    g_readAttributes = ReadAttributes;
+    EXPECT_EQ(Copied(L"photo.jpg"), "a photo, edited on another computer");
 }
 
 TEST_F(CopierTest, ACopyThatStillFailsIsRetriedWithGrowingDelaysUntilItSucceeds) {
@@ -468,6 +525,33 @@ TEST_F(CopierTest, TemporaryCopiesAreNeverMirroredAndLeftoversAreRemoved) {
     EXPECT_EQ(CopyFilesChangedSince(src, dst, 0, mirror, WalkMode()).copied, 0u);
     EXPECT_EQ(CountFiles(dst), 0u);
     EXPECT_TRUE(Lines().empty());
+}
+
+TEST_F(CopierTest, OtherProgramsTemporaryFilesAreNotCopiedButTheirFinishedFilesAre) {
+    const struct {
+        const wchar_t *name;
+        bool skipped;
+    } names[] = {
+        {L"~$Report.docx", true},      {L"~$", true},
+        {L".~lock.Report.odt#", true}, {L"~WRL0001.tmp", true},
+        {L"~WRD.TMP", true},           {L"Film.mp4.crdownload", true},
+        {L"Film.mp4.part", true},      {L"setup.exe.PARTIAL", true},
+        {L"thumbs.db", true},          {L"Desktop.ini", true},
+        {L"Report~$.docx", false},     {L"part.txt", false},
+        {L"notes.tmp", false},         {L".~lock.Report.odt", false},
+        {L"Film.mp4", false},          {L"Report.docx", false},
+        {L"Thumbs.db.txt", false},     {L"desktop.ini.bak", false},
+    };
+    std::vector<FolderChange> changes;
+    for (const auto &entry : names) {
+        EXPECT_EQ(IsTransientName(entry.name), entry.skipped) << WideToUtf8(entry.name);
+        Put(entry.name, "x");
+        changes.push_back({entry.name, 1});
+    }
+    Pass(dst, changes);
+    for (const auto &entry : names)
+        EXPECT_EQ(FileExists(dst + L"\\" + entry.name), !entry.skipped) << WideToUtf8(entry.name);
+    EXPECT_EQ(CountLinesContaining(L"another program's temporary file"), 1u) << "one line per pair";
 }
 
 TEST_F(CopierTest, OverwritesAnExistingDestinationFile) {

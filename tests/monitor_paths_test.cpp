@@ -1,6 +1,8 @@
 // Paths and file identities as the engine hands them to the system.
 #include "monitor/file_identity.h"
+#include "monitor/file_system_traits.h"
 #include "monitor/long_path.h"
+#include "monitor/system_behaviour.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -78,4 +80,24 @@ TEST(FileIdentities, OnlyKnownAndEqualIdentitiesAreOneFile) {
     EXPECT_FALSE(SameFileIdentity(one, two));
     EXPECT_FALSE(IsSameFile(root + L"\\one.txt", root + L"\\two.txt"));
     RemoveTree(root);
+}
+
+TEST(FileSystemTraits, TimesInWholeSecondsTellFatOnlyWhereEveryFileSystemIsNamedNtfs) {
+    // Wine names this FAT32 file system NTFS, and its folders' times come in whole seconds.
+    std::wstring stick = FatFileSystemFolder(false);
+    if (stick.empty())
+        GTEST_SKIP() << "no FAT32 file system in this run";
+    SystemBehaviour behaviour = NativeSystemBehaviour();
+    behaviour.fileSystemsAllNamedNtfs = false; // as on Windows: the name decides
+    SetSystemBehaviour(behaviour);
+    FileSystemTraits named = TraitsOfFileSystemAt(stick);
+    behaviour.fileSystemsAllNamedNtfs = true;
+    SetSystemBehaviour(behaviour);
+    FileSystemTraits guessed = TraitsOfFileSystemAt(stick);
+    SetSystemBehaviour(NativeSystemBehaviour());
+    RemoveTree(stick);
+    EXPECT_TRUE(named.keepsChangeTime);
+    EXPECT_LT(named.timeStep, 10000000u) << "an NTFS folder taken for FAT by its times";
+    EXPECT_FALSE(guessed.keepsChangeTime);
+    EXPECT_EQ(guessed.timeStep, 20000000u);
 }

@@ -1,5 +1,7 @@
 // The watch survives its folder going away and coming back and a restart of monitoring, and
 // loses no change across the gap.
+#include "monitor/clock.h"
+#include "monitor/long_path.h"
 #include "monitor/monitor.h"
 #include "monitor/saved_points.h"
 #include "monitor/tree_walk.h"
@@ -9,7 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <dbt.h>
+
 #include <functional>
+#include <map>
+#include <mutex>
 
 namespace {
 
@@ -70,6 +76,35 @@ void RemoveFolderForGood(const std::wstring &folder) {
     ASSERT_TRUE(PumpUntil([&] { return !FileExists(folder); }, 10000));
 }
 
+// The folder listings the engine asks for, counted per folder, while a test runs; a folder may
+// be refused, as the system refuses "System Volume Information".
+std::mutex g_listingsLock;
+std::map<std::wstring, int> g_listings;
+std::wstring g_refused;
+HANDLE CountedListing(const std::wstring &path, DWORD flags) {
+    {
+        std::lock_guard<std::mutex> lock(g_listingsLock);
+        ++g_listings[FoldCase(path)];
+    }
+    if (path == g_refused) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return OpenFolderToList(path, flags);
+}
+struct CountedListings {
+    explicit CountedListings(const std::wstring &refused = std::wstring()) {
+        g_refused = refused;
+        g_listings.clear();
+        g_openFolderToList = CountedListing;
+    }
+    ~CountedListings() { g_openFolderToList = OpenFolderToList; }
+    int Of(const std::wstring &folder) {
+        std::lock_guard<std::mutex> lock(g_listingsLock);
+        return g_listings[FoldCase(folder)];
+    }
+};
+
 // Changes made while monitoring is stopped, as registering a pair stops it.
 class GapTest : public WatchTest {
   protected:
@@ -85,6 +120,27 @@ class GapTest : public WatchTest {
         ASSERT_TRUE(WaitForLine(L"MonitorThread[0] catch-up pass copied "));
     }
 };
+
+// Tests that write only files at the top of the watched folder, run twice: with the start of a
+// watch as this system runs it, and as Windows runs it (no subfolder opened before the catch-up).
+class GapStartTest : public GapTest, public testing::WithParamInterface<bool> {
+  protected:
+    void SetUp() override {
+        GapTest::SetUp();
+        if (GetParam())
+            SetSystemBehaviour(WindowsBehaviour());
+    }
+};
+INSTANTIATE_TEST_SUITE_P(AsHereAndAsOnWindows, GapStartTest, testing::Bool());
+class LostWatchStartTest : public LostWatch, public testing::WithParamInterface<bool> {
+  protected:
+    void SetUp() override {
+        LostWatch::SetUp();
+        if (GetParam())
+            SetSystemBehaviour(WindowsBehaviour());
+    }
+};
+INSTANTIATE_TEST_SUITE_P(AsHereAndAsOnWindows, LostWatchStartTest, testing::Bool());
 
 } // namespace
 
@@ -122,7 +178,7 @@ TEST_F(GapTest, AFolderThatWasThereAndGotANewFileBringsOnlyThatFile) {
     EXPECT_FALSE(FileExists(dst + L"\\old.jpg")) << "copied although it never changed";
 }
 
-TEST_F(GapTest, ASavedPointLaterThanTheClockIsNotTrusted) {
+TEST_P(GapStartTest, ASavedPointLaterThanTheClockIsNotTrusted) {
     StartWatching(dst);
     StopMonitoring();
     WriteFileBytes(src + L"\\closed.txt", "saved while closed");
@@ -141,7 +197,7 @@ TEST_F(GapTest, ASavedPointLaterThanTheClockIsNotTrusted) {
     EXPECT_EQ(CountLines(L"Mirror point of " + src + L" is later than the clock"), 1u);
 }
 
-TEST_F(GapTest, APairFileThatCannotBeReadKeepsTheSavedPoints) {
+TEST_P(GapStartTest, APairFileThatCannotBeReadKeepsTheSavedPoints) {
     std::wstring config = UseFreshConfig();
     StartWatching(dst);
     StopMonitoring();
@@ -164,56 +220,116 @@ TEST_F(GapTest, APairFileThatCannotBeReadKeepsTheSavedPoints) {
     EXPECT_TRUE(WaitForContent(dst + L"\\closed.txt", "saved while closed"));
 }
 
-TEST_F(GapTest, AFolderThatCannotBeListedIsWalkedAgainUntilItCanBe) {
+TEST_F(GapTest, AFolderThatCannotBeListedIsWalkedAgainAloneUntilItCanBe) {
     std::wstring locked = src + L"\\locked";
     CreateDirectoryW(locked.c_str(), nullptr);
     StartWatching(dst);
     StopMonitoring();
     WriteFileBytes(locked + L"\\changed.txt", "changed while closed");
-    // Another program holds the folder without sharing while the catch-up walk runs.
+    WriteFileBytes(src + L"\\beside.txt", "beside it");
+    // Another program holds the folder without sharing while the catch-up walk runs. (As on
+    // Windows, no subfolder is opened before it: every listing is a walk's.)
     HANDLE held = CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    SetSystemBehaviour(WindowsBehaviour());
+    CountedListings listings;
     StartMonitoring();
     EXPECT_TRUE(WaitForLine(L"Cannot list " + locked + L" err="));
-    EXPECT_TRUE(WaitForLine(L"MonitorThread[0] catch-up pass copied 0 files"));
+    EXPECT_TRUE(WaitForContent(dst + L"\\beside.txt", "beside it"));
+    // Its own walks come after 1 and 2 s; the tree's is not walked again.
+    EXPECT_TRUE(PumpUntil([&] { return listings.Of(locked) >= 3; }, 30000));
+    EXPECT_EQ(listings.Of(src), 1);
     CloseHandle(held);
     EXPECT_TRUE(WaitForContent(dst + L"\\changed.txt", "changed while closed"));
     EXPECT_EQ(CountLines(L"Cannot list "), 1u) << "one line for the whole episode";
+    EXPECT_EQ(listings.Of(src), 1);
+}
+
+TEST_F(GapTest, AFolderTheSystemRefusesToListIsLeftOutAndTheRestIsMirrored) {
+    // As "System Volume Information" at the root of a drive.
+    std::wstring refused = src + L"\\System Volume Information";
+    CreateDirectoryW(refused.c_str(), nullptr);
+    CreateDirectoryW((src + L"\\photos").c_str(), nullptr);
+    SetSystemBehaviour(WindowsBehaviour()); // every listing is a walk's
+    StartWatching(dst);
+    CountedListings listings(refused);
+    ULONGLONG written = 0;
+    RestartAfter([&] {
+        WriteFileBytes(src + L"\\photos\\new.jpg", "new");
+        WriteFileBytes(src + L"\\note.txt", "note");
+        written = SystemClock();
+    });
+    EXPECT_EQ(ReadFileBytes(dst + L"\\new.jpg"), "new");
+    EXPECT_EQ(ReadFileBytes(dst + L"\\note.txt"), "note");
+    EXPECT_EQ(CountLines(L"Leaving " + refused + L" out of the tree"), 1u);
+    // The walk counted as done: the point passed the gap, and neither the tree nor the folder is
+    // walked again (the first retries would come after 1 and 2 s).
+    std::shared_ptr<WatchContext> context = g_watchContexts[0];
+    EXPECT_GT(MirroredUpTo(context->mirror.point), written);
+    PumpFor(3500);
+    EXPECT_EQ(listings.Of(src), 1);
+    EXPECT_EQ(listings.Of(refused), 1);
+    StopMonitoring();
+    EXPECT_EQ(WaitingFolderCount(context->mirror.unlisted), 0u) << "the tray would show it";
+    EXPECT_EQ(CountLines(L"Cannot list "), 0u);
+}
+
+TEST_F(GapTest, AnotherFolderAtTheWatchedPathIsComparedWhole) {
+    // A backup of the folder, restored while the program was closed: its files are older than
+    // the point, and none of them was ever copied.
+    std::wstring restored = root + L"\\restored";
+    CreateDirectoryW(restored.c_str(), nullptr);
+    WriteFileBytes(restored + L"\\old.txt", "from the backup");
+    PumpFor(300); // older than a walk looks back
+    StartWatching(dst);
+    RestartAfter([&] {
+        ASSERT_TRUE(MoveFileW(src.c_str(), (root + L"\\away").c_str()));
+        ASSERT_TRUE(MoveFileW(restored.c_str(), src.c_str()));
+    });
+    EXPECT_TRUE(WaitForContent(dst + L"\\old.txt", "from the backup"));
+}
+
+TEST_P(GapStartTest, AnEditAfterTheClockWasSetBackIsCopied) {
+    StartWatching(dst);
+    // Saved while the clock ran an hour ahead: the file, and so its copy, carry that time.
+    std::wstring file = src + L"\\report.txt";
+    WriteFileBytes(file, "saved while the clock ran ahead");
+    FILETIME ahead = {};
+    ULONGLONG later = SystemClock() + 36000000000ULL;
+    ahead.dwLowDateTime = DWORD(later);
+    ahead.dwHighDateTime = DWORD(later >> 32);
+    HANDLE handle = CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_TRUE(SetFileTime(handle, nullptr, nullptr, &ahead));
+    CloseHandle(handle);
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            WIN32_FILE_ATTRIBUTE_DATA copy;
+            return GetFileAttributesExW((dst + L"\\report.txt").c_str(), GetFileExInfoStandard,
+                                        &copy) &&
+                   CompareFileTime(&copy.ftLastWriteTime, &ahead) == 0;
+        },
+        30000));
+    // The clock is set right; the file is edited while the program is closed.
+    RestartAfter([&] { WriteFileBytes(file, "edited"); });
+    EXPECT_TRUE(WaitForContent(dst + L"\\report.txt", "edited"));
 }
 
 TEST_F(GapTest, AStopInTheMiddleOfACopyPassLosesNothingOfItsBatch) {
     StartWatching(dst);
-    // A file its writer still holds keeps the copy pass busy with attempts for a second.
-    std::vector<HANDLE> writers;
-    auto held = [&](const wchar_t *name) {
-        writers.push_back(CreateFileW((src + name).c_str(), GENERIC_WRITE, 0, nullptr,
-                                      CREATE_ALWAYS, 0, nullptr));
-        DWORD written = 0;
-        WriteFile(writers.back(), "fresh", 5, &written, nullptr);
-    };
-    held(L"\\busy0.txt");
-    ASSERT_TRUE(WaitForLine(L"MonitorThread[0] Read "));
-    // Saved while that pass runs, so the next read, issued after them, delivers them; its pass
-    // is held up by the first of them when monitoring stops (as registering a pair stops it).
-    held(L"\\busy1.txt");
     std::vector<std::wstring> names;
-    for (int i = 0; i < 50; ++i) {
+    for (int i = 0; i < 500; ++i) {
         names.push_back(L"\\burst" + std::to_wstring(i) + L".txt");
         WriteFileBytes(src + names.back(), "burst");
     }
-    // The first pass ends with its file copied (nothing waits to hold the point back), a
-    // little later than a walk from the next read would look back.
-    PumpFor(300);
-    CloseHandle(writers[0]);
-    ASSERT_TRUE(PumpUntil([] { return CountLines(L"MonitorThread[0] Read ") >= 2; }, 10000));
+    // Monitoring stops (as registering a pair stops it) once the pass has begun copying.
+    ASSERT_TRUE(WaitForLine(L"CopyFile succeeded: "));
     StopMonitoring();
     EXPECT_LT(CountFiles(dst), names.size()) << "the pass was not cut short";
-    CloseHandle(writers[1]);
     StartMonitoring();
     for (const std::wstring &name : names)
         EXPECT_TRUE(WaitForContent(dst + name, "burst"));
-    EXPECT_TRUE(WaitForContent(dst + L"\\busy1.txt", "fresh"));
 }
 
 TEST_F(GapTest, OfSameNamedFilesTheOneChangedLastWinsWhateverTheListingOrder) {
@@ -292,7 +408,7 @@ TEST_F(LostWatch, AFolderRemovedAndMadeAgainIsWatchedAgain) {
     ExpectWatchedAgain(src, L"MonitorThread[0] watching again: " + src + L"\n");
 }
 
-TEST_F(LostWatch, ASourceThatAppearsAfterTheStartIsWatchedOnceItExists) {
+TEST_P(LostWatchStartTest, ASourceThatAppearsAfterTheStartIsWatchedOnceItExists) {
     std::wstring later = root + L"\\later";
     WritePairFile({{later, dst}});
     StartMonitoring();
@@ -345,6 +461,30 @@ TEST_F(LostWatch, ADestinationDriveThatAppearsLaterGetsEveryWaitingCopy) {
         StartLinuxProgram(L"/bin/rm", L"-f \"" + link + L"\"");
     else
         DefineDosDeviceW(DDD_REMOVE_DEFINITION, drive, nullptr);
+}
+
+TEST_P(LostWatchStartTest, ADriveRemovedSafelyIsLetGoOfAndWatchedAgainWhenTheRemovalIsRefused) {
+    StartWatching(dst);
+    std::shared_ptr<WatchContext> context = g_watchContexts[0];
+    DEV_BROADCAST_HANDLE notice = {};
+    notice.dbch_size = sizeof notice;
+    notice.dbch_devicetype = DBT_DEVTYP_HANDLE;
+    {
+        std::lock_guard<std::mutex> lock(context->handleLock);
+        notice.dbch_handle = context->deviceHandle;
+        notice.dbch_hdevnotify = context->deviceNotify;
+    }
+    ASSERT_NE(notice.dbch_handle, nullptr) << "the folder was not registered";
+    // The system asks before it removes the drive; the folder is let go of before the answer.
+    EXPECT_EQ(SendMessageW(sink, WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, (LPARAM)&notice), TRUE);
+    HANDLE alone = CreateFileW(src.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    EXPECT_NE(alone, INVALID_HANDLE_VALUE) << "the folder is still held";
+    CloseHandle(alone);
+    WriteFileBytes(src + L"\\gap.txt", "written in the gap");
+    // Another program refused: the drive stays, and so does the pair.
+    SendMessageW(sink, WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVEFAILED, (LPARAM)&notice);
+    ExpectWatchedAgain(src, L"MonitorThread[0] watching again: " + src + L"\n");
 }
 
 TEST_F(LostWatch, AStopWhileWaitingToOpenTheFolderEndsTheThreadAtOnce) {

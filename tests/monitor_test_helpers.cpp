@@ -1,5 +1,6 @@
 #include "tests/monitor_test_helpers.h"
 
+#include "monitor/device_removal.h"
 #include "monitor/monitor.h"
 #include "monitor/clock.h"
 #include "app/main_window.h"
@@ -22,6 +23,8 @@ static LRESULT CALLBACK NoticeSinkProc(HWND window, UINT message, WPARAM wParam,
         delete (PairTrouble *)lParam;
         return 0;
     }
+    if (message == WM_DEVICECHANGE)
+        return OnFolderDeviceChange(wParam, lParam);
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
@@ -163,6 +166,10 @@ SystemBehaviour TrustedBatches() {
     SystemBehaviour reports = NativeSystemBehaviour();
     reports.batchesMayMissChanges = false;
     return reports;
+}
+
+SystemBehaviour WindowsBehaviour() {
+    return SystemBehaviour();
 }
 
 void WatchTest::SetUp() {

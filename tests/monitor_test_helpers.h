@@ -12,7 +12,8 @@
 #include <vector>
 
 // A hidden window that takes WM_FOLDER_CHANGED notices as the main window does: it keeps a
-// copy of each text with its wParam and frees the text. It frees trouble reports unread.
+// copy of each text with its wParam and frees the text. It frees trouble reports unread, and
+// hands device changes to the engine as the main window does.
 HWND CreateNoticeSink();
 struct ReceivedNotice {
     WPARAM index;
@@ -28,6 +29,9 @@ std::wstring UseFreshConfig();
 
 // Batches trusted as on Windows; subfolders silent until opened where the system makes them so.
 SystemBehaviour TrustedBatches();
+// Everything as on Windows: where subfolders stay silent until opened (Wine), for tests that
+// change nothing in a subfolder that existed before the watch began.
+SystemBehaviour WindowsBehaviour();
 
 // Trace lines captured so far, kept across calls (TakeDebugOutput empties the capture).
 std::vector<std::wstring> &CapturedLines();
