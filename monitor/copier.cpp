@@ -186,7 +186,8 @@ bool CopyIsNewer(const FoundEntry &source, ULONGLONG copyWrite,
 
 // True when the source is one of this program's copies, as it was made, and dstFull already
 // holds the same version (size and last-write time, at the coarser of the two file systems'
-// steps): copying it would only carry a loop's copy round again. One trace line per pair.
+// steps): copying it would only carry a loop's copy round again (or bring a chain's copy where
+// it is already). One trace line per pair.
 bool IsLoopCopy(MirrorState &mirror, const SourceFile &source, const std::wstring &dstFull) {
     CopyRecord own;
     if (!CopyRecordOf(source.full, own) || !StillAsCopied(own, source.size, source.lastWrite))
@@ -201,7 +202,7 @@ bool IsLoopCopy(MirrorState &mirror, const SourceFile &source, const std::wstrin
         return false;
     if (!mirror.loopSeen)
         Trace512(L"Not copying %ls onto %ls: it is this program's copy and that file holds the "
-                 L"same version (pairs in a loop)\n",
+                 L"same version (pairs in a loop or a chain)\n",
                  source.full.c_str(), dstFull.c_str());
     mirror.loopSeen = true;
     return true;
@@ -279,18 +280,24 @@ CopyOutcome CopyFailed(MirrorState &mirror, const SourceFile &source, const std:
         GetFileAttributesW(FileSystemPath(folder).c_str()) == INVALID_FILE_ATTRIBUTES &&
         !CreateFolderTree(folder))
         FolderAbsent(mirror.pending, folder, now);
-    if (retry && PendingFor(mirror.pending, DestinationKey(dstFull)))
+    // A writer that holds the source (the walks copy without looking first): it waits for it.
+    SourceFile look;
+    DWORD lookError = 0;
+    const PendingCopy *waiting = PendingFor(mirror.pending, DestinationKey(dstFull));
+    if (error == ERROR_SHARING_VIOLATION && !(waiting && waiting->kind == WaitKind::Held) &&
+        !LookAtSource(source.full, look, lookError) && lookError == ERROR_SHARING_VIOLATION)
+        WaitForWriter(mirror.pending, mirror.point, source.full, dstFull, now, since);
+    else if (retry && waiting)
         LookAgain(mirror.pending, DestinationKey(dstFull), error, now);
     else
         DeferCopy(mirror.pending, mirror.point, source.full, dstFull, error, now, since);
     return CopyOutcome::Waiting;
 }
 
-// The copy step: copies `source` to dstFull, trying a source held by its writer up to
-// `attempts` times, 200 ms apart, where holds cannot be seen before (elsewhere a held source
-// waits at once). `retry`: a waiting copy's turn. What fails waits in the mirror state, found
-// again by a walk from `since`. Stopped when the generation stops: the copy neither landed nor
-// waits.
+// The copy step: copies `source` to dstFull, trying again a copy that meets a lock or a reader
+// of the destination up to `attempts` times, 200 ms apart. `retry`: a waiting copy's turn. What
+// fails waits in the mirror state, found again by a walk from `since`. Stopped when the
+// generation stops: the copy neither landed nor waits.
 CopyOutcome CopyOneFile(MirrorState &mirror, const SourceFile &source, const std::wstring &dstFull,
                         ULONGLONG now, ULONGLONG since, int attempts, bool retry) {
     if (IsOntoItsOwnSource(mirror, source.full, dstFull)) {

@@ -926,7 +926,7 @@ TEST_F(TrayTrouble, TroubleThatLastsShowsOnceAndGoesWhenItIsOver) {
          [&] { DeleteFileW(blocker.c_str()); }, files + L"1 件\n作成できない複製先フォルダ: 1",
          files + L"2 件\n作成できない複製先フォルダ: 1",
          L"複製先フォルダ " + blocked + L" を作成できません。" + SystemText(ERROR_PATH_NOT_FOUND),
-         L"CopyFile deferred: "},
+         L"Destination folder " + blocked + L" is missing"},
         {"a watched folder taken away", root_ + L"\\dst",
          [&] { EXPECT_TRUE(MoveFileW(source_.c_str(), away.c_str())); },
          [&] { EXPECT_TRUE(MoveFileW(away.c_str(), source_.c_str())); },

@@ -352,10 +352,9 @@ TEST_F(EngineTest, PairsInALoopOfAnyLengthEndAndAChainCarriesEveryFileOn) {
         const char *name;
         std::vector<std::pair<int, int>> pairs; // folder indexes: source, destination
         int editIn;                             // the folder where a file is edited afterwards
-        size_t loopLines;                       // pairs that meet a loop's copy
     } cases[] = {
-        {"x and y kept alike, y mirrored on to z", {{0, 1}, {1, 0}, {1, 2}}, 1, 2},
-        {"three folders in a ring", {{0, 1}, {1, 2}, {2, 0}}, 2, 3},
+        {"x and y kept alike, y mirrored on to z", {{0, 1}, {1, 0}, {1, 2}}, 1},
+        {"three folders in a ring", {{0, 1}, {1, 2}, {2, 0}}, 2},
     };
     int run = 0;
     for (const auto &c : cases) {
@@ -429,7 +428,8 @@ TEST_F(EngineTest, PairsInALoopOfAnyLengthEndAndAChainCarriesEveryFileOn) {
         arrivesEverywhere(L"0a.txt", c.editIn, "edited");
         std::vector<bool> seen = reached(c.editIn);
         EXPECT_LE(copiesStop() - copies, 2 * (size_t)std::count(seen.begin(), seen.end(), true));
-        EXPECT_EQ(CountLinesContaining(L"(pairs in a loop)"), c.loopLines) << "a line per pair";
+        EXPECT_LE(CountLinesContaining(L"holds the same version"), c.pairs.size())
+            << "more than a line per pair";
         StopMonitoring();
     }
 }
