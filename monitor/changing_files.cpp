@@ -13,7 +13,7 @@ const unsigned kTopLevel = 8;
 const size_t kFilesKept = 4096;
 
 // The file's entry while it keeps changing; null once it has rested (or was never seen).
-const ChangingFile *StillChanging(const ChangingFiles &files, const std::wstring &key,
+const ChangingFile *StillChanging(const ChangingFiles &files, unsigned long long key,
                                   ULONGLONG now) {
     auto it = files.find(key);
     return it != files.end() && now - it->second.lastChange < kRestMs ? &it->second : nullptr;
@@ -33,12 +33,18 @@ ULONGLONG CopyIntervalMs(unsigned level) {
     return std::min(kFirstIntervalMs << std::min(level, kTopLevel), kLongestIntervalMs);
 }
 
-ULONGLONG QuietLookFor(ChangingFiles &files, const std::wstring &key, ULONGLONG size,
-                       ULONGLONG writtenAgoMs, ULONGLONG now, bool guessWriting) {
+QuietPlan PlanChange(ChangingFiles &files, unsigned long long key, ULONGLONG size,
+                     ULONGLONG writtenAgoMs, ULONGLONG now, bool guessWriting) {
+    QuietPlan plan;
+    plan.intervalFrom = now;
     const ChangingFile *changing = StillChanging(files, key, now);
     if (changing) {
+        plan.lastCopy = changing->lastCopy;
+        if (changing->lastCopy != 0)
+            plan.intervalFrom = changing->lastCopy;
+        plan.look = LookAfter(QuietSpanMs(changing->level), writtenAgoMs, now);
         files[key].lastChange = now;
-        return LookAfter(QuietSpanMs(changing->level), writtenAgoMs, now);
+        return plan;
     }
     files.erase(key); // rested: it starts again from the bottom
     // A large file written lately may still be written, and so may an empty one just made (a
@@ -46,10 +52,12 @@ ULONGLONG QuietLookFor(ChangingFiles &files, const std::wstring &key, ULONGLONG 
     bool mayBeWritten =
         guessWriting && ((size >= kQuietMinBytes && writtenAgoMs < CopyIntervalMs(0)) ||
                          (size == 0 && writtenAgoMs < QuietSpanMs(0)));
-    return mayBeWritten ? LookAfter(QuietSpanMs(0), writtenAgoMs, now) : 0;
+    if (mayBeWritten)
+        plan.look = LookAfter(QuietSpanMs(0), writtenAgoMs, now);
+    return plan;
 }
 
-ULONGLONG NextQuietLook(ChangingFiles &files, const std::wstring &key, bool grew, ULONGLONG size,
+ULONGLONG NextQuietLook(ChangingFiles &files, unsigned long long key, bool grew, ULONGLONG size,
                         ULONGLONG writtenAgoMs, ULONGLONG intervalFrom, ULONGLONG now) {
     const ChangingFile *changing = StillChanging(files, key, now);
     if (changing && grew)
@@ -71,17 +79,7 @@ ULONGLONG NextQuietLook(ChangingFiles &files, const std::wstring &key, bool grew
     return LookAfter(span, writtenAgoMs, now);
 }
 
-ULONGLONG IntervalFrom(const ChangingFiles &files, const std::wstring &key, ULONGLONG now) {
-    ULONGLONG last = LastCopyTick(files, key, now);
-    return last != 0 ? last : now;
-}
-
-ULONGLONG LastCopyTick(const ChangingFiles &files, const std::wstring &key, ULONGLONG now) {
-    const ChangingFile *changing = StillChanging(files, key, now);
-    return changing ? changing->lastCopy : 0;
-}
-
-void CopiedAt(ChangingFiles &files, const std::wstring &key, ULONGLONG size, ULONGLONG now) {
+void CopiedAt(ChangingFiles &files, unsigned long long key, ULONGLONG size, ULONGLONG now) {
     if (files.size() >= kFilesKept) {
         for (auto it = files.begin(); it != files.end();)
             it = now - it->second.lastChange >= kRestMs ? files.erase(it) : std::next(it);

@@ -20,13 +20,12 @@
 // large file (1 MiB or more) written within the last few seconds, or an empty one just made,
 // waits until it is quiet too: a download or an export may have just begun.
 //
-// Only bookkeeping, by source file (its full path, case folded), with the tick and the age of
+// Only bookkeeping, by source file (its full path's hash), with the tick and the age of
 // the last write the caller passes in (monitor/clock.h: the engine's clock, which tests drive).
 #pragma once
 
 #include <windows.h>
 
-#include <string>
 #include <unordered_map>
 
 struct ChangingFile {
@@ -35,8 +34,8 @@ struct ChangingFile {
     ULONGLONG lastChange = 0;   // tick of the last change seen
     unsigned level = 0;         // copies made while it kept changing
 };
-// By FoldCase of the source's full path.
-using ChangingFiles = std::unordered_map<std::wstring, ChangingFile>;
+// By PathHash of the source's full path.
+using ChangingFiles = std::unordered_map<unsigned long long, ChangingFile>;
 
 const ULONGLONG kQuietMinBytes = 1 << 20; // a file this large may be written for a while
 const ULONGLONG kQuietLookMs = 20;        // the next look at a file that was quiet but grew
@@ -46,26 +45,25 @@ const ULONGLONG kRestMs = 30000;          // a file unchanged this long starts a
 ULONGLONG QuietSpanMs(unsigned level);
 ULONGLONG CopyIntervalMs(unsigned level);
 
+// What a change of a file asks for.
+struct QuietPlan {
+    ULONGLONG look = 0;         // 0: it is copied at once; else the tick of the first look
+    ULONGLONG intervalFrom = 0; // the tick from which a file that never rests is copied anyway
+    ULONGLONG lastCopy = 0;     // the tick of its last copy while it keeps changing; 0: none
+};
+
 // A change of the file (now `size` bytes, last written `writtenAgoMs` ago) is seen at tick
-// `now`. Returns 0 when it is to be copied at once, else the tick of the first look whether it
-// is quiet. `guessWriting`: whether a writer may still hold the file is not known, so a large
-// file written moments ago, or an empty one just made, waits too.
-ULONGLONG QuietLookFor(ChangingFiles &files, const std::wstring &key, ULONGLONG size,
-                       ULONGLONG writtenAgoMs, ULONGLONG now, bool guessWriting);
+// `now`. `guessWriting`: whether a writer may still hold the file is not known, so a large file
+// written moments ago, or an empty one just made, waits too.
+QuietPlan PlanChange(ChangingFiles &files, unsigned long long key, ULONGLONG size,
+                     ULONGLONG writtenAgoMs, ULONGLONG now, bool guessWriting);
 
 // At a look at tick `now`: the file, `size` bytes and last written `writtenAgoMs` ago, has
 // (`grew`) or has not changed since the last look, and has waited since `intervalFrom`. Returns
 // 0 when it is to be copied now, else the tick of the next look. A file that grew is still
 // changing: it does not rest while it waits.
-ULONGLONG NextQuietLook(ChangingFiles &files, const std::wstring &key, bool grew, ULONGLONG size,
+ULONGLONG NextQuietLook(ChangingFiles &files, unsigned long long key, bool grew, ULONGLONG size,
                         ULONGLONG writtenAgoMs, ULONGLONG intervalFrom, ULONGLONG now);
 
-// The tick from which a file that never rests is copied anyway: its last copy, or now.
-ULONGLONG IntervalFrom(const ChangingFiles &files, const std::wstring &key, ULONGLONG now);
-
-// The tick of the last copy of the file while it keeps changing; 0 when it has rested or was
-// never copied.
-ULONGLONG LastCopyTick(const ChangingFiles &files, const std::wstring &key, ULONGLONG now);
-
 // A copy of the file, `size` bytes, was made at `now`.
-void CopiedAt(ChangingFiles &files, const std::wstring &key, ULONGLONG size, ULONGLONG now);
+void CopiedAt(ChangingFiles &files, unsigned long long key, ULONGLONG size, ULONGLONG now);

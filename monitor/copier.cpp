@@ -49,13 +49,43 @@ struct SourceInBatch {
     std::wstring name;
 };
 
-// A source file as a look found it: its attributes, size and times (FILETIME; a change time of
-// 0: not known).
+// A source file as a look found it: its path, its path's hash (PathHash), its attributes, size
+// and times.
 struct SourceFile {
     std::wstring full;
-    DWORD attributes = 0;
-    ULONGLONG size = 0, lastWrite = 0, changeTime = 0;
+    unsigned long long hash = 0;
+    std::wstring folder;    // the folder that holds it
+    std::wstring folderKey; // that folder's full path, case folded
+    FileFacts facts;
 };
+
+// Where one copy goes, with what the copy step asks of its name, worked out once.
+struct CopyTarget {
+    std::wstring full;           // as the pass names it
+    std::wstring path;           // as file functions take it
+    std::wstring folder;         // the folder it goes into
+    std::wstring key;            // DestinationKey: its entry in the waiting copies
+    unsigned long long hash = 0; // PathHash: its note among what this program copied
+};
+
+SourceFile SourceAt(const std::wstring &full) {
+    SourceFile source;
+    source.full = full;
+    source.hash = PathHash(full);
+    source.folder = FolderOf(full);
+    source.folderKey = FoldCase(FullPath(source.folder));
+    return source;
+}
+
+CopyTarget TargetOf(const std::wstring &dstFull) {
+    CopyTarget target;
+    target.full = dstFull;
+    target.path = FileSystemPath(dstFull);
+    target.folder = FolderOf(dstFull);
+    target.hash = PathHash(dstFull);
+    target.key = DestinationKey(dstFull);
+    return target;
+}
 
 bool IsCopiedAction(DWORD action) {
     return action == FILE_ACTION_ADDED || action == FILE_ACTION_MODIFIED ||
@@ -112,35 +142,16 @@ bool IsPlaceholder(DWORD attributes) {
 // nothing) holds the file, and a copy would fail. (A writer the system does not see, such as a
 // Linux process under Wine, is not told by this: monitor/system_behaviour.h.) False with the
 // system's error (ERROR_DIRECTORY for a folder).
-bool LookAtSource(const std::wstring &full, SourceFile &source, DWORD &error) {
-    HANDLE file = CreateFileW(FileSystemPath(full).c_str(), GENERIC_READ | FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        error = GetLastError();
-        return false;
-    }
-    FILE_BASIC_INFO basic = {};
-    FILE_STANDARD_INFO standard = {};
-    bool read = GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
-                GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard);
-    error = read ? (standard.Directory ? ERROR_DIRECTORY : ERROR_SUCCESS) : GetLastError();
-    CloseHandle(file);
-    if (error != ERROR_SUCCESS)
-        return false;
-    source.full = full;
-    source.attributes = basic.FileAttributes;
-    source.size = (ULONGLONG)standard.EndOfFile.QuadPart;
-    source.lastWrite = (ULONGLONG)basic.LastWriteTime.QuadPart;
-    source.changeTime = (ULONGLONG)basic.ChangeTime.QuadPart;
-    return true;
+bool LookAtSource(SourceFile &source, DWORD &error) {
+    return ReadFileFacts(source.full, GENERIC_READ | FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_DELETE, source.facts, error);
 }
 
 // LookAtSource, again 200 ms later while a writer holds the file, `looks` times at most: a
 // save that is just closing costs a moment, a file held for longer waits.
-bool LookAtSourceOnceHeld(const std::wstring &full, SourceFile &source, DWORD &error, int looks) {
+bool LookAtSourceOnceHeld(SourceFile &source, DWORD &error, int looks) {
     for (int look = 1;; ++look) {
-        if (LookAtSource(full, source, error))
+        if (LookAtSource(source, error))
             return true;
         if (error != ERROR_SHARING_VIOLATION || look >= looks)
             return false;
@@ -152,16 +163,24 @@ bool IsHeldError(DWORD error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
-// What the file system of dstFull's folder keeps: looked at once the folder exists.
-const FileSystemTraits &DestinationTraitsOf(MirrorState &mirror, const std::wstring &dstFull) {
-    if (!mirror.destinationSeen) {
-        std::wstring folder = FolderOf(dstFull);
-        if (GetFileAttributesW(FileSystemPath(folder).c_str()) != INVALID_FILE_ATTRIBUTES) {
-            mirror.destination = TraitsOfFileSystemAt(folder);
-            mirror.destinationSeen = true;
-        }
+// What the file system of the destination folder keeps: looked at once the folder exists.
+const FileSystemTraits &DestinationTraitsOf(MirrorState &mirror, const std::wstring &folder) {
+    if (!mirror.destinationSeen &&
+        GetFileAttributesW(FileSystemPath(folder).c_str()) != INVALID_FILE_ATTRIBUTES) {
+        mirror.destination = TraitsOfFileSystemAt(folder);
+        mirror.destinationSeen = true;
     }
     return mirror.destination;
+}
+
+// The size and last-write time of the file at `path`; false when there is none.
+bool LookAtHeldCopy(const std::wstring &path, ULONGLONG &size, ULONGLONG &lastWrite) {
+    WIN32_FILE_ATTRIBUTE_DATA held;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &held))
+        return false;
+    size = ((ULONGLONG)held.nFileSizeHigh << 32) | held.nFileSizeLow;
+    lastWrite = FileTimeValue(held.ftLastWriteTime);
+    return true;
 }
 
 // Two last-write times are one where a file system keeps them: exactly, or within its step.
@@ -184,26 +203,25 @@ bool CopyIsNewer(const FoundEntry &source, ULONGLONG copyWrite,
     return copyWrite > LastChangeOf(source) + StepOf(destination);
 }
 
-// True when the source is one of this program's copies, as it was made, and dstFull already
+// True when the source is one of this program's copies, as it was made, and the target already
 // holds the same version (size and last-write time, at the coarser of the two file systems'
 // steps): copying it would only carry a loop's copy round again (or bring a chain's copy where
 // it is already). One trace line per pair.
-bool IsLoopCopy(MirrorState &mirror, const SourceFile &source, const std::wstring &dstFull) {
+bool IsLoopCopy(MirrorState &mirror, const SourceFile &source, const CopyTarget &target) {
     CopyRecord own;
-    if (!CopyRecordOf(source.full, own) || !StillAsCopied(own, source.size, source.lastWrite))
+    ULONGLONG heldSize = 0, heldWrite = 0;
+    if (!CopyRecordOf(source.hash, own) ||
+        !StillAsCopied(own, source.facts.size, source.facts.lastWrite) ||
+        !LookAtHeldCopy(target.path, heldSize, heldWrite))
         return false;
-    WIN32_FILE_ATTRIBUTE_DATA held;
-    if (!GetFileAttributesExW(FileSystemPath(dstFull).c_str(), GetFileExInfoStandard, &held))
-        return false;
-    ULONGLONG heldSize = ((ULONGLONG)held.nFileSizeHigh << 32) | held.nFileSizeLow;
-    ULONGLONG step = std::max(StepOf(mirror.source), StepOf(DestinationTraitsOf(mirror, dstFull)));
-    if (heldSize != source.size ||
-        !SameTime(FileTimeValue(held.ftLastWriteTime), source.lastWrite, step))
+    ULONGLONG step =
+        std::max(StepOf(mirror.source), StepOf(DestinationTraitsOf(mirror, target.folder)));
+    if (heldSize != source.facts.size || !SameTime(heldWrite, source.facts.lastWrite, step))
         return false;
     if (!mirror.loopSeen)
         Trace512(L"Not copying %ls onto %ls: it is this program's copy and that file holds the "
                  L"same version (pairs in a loop or a chain)\n",
-                 source.full.c_str(), dstFull.c_str());
+                 source.full.c_str(), target.full.c_str());
     mirror.loopSeen = true;
     return true;
 }
@@ -212,14 +230,12 @@ bool IsLoopCopy(MirrorState &mirror, const SourceFile &source, const std::wstrin
 // by size and last-write time: freeing space or pinning it changes only its attributes, and a
 // copy would bring its data back for nothing. One trace line per pair.
 bool PlaceholderCopyIsCurrent(MirrorState &mirror, const SourceFile &source,
-                              const std::wstring &dstFull) {
-    WIN32_FILE_ATTRIBUTE_DATA held;
-    if (!IsPlaceholder(source.attributes) ||
-        !GetFileAttributesExW(FileSystemPath(dstFull).c_str(), GetFileExInfoStandard, &held))
-        return false;
-    ULONGLONG heldSize = ((ULONGLONG)held.nFileSizeHigh << 32) | held.nFileSizeLow;
-    if (heldSize != source.size || !SameTime(FileTimeValue(held.ftLastWriteTime), source.lastWrite,
-                                             StepOf(DestinationTraitsOf(mirror, dstFull))))
+                              const CopyTarget &target) {
+    ULONGLONG heldSize = 0, heldWrite = 0;
+    if (!IsPlaceholder(source.facts.attributes) ||
+        !LookAtHeldCopy(target.path, heldSize, heldWrite) || heldSize != source.facts.size ||
+        !SameTime(heldWrite, source.facts.lastWrite,
+                  StepOf(DestinationTraitsOf(mirror, target.folder))))
         return false;
     if (!mirror.placeholderSeen)
         Trace512(L"Not copying %ls: its data is not on this computer and its copy is current\n",
@@ -228,27 +244,25 @@ bool PlaceholderCopyIsCurrent(MirrorState &mirror, const SourceFile &source,
     return true;
 }
 
-// True when the destination holds this program's copy of srcFull, made of it as it is now.
-bool CopiedAsItIs(const SourceFile &source, const std::wstring &dstFull) {
+// True when the target holds this program's copy of the source, made of it as it is now.
+bool CopiedAsItIs(const SourceFile &source, const CopyTarget &target) {
     CopyRecord record;
-    WIN32_FILE_ATTRIBUTE_DATA held;
-    return CopyRecordOf(dstFull, record) &&
-           MadeOfThisVersion(record, source.full, source.size, source.lastWrite,
-                             source.changeTime) &&
-           GetFileAttributesExW(FileSystemPath(dstFull).c_str(), GetFileExInfoStandard, &held) &&
-           StillAsCopied(record, ((ULONGLONG)held.nFileSizeHigh << 32) | held.nFileSizeLow,
-                         FileTimeValue(held.ftLastWriteTime));
+    ULONGLONG heldSize = 0, heldWrite = 0;
+    return CopyRecordOf(target.hash, record) &&
+           MadeOfThisVersion(record, source.hash, source.facts.size, source.facts.lastWrite,
+                             source.facts.changeTime) &&
+           LookAtHeldCopy(target.path, heldSize, heldWrite) &&
+           StillAsCopied(record, heldSize, heldWrite);
 }
 
-// True when dstFull is srcFull itself: the destination folder is the watched folder or lies
-// inside its tree, and the source's folder is the destination folder (a copy keeps its file
+// True when the target is the source itself: the destination folder is the watched folder or
+// lies inside its tree, and the source's folder is the destination folder (a copy keeps its file
 // name). The folders are compared once per pass: by path, else by identity (short names, links,
 // a second path to the volume).
-bool IsOntoItsOwnSource(MirrorState &mirror, const std::wstring &srcFull,
-                        const std::wstring &dstFull) {
+bool IsOntoItsOwnSource(MirrorState &mirror, const SourceFile &source, const CopyTarget &target) {
     if (!mirror.destinationMayBeSource)
         return false;
-    std::wstring key = FoldCase(FullPath(FolderOf(srcFull)));
+    const std::wstring &key = source.folderKey;
     if (key == mirror.destinationKey)
         return true;
     auto known = mirror.foldersAtDestination.find(key);
@@ -256,83 +270,80 @@ bool IsOntoItsOwnSource(MirrorState &mirror, const std::wstring &srcFull,
         return known->second;
     // Another spelling of the destination folder?
     if (!IdentityKnown(mirror.destinationIdentity))
-        ReadPathIdentity(FolderOf(dstFull), mirror.destinationIdentity);
+        ReadPathIdentity(target.folder, mirror.destinationIdentity);
     FileIdentity folder = mirror.sourceIdentity;
     if (key != mirror.sourceKey)
-        ReadPathIdentity(FolderOf(srcFull), folder);
+        ReadPathIdentity(source.folder, folder);
     bool same = SameFileIdentity(folder, mirror.destinationIdentity);
     mirror.foldersAtDestination[key] = same;
     return same;
 }
 
-// A copy of `source` to dstFull failed with `error` at `now`: it waits, unless its source is
+// A copy of `source` to the target failed with `error` at `now`: it waits, unless its source is
 // gone. A retry backs off; anything else waits from the first retry delay, parked when the
-// destination folder is absent.
-CopyOutcome CopyFailed(MirrorState &mirror, const SourceFile &source, const std::wstring &dstFull,
+// destination folder is absent, or until its writer lets go of the source.
+CopyOutcome CopyFailed(MirrorState &mirror, const SourceFile &source, const CopyTarget &target,
                        DWORD error, ULONGLONG now, ULONGLONG since, bool retry) {
+    PendingCopies &pending = mirror.pending;
     if (GetFileAttributesW(FileSystemPath(source.full).c_str()) == INVALID_FILE_ATTRIBUTES &&
         IsGoneError(GetLastError())) {
-        EndPending(mirror.pending, mirror.point, DestinationKey(dstFull));
+        EndPending(pending, mirror.point, target.key);
         return CopyOutcome::Skipped; // a later record, or nothing, says what became of it
     }
-    std::wstring folder = FolderOf(dstFull);
-    if (!IsFolderAbsent(mirror.pending, folder) &&
-        GetFileAttributesW(FileSystemPath(folder).c_str()) == INVALID_FILE_ATTRIBUTES &&
-        !CreateFolderTree(folder))
-        FolderAbsent(mirror.pending, folder, now);
+    if (!IsFolderAbsent(pending, target.folder) &&
+        GetFileAttributesW(FileSystemPath(target.folder).c_str()) == INVALID_FILE_ATTRIBUTES &&
+        !CreateFolderTree(target.folder))
+        FolderAbsent(pending, target.folder, now);
     // A writer that holds the source (the walks copy without looking first): it waits for it.
-    SourceFile look;
+    SourceFile look = source;
     DWORD lookError = 0;
-    const PendingCopy *waiting = PendingFor(mirror.pending, DestinationKey(dstFull));
+    const PendingCopy *waiting = PendingFor(pending, target.key);
     if (error == ERROR_SHARING_VIOLATION && !(waiting && waiting->kind == WaitKind::Held) &&
-        !LookAtSource(source.full, look, lookError) && lookError == ERROR_SHARING_VIOLATION)
-        WaitForWriter(mirror.pending, mirror.point, source.full, dstFull, now, since);
+        !LookAtSource(look, lookError) && lookError == ERROR_SHARING_VIOLATION)
+        WaitForWriter(pending, mirror.point, source.full, target.full, now, since);
     else if (retry && waiting)
-        LookAgain(mirror.pending, DestinationKey(dstFull), error, now);
+        LookAgain(pending, target.key, error, now);
     else
-        DeferCopy(mirror.pending, mirror.point, source.full, dstFull, error, now, since);
+        DeferCopy(pending, mirror.point, source.full, target.full, error, now, since);
     return CopyOutcome::Waiting;
 }
 
-// The copy step: copies `source` to dstFull, trying again a copy that meets a lock or a reader
-// of the destination up to `attempts` times, 200 ms apart. `retry`: a waiting copy's turn. What
-// fails waits in the mirror state, found again by a walk from `since`. Stopped when the
-// generation stops: the copy neither landed nor waits.
-CopyOutcome CopyOneFile(MirrorState &mirror, const SourceFile &source, const std::wstring &dstFull,
+// The copy step: copies `source` to the target, trying again a copy that meets a lock or a
+// reader of the destination up to `attempts` times, 200 ms apart. `retry`: a waiting copy's
+// turn. What fails waits in the mirror state, found again by a walk from `since`. Stopped when
+// the generation stops: the copy neither landed nor waits.
+CopyOutcome CopyOneFile(MirrorState &mirror, const SourceFile &source, const CopyTarget &target,
                         ULONGLONG now, ULONGLONG since, int attempts, bool retry) {
-    if (IsOntoItsOwnSource(mirror, source.full, dstFull)) {
+    if (IsOntoItsOwnSource(mirror, source, target)) {
         // The destination is the source itself (the destination folder is the watched folder
         // or lies inside the tree): the copy would come back as a change of the tree.
         Trace512(L"Skipping copy onto its own source: %ls\n", source.full.c_str());
         return CopyOutcome::Skipped;
     }
-    if (IsLoopCopy(mirror, source, dstFull) || PlaceholderCopyIsCurrent(mirror, source, dstFull)) {
-        EndPending(mirror.pending, mirror.point, DestinationKey(dstFull));
+    if (IsLoopCopy(mirror, source, target) || PlaceholderCopyIsCurrent(mirror, source, target)) {
+        EndPending(mirror.pending, mirror.point, target.key);
         return CopyOutcome::Skipped;
     }
-    if (IsFolderAbsent(mirror.pending, FolderOf(dstFull)))
-        return CopyFailed(mirror, source, dstFull, ERROR_PATH_NOT_FOUND, now, since, retry);
+    if (IsFolderAbsent(mirror.pending, target.folder))
+        return CopyFailed(mirror, source, target, ERROR_PATH_NOT_FOUND, now, since, retry);
     // On a destination that keeps no change time (FAT, exFAT, whose renames may stamp times
     // anew) the copy gets its source's last-write time back, so that a walk finds it current.
+    const FileFacts &facts = source.facts;
     ULONGLONG keepWrite =
-        DestinationTraitsOf(mirror, dstFull).keepsChangeTime ? 0 : source.lastWrite;
+        DestinationTraitsOf(mirror, target.folder).keepsChangeTime ? 0 : facts.lastWrite;
     DWORD error = 0;
     for (int attempt = 1;; ++attempt) {
-        if (CopyFileSafely(source.full, dstFull, error, mirror.stopped, keepWrite)) {
+        if (CopyFileSafely(source.full, target.full, error, mirror.stopped, keepWrite)) {
             Trace512(retry ? L"Deferred copy succeeded: %ls -> %ls\n"
                            : L"CopyFile succeeded: %ls -> %ls\n",
-                     source.full.c_str(), dstFull.c_str());
+                     source.full.c_str(), target.full.c_str());
             // Its time as the destination keeps it: what a later look at the copy will see.
-            WIN32_FILE_ATTRIBUTE_DATA placed;
-            ULONGLONG copyWrite = GetFileAttributesExW(FileSystemPath(dstFull).c_str(),
-                                                       GetFileExInfoStandard, &placed)
-                                      ? FileTimeValue(placed.ftLastWriteTime)
-                                      : source.lastWrite;
-            NoteCopyMade(source.full, dstFull, source.size, source.lastWrite, source.changeTime,
-                         copyWrite);
-            std::wstring key = DestinationKey(dstFull);
-            EndPending(mirror.pending, mirror.point, key);
-            CopiedAt(mirror.changing, FoldCase(source.full), source.size, now);
+            ULONGLONG copySize = 0, copyWrite = facts.lastWrite;
+            LookAtHeldCopy(target.path, copySize, copyWrite);
+            NoteCopyMade(target.hash, CopyRecord{source.hash, facts.size, facts.lastWrite,
+                                                 facts.changeTime, copyWrite});
+            EndPending(mirror.pending, mirror.point, target.key);
+            CopiedAt(mirror.changing, source.hash, facts.size, now);
             return CopyOutcome::Copied;
         }
         if (error == ERROR_REQUEST_ABORTED)
@@ -343,23 +354,22 @@ CopyOutcome CopyOneFile(MirrorState &mirror, const SourceFile &source, const std
         if (!IsHeldError(error)) {
             if (!retry)
                 Trace512(L"CopyFile failed (attempt %d): %ls -> %ls err=%u\n", attempt,
-                         source.full.c_str(), dstFull.c_str(), error);
+                         source.full.c_str(), target.full.c_str(), error);
             break;
         }
         if (attempt >= attempts)
             break;
         Sleep(kRetryPauseMs);
     }
-    return CopyFailed(mirror, source, dstFull, error, now, since, retry);
+    return CopyFailed(mirror, source, target, error, now, since, retry);
 }
 
 SourceFile SourceOf(const std::wstring &full, const FoundEntry &entry) {
-    SourceFile source;
-    source.full = full;
-    source.attributes = entry.attributes;
-    source.size = entry.size;
-    source.lastWrite = entry.lastWriteTime;
-    source.changeTime = entry.changeTime;
+    SourceFile source = SourceAt(full);
+    source.facts.attributes = entry.attributes;
+    source.facts.size = entry.size;
+    source.facts.lastWrite = entry.lastWriteTime;
+    source.facts.changeTime = entry.changeTime;
     return source;
 }
 
@@ -379,6 +389,78 @@ bool CrossesLink(const std::wstring &path, const std::wstring &name,
             return true;
     }
     return false;
+}
+
+// What the pass does with the last record of one source file.
+enum class StepKind { Copy, Leave, ArrivedFolder, NameAgain, WaitForWriter, WaitUntilQuiet, Defer };
+struct FileStep {
+    StepKind kind = StepKind::Copy;
+    DWORD error = 0; // Defer: why
+    QuietPlan quiet; // WaitUntilQuiet: when it is looked at
+};
+
+// Decides the pass's step for `file` (its facts filled in as they are seen): its attributes
+// first, without opening it (a file whose data is not on this computer must not be brought back
+// by a look), then, for a file whose data is here, a look through a handle (a writer's hold),
+// then whether it is still being written.
+FileStep StepFor(MirrorState &mirror, SourceFile &file, const CopyTarget &target, ULONGLONG now) {
+    FileStep step;
+    WIN32_FILE_ATTRIBUTE_DATA found;
+    if (!g_readAttributes(file.full, found)) {
+        step.error = GetLastError();
+        if (!IsGoneError(step.error)) {
+            step.kind = StepKind::Defer;
+            return step;
+        }
+        Trace512(L"Skipping non-file or missing: %ls (attr=0x%08x)\n", file.full.c_str(),
+                 INVALID_FILE_ATTRIBUTES);
+        step.kind = StepKind::Leave;
+        return step;
+    }
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkAt(file.full)) {
+        Trace512(L"Skipping link: %ls\n", file.full.c_str());
+        step.kind = StepKind::Leave;
+        return step;
+    }
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        Trace512(L"Skipping non-file or missing: %ls (attr=0x%08x)\n", file.full.c_str(),
+                 found.dwFileAttributes);
+        step.kind = StepKind::ArrivedFolder;
+        return step;
+    }
+    FileFacts &facts = file.facts;
+    facts.attributes = found.dwFileAttributes;
+    facts.size = ((ULONGLONG)found.nFileSizeHigh << 32) | found.nFileSizeLow;
+    facts.lastWrite = FileTimeValue(found.ftLastWriteTime);
+    if (IsPlaceholder(facts.attributes))
+        return step;
+    const PendingCopy *waiting = PendingFor(mirror.pending, target.key);
+    WaitKind waits = waiting ? waiting->kind : WaitKind::Failed;
+    if (waiting && waits == WaitKind::Quiet) {
+        step.kind = StepKind::NameAgain;
+        return step;
+    }
+    // A file already known to be held is looked at once; another again for a moment.
+    bool heldBefore = waiting && waits == WaitKind::Held;
+    if (!LookAtSourceOnceHeld(file, step.error, heldBefore ? 1 : kAttemptLimit)) {
+        step.kind = step.error == ERROR_SHARING_VIOLATION ? StepKind::WaitForWriter
+                    : IsGoneError(step.error)             ? StepKind::Leave
+                                                          : StepKind::Defer;
+        return step;
+    }
+    // Not held: its writer is done with it, unless the system may not show a writer's hold;
+    // then a large file written moments ago may still be being written.
+    step.quiet = PlanChange(mirror.changing, file.hash, facts.size, WrittenAgoMs(facts.lastWrite),
+                            now, ThisSystem().writerHoldsUnseen);
+    // A record of a large file's write that its copy, made moments ago, already held.
+    if (facts.size >= kQuietMinBytes && mirror.source.keepsChangeTime && step.quiet.lastCopy != 0 &&
+        now - step.quiet.lastCopy < CopyIntervalMs(0) && CopiedAsItIs(file, target)) {
+        step.kind = StepKind::Leave;
+        return step;
+    }
+    if (step.quiet.look != 0 && !waiting)
+        step.kind = StepKind::WaitUntilQuiet;
+    return step;
 }
 
 // Mirrors every file inside a folder that arrived with a batch (moved or created in place),
@@ -467,7 +549,7 @@ bool WalkLeavesAlone(MirrorState &mirror, const std::wstring &srcFull, const Fou
                      const std::wstring &dstFull, const FoundEntry *copy) {
     if (!copy)
         return false;
-    const FileSystemTraits &destination = DestinationTraitsOf(mirror, dstFull);
+    const FileSystemTraits &destination = DestinationTraitsOf(mirror, FolderOf(dstFull));
     if (IsPlaceholder(source.attributes))
         return copy->size == source.size &&
                SameTime(copy->lastWriteTime, source.lastWriteTime, StepOf(destination));
@@ -475,9 +557,10 @@ bool WalkLeavesAlone(MirrorState &mirror, const std::wstring &srcFull, const Fou
     // change within a coarse destination's time step), it is current when the file is as it
     // was copied.
     CopyRecord record;
-    if (CopyRecordOf(dstFull, record) && record.source == PathHash(srcFull) &&
+    unsigned long long sourceHash = PathHash(srcFull);
+    if (CopyRecordOf(PathHash(dstFull), record) && record.source == sourceHash &&
         StillAsCopied(record, copy->size, copy->lastWriteTime))
-        return MadeOfThisVersion(record, srcFull, source.size, source.lastWriteTime,
+        return MadeOfThisVersion(record, sourceHash, source.size, source.lastWriteTime,
                                  source.changeTime);
     return CopyIsCurrent(source.size, source.lastWriteTime, source.changeTime, copy->size,
                          copy->lastWriteTime, copy->changeTime, destination) ||
@@ -491,8 +574,8 @@ bool LookAtCopy(const std::wstring &dstFull, FoundEntry &copy) {
 
 CopyOutcome CopyFoundFile(MirrorState &mirror, const std::wstring &srcFull,
                           const FoundEntry &source, const std::wstring &dstFull, ULONGLONG since) {
-    return CopyOneFile(mirror, SourceOf(srcFull, source), dstFull, GetTickCount64(), since, 1,
-                       false);
+    return CopyOneFile(mirror, SourceOf(srcFull, source), TargetOf(dstFull), GetTickCount64(),
+                       since, 1, false);
 }
 
 bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
@@ -536,27 +619,18 @@ bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
             if (CreateFolderTree(destRoot) && IsFolderAbsent(mirror.pending, destRoot))
                 FolderBack(mirror.pending, destRoot, now);
         }
-        std::wstring dstFull = destRoot + L"\\" + baseName;
-        std::wstring key = DestinationKey(dstFull);
-        // The attributes first, without opening the file: a file whose data is not on this
-        // computer must not be brought back by a look.
-        WIN32_FILE_ATTRIBUTE_DATA found;
-        if (!g_readAttributes(srcFull, found)) {
-            DWORD error = GetLastError();
-            if (IsGoneError(error))
-                Trace512(L"Skipping non-file or missing: %ls (attr=0x%08x)\n", srcFull.c_str(),
-                         INVALID_FILE_ATTRIBUTES);
-            else // there, but not to be read just now (denied, held, a share that hiccups)
-                DeferCopy(mirror.pending, mirror.point, srcFull, dstFull, error, now, since);
-            continue;
-        }
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkAt(srcFull)) {
-            Trace512(L"Skipping link: %ls\n", srcFull.c_str());
-            continue;
-        }
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            Trace512(L"Skipping non-file or missing: %ls (attr=0x%08x)\n", srcFull.c_str(),
-                     found.dwFileAttributes);
+        SourceFile file = SourceAt(srcFull);
+        CopyTarget target = TargetOf(destRoot + L"\\" + baseName);
+        FileStep step = StepFor(mirror, file, target, now);
+        switch (step.kind) {
+        case StepKind::Copy:
+            if (CopyOneFile(mirror, file, target, now, since, kAttemptLimit, false) ==
+                CopyOutcome::Stopped)
+                return false;
+            break;
+        case StepKind::Leave:
+            break;
+        case StepKind::ArrivedFolder: {
             // A folder moved or created in place brings files no record will name.
             auto copiedLater = [&](const std::wstring &name) {
                 auto later = sources.find(FoldCase(name));
@@ -566,49 +640,22 @@ bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
                 !MirrorArrivedFolder(mirror, srcFull, source.name, destRoot, since, copiedLater) &&
                 MirrorStopped(mirror))
                 return false;
-            continue;
+            break;
         }
-        SourceFile file;
-        file.full = srcFull;
-        file.attributes = found.dwFileAttributes;
-        file.size = ((ULONGLONG)found.nFileSizeHigh << 32) | found.nFileSizeLow;
-        file.lastWrite = FileTimeValue(found.ftLastWriteTime);
-        const PendingCopy *waiting = PendingFor(mirror.pending, key);
-        if (!IsPlaceholder(file.attributes)) {
-            if (waiting && waiting->kind == WaitKind::Quiet) {
-                SourceNowIs(mirror.pending, key, srcFull); // a later record of the name wins
-                continue;
-            }
-            DWORD error = 0;
-            bool heldBefore = waiting && waiting->kind == WaitKind::Held;
-            if (!LookAtSourceOnceHeld(srcFull, file, error, heldBefore ? 1 : kAttemptLimit)) {
-                if (error == ERROR_SHARING_VIOLATION)
-                    WaitForWriter(mirror.pending, mirror.point, srcFull, dstFull, now, since);
-                else if (!IsGoneError(error))
-                    DeferCopy(mirror.pending, mirror.point, srcFull, dstFull, error, now, since);
-                continue;
-            }
-            // A record of a large file's write that its copy, made moments ago, already held.
-            std::wstring changingKey = FoldCase(srcFull);
-            ULONGLONG lastCopy = LastCopyTick(mirror.changing, changingKey, now);
-            if (file.size >= kQuietMinBytes && mirror.source.keepsChangeTime && lastCopy != 0 &&
-                now - lastCopy < CopyIntervalMs(0) && CopiedAsItIs(file, dstFull))
-                continue;
-            // Not held: its writer is done with it, unless the system may not show a writer's
-            // hold; then a large file written moments ago may still be being written.
-            ULONGLONG look =
-                QuietLookFor(mirror.changing, changingKey, file.size, WrittenAgoMs(file.lastWrite),
-                             now, ThisSystem().writerHoldsUnseen);
-            if (look != 0 && !(waiting && waiting->kind != WaitKind::Quiet)) {
-                WaitUntilQuiet(mirror.pending, mirror.point, srcFull, dstFull, file.size,
-                               file.lastWrite, look,
-                               IntervalFrom(mirror.changing, changingKey, now), since);
-                continue;
-            }
+        case StepKind::NameAgain: // a later record of the name wins
+            SourceNowIs(mirror.pending, target.key, srcFull);
+            break;
+        case StepKind::WaitForWriter:
+            WaitForWriter(mirror.pending, mirror.point, srcFull, target.full, now, since);
+            break;
+        case StepKind::WaitUntilQuiet:
+            WaitUntilQuiet(mirror.pending, mirror.point, srcFull, target.full, file.facts.size,
+                           file.facts.lastWrite, step.quiet.look, step.quiet.intervalFrom, since);
+            break;
+        case StepKind::Defer: // there, but not to be read just now (denied, a share that hiccups)
+            DeferCopy(mirror.pending, mirror.point, srcFull, target.full, step.error, now, since);
+            break;
         }
-        if (CopyOneFile(mirror, file, dstFull, now, since, kAttemptLimit, false) ==
-            CopyOutcome::Stopped)
-            return false;
     }
     return !MirrorStopped(mirror);
 }
@@ -631,9 +678,10 @@ size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
             continue; // ended, parked or put off by a copy of this round
         PendingCopy entry = *waiting;
         bool retry = entry.kind != WaitKind::Quiet;
-        SourceFile source;
+        SourceFile source = SourceAt(entry.srcFull);
+        CopyTarget target = TargetOf(entry.dstFull);
         DWORD error = 0;
-        if (!LookAtSource(entry.srcFull, source, error)) {
+        if (!LookAtSource(source, error)) {
             if (IsGoneError(error) || error == ERROR_DIRECTORY) {
                 if (retry)
                     Trace512(L"Deferred copy dropped, source gone: %ls -> %ls\n",
@@ -653,24 +701,23 @@ size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
             }
             continue;
         }
+        const FileFacts &facts = source.facts;
         if (!retry) {
-            bool grew = source.size != entry.size || source.lastWrite != entry.lastWrite;
-            ULONGLONG next =
-                NextQuietLook(mirror.changing, FoldCase(entry.srcFull), grew, source.size,
-                              WrittenAgoMs(source.lastWrite), entry.intervalFrom, now);
+            bool grew = facts.size != entry.size || facts.lastWrite != entry.lastWrite;
+            ULONGLONG next = NextQuietLook(mirror.changing, source.hash, grew, facts.size,
+                                           WrittenAgoMs(facts.lastWrite), entry.intervalFrom, now);
             if (next != 0) {
-                SeenStillChanging(pending, key, source.size, source.lastWrite, next);
+                SeenStillChanging(pending, key, facts.size, facts.lastWrite, next);
                 continue;
             }
-        } else if (CopiedAsItIs(source, entry.dstFull)) {
+        } else if (CopiedAsItIs(source, target)) {
             // A later copy of this program's made it current (another pair of the same folders).
             Trace512(L"Deferred copy dropped, copy is current: %ls -> %ls\n", entry.srcFull.c_str(),
                      entry.dstFull.c_str());
             EndPending(pending, mirror.point, key);
             continue;
         }
-        CopyOutcome outcome =
-            CopyOneFile(mirror, source, entry.dstFull, now, entry.since, 1, retry);
+        CopyOutcome outcome = CopyOneFile(mirror, source, target, now, entry.since, 1, retry);
         if (outcome == CopyOutcome::Copied)
             ++copied;
         if (outcome == CopyOutcome::Stopped)

@@ -1,10 +1,5 @@
 #include "monitor/copy_records.h"
 
-#include "monitor/long_path.h"
-
-#include <cctype>
-#include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <unordered_map>
@@ -18,8 +13,8 @@ struct Noted {
     unsigned long long order = 0; // when it was noted, to forget the oldest
 };
 
-// By PathHash of the copy, and the copies by the order they were noted: every watch thread,
-// the writer of the file and the loader, under the lock.
+// By PathHash of the copy: every watch thread, the writer of the file and the loader, under
+// the lock.
 std::mutex g_recordsLock;
 std::unordered_map<unsigned long long, Noted> g_records;
 unsigned long long g_noted = 0;
@@ -35,34 +30,14 @@ void Note(unsigned long long copy, const CopyRecord &record) {
     ++g_version;
 }
 
-// Six numbers separated by single spaces: two in hexadecimal, four in decimal.
-bool ParseFields(const std::string &line, unsigned long long (&fields)[6]) {
-    const char *at = line.c_str();
-    for (int i = 0; i < 6; ++i) {
-        if (i > 0 && *at++ != ' ')
-            return false;
-        if (!std::isxdigit((unsigned char)*at))
-            return false;
-        char *end = nullptr;
-        fields[i] = std::strtoull(at, &end, i < 2 ? 16 : 10);
-        if (end == at || end - at > (i < 2 ? 16 : 20))
-            return false;
-        at = end;
-    }
-    return *at == '\0';
-}
-
 } // namespace
 
-void NoteCopyMade(const std::wstring &srcFull, const std::wstring &dstFull, ULONGLONG size,
-                  ULONGLONG lastWrite, ULONGLONG changeTime, ULONGLONG copyWrite) {
-    unsigned long long copy = PathHash(dstFull), source = PathHash(srcFull);
+void NoteCopyMade(unsigned long long copy, const CopyRecord &record) {
     std::lock_guard<std::mutex> lock(g_recordsLock);
-    Note(copy, CopyRecord{source, size, lastWrite, changeTime, copyWrite});
+    Note(copy, record);
 }
 
-bool CopyRecordOf(const std::wstring &dstFull, CopyRecord &record) {
-    unsigned long long copy = PathHash(dstFull);
+bool CopyRecordOf(unsigned long long copy, CopyRecord &record) {
     std::lock_guard<std::mutex> lock(g_recordsLock);
     auto found = g_records.find(copy);
     if (found == g_records.end())
@@ -75,49 +50,29 @@ bool StillAsCopied(const CopyRecord &record, ULONGLONG size, ULONGLONG lastWrite
     return size == record.size && lastWrite == record.copyWrite;
 }
 
-bool MadeOfThisVersion(const CopyRecord &record, const std::wstring &srcFull, ULONGLONG size,
+bool MadeOfThisVersion(const CopyRecord &record, unsigned long long source, ULONGLONG size,
                        ULONGLONG lastWrite, ULONGLONG changeTime) {
-    return record.source == PathHash(srcFull) && record.size == size &&
-           record.lastWrite == lastWrite &&
+    return record.source == source && record.size == size && record.lastWrite == lastWrite &&
            (record.changeTime == 0 || changeTime == 0 || record.changeTime == changeTime);
 }
 
-std::string FormatCopyRecords() {
+std::vector<NotedCopy> NotedCopies() {
     std::lock_guard<std::mutex> lock(g_recordsLock);
-    // Oldest first, so that a run that reads them back forgets the same ones first.
-    std::map<unsigned long long, std::pair<unsigned long long, const CopyRecord *>> byOrder;
+    std::map<unsigned long long, NotedCopy> byOrder;
     for (const auto &[copy, noted] : g_records)
-        byOrder[noted.order] = {copy, &noted.record};
-    std::string bytes;
-    bytes.reserve(byOrder.size() * 96);
-    char line[128];
-    for (const auto &[order, entry] : byOrder) {
-        const CopyRecord &record = *entry.second;
-        std::snprintf(line, sizeof line, "%016llx %016llx %llu %llu %llu %llu\r\n", entry.first,
-                      record.source, (unsigned long long)record.size,
-                      (unsigned long long)record.lastWrite, (unsigned long long)record.changeTime,
-                      (unsigned long long)record.copyWrite);
-        bytes += line;
-    }
-    return bytes;
+        byOrder[noted.order] = NotedCopy{copy, noted.record};
+    std::vector<NotedCopy> copies;
+    copies.reserve(byOrder.size());
+    for (const auto &[order, copy] : byOrder)
+        copies.push_back(copy);
+    return copies;
 }
 
-void ParseCopyRecords(const std::string &bytes) {
+void ReplaceNotedCopies(const std::vector<NotedCopy> &copies) {
     std::lock_guard<std::mutex> lock(g_recordsLock);
     g_records.clear();
-    size_t at = 0;
-    while (at < bytes.size()) {
-        size_t end = bytes.find('\n', at);
-        if (end == std::string::npos)
-            end = bytes.size();
-        std::string line = bytes.substr(at, end - at);
-        at = end + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        unsigned long long fields[6] = {};
-        if (ParseFields(line, fields) && fields[0] != 0 && fields[1] != 0)
-            Note(fields[0], CopyRecord{fields[1], fields[2], fields[3], fields[4], fields[5]});
-    }
+    for (const NotedCopy &copy : copies)
+        Note(copy.copy, copy.record);
     ++g_version;
 }
 

@@ -13,7 +13,8 @@
 //   are later than every edit made since; an edit of the file a copy was made from is still an
 //   edit.
 // So every copy is noted here with its source's exact size, last-write and change time, and the
-// decisions compare the source with that. The notes are kept across runs of the program in
+// decisions compare the source with that. Files are named by their paths' hashes (PathHash), so a
+// note takes a few dozen bytes. The notes are kept across runs of the program in
 // "mirror-copies.txt" beside the pair file, with the pairs' mirror points
 // (monitor/saved_points.h). Process-wide, for every watch thread, under a lock; past 65536
 // copies the older half is forgotten, and a copy without a note is judged by its times.
@@ -21,7 +22,7 @@
 
 #include <windows.h>
 
-#include <string>
+#include <vector>
 
 struct CopyRecord {
     unsigned long long source = 0; // PathHash of the file the copy was made from
@@ -33,24 +34,31 @@ struct CopyRecord {
     ULONGLONG copyWrite = 0;
 };
 
-// dstFull was put in place as a copy of srcFull, which had the given size and times; the copy's
-// last-write time is copyWrite.
-void NoteCopyMade(const std::wstring &srcFull, const std::wstring &dstFull, ULONGLONG size,
-                  ULONGLONG lastWrite, ULONGLONG changeTime, ULONGLONG copyWrite);
+// A copy, named by PathHash of its full path, and its note.
+struct NotedCopy {
+    unsigned long long copy = 0;
+    CopyRecord record;
+};
 
-// The note of the last copy put in place at `dstFull`; false when there is none.
-bool CopyRecordOf(const std::wstring &dstFull, CopyRecord &record);
+// The copy whose full path hashes to `copy` (PathHash) was put in place as a copy of the file
+// whose full path hashes to record.source, with the sizes and times of `record`.
+void NoteCopyMade(unsigned long long copy, const CopyRecord &record);
+
+// The note of the last copy put in place at the path that hashes to `copy`; false when there is
+// none.
+bool CopyRecordOf(unsigned long long copy, CopyRecord &record);
 
 // True when a file of this size and last-write time is the noted copy as it was put in place.
 bool StillAsCopied(const CopyRecord &record, ULONGLONG size, ULONGLONG lastWrite);
 
-// True when the note says that the copy was made of this file exactly as it is now (its size
-// and last-write time, and its change time where both are known).
-bool MadeOfThisVersion(const CopyRecord &record, const std::wstring &srcFull, ULONGLONG size,
+// True when the note says that the copy was made of the file whose path hashes to `source`,
+// exactly as that file is now (its size and last-write time, and its change time where both are
+// known).
+bool MadeOfThisVersion(const CopyRecord &record, unsigned long long source, ULONGLONG size,
                        ULONGLONG lastWrite, ULONGLONG changeTime);
 
-// The notes as the file keeps them, and back (lines that cannot be read are skipped); the text
-// replaces every note. Each change of the notes raises CopyRecordsVersion.
-std::string FormatCopyRecords();
-void ParseCopyRecords(const std::string &bytes);
+// Every note, the oldest first, as they are kept across runs (monitor/saved_points.h), and
+// every note replaced by those given. Each change of the notes raises CopyRecordsVersion.
+std::vector<NotedCopy> NotedCopies();
+void ReplaceNotedCopies(const std::vector<NotedCopy> &copies);
 unsigned long long CopyRecordsVersion();

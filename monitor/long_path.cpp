@@ -71,6 +71,11 @@ unsigned long long PathHash(const std::wstring &path) {
     return hash;
 }
 
+std::wstring FolderOf(const std::wstring &path) {
+    size_t cut = path.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? std::wstring(L".") : path.substr(0, cut);
+}
+
 std::wstring ParentFolder(const std::wstring &path) {
     size_t cut = path.find_last_of(L"\\/");
     size_t root = RootLength(path);

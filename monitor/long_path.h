@@ -32,6 +32,9 @@ std::wstring FoldCase(const std::wstring &path);
 // of a path, where a table or an object name cannot hold the path itself.
 unsigned long long PathHash(const std::wstring &path);
 
+// The folder part of a file path ("." when it has none).
+std::wstring FolderOf(const std::wstring &path);
+
 // The folder that holds `path` ("D:\Backup" for "D:\Backup\2026", "D:\" for "D:\Backup"),
 // or empty when `path` is a root or has no folder part.
 std::wstring ParentFolder(const std::wstring &path);

@@ -2,7 +2,6 @@
 
 #include "monitor/long_path.h"
 #include "monitor/retry_delay.h"
-#include "monitor/safe_copy.h"
 #include "monitor/trace.h"
 
 namespace {
@@ -54,25 +53,32 @@ void HoldPoint(const PendingCopies &pending, MirrorPoint &point) {
     CopiesWaitingSince(point, pending.sinces.empty() ? 0 : *pending.sinces.begin());
 }
 
-// Replaces the entry for dstFull with a failure of `kind`; true when it had none.
-bool PutFailure(PendingCopies &pending, MirrorPoint &point, WaitKind kind,
-                const std::wstring &srcFull, const std::wstring &dstFull, DWORD error,
-                ULONGLONG now, ULONGLONG since, ULONGLONG due, DWORD retryDelayMs) {
-    std::wstring key = DestinationKey(dstFull);
-    PendingCopy entry;
-    bool known = Take(pending, key, entry);
-    PendingCopy fresh;
-    fresh.srcFull = srcFull;
-    fresh.dstFull = dstFull;
-    fresh.kind = kind;
-    fresh.due = due;
-    fresh.retryDelayMs = retryDelayMs;
-    fresh.since = known ? std::min(entry.since, since) : since;
-    fresh.lastError = error;
-    fresh.failingSince = known && entry.failingSince != 0 ? entry.failingSince : now;
-    Put(pending, key, std::move(fresh));
+// Puts `entry` in place of any entry for its destination, keeping the earlier `since` and, for
+// a failure, the first failure's tick; true when there was none.
+bool Replace(PendingCopies &pending, MirrorPoint &point, PendingCopy entry) {
+    std::wstring key = DestinationKey(entry.dstFull);
+    PendingCopy old;
+    bool known = Take(pending, key, old);
+    if (known)
+        entry.since = std::min(old.since, entry.since);
+    if (entry.kind != WaitKind::Quiet && known && old.failingSince != 0)
+        entry.failingSince = old.failingSince;
+    Put(pending, key, std::move(entry));
     HoldPoint(pending, point);
     return !known;
+}
+
+// A copy that failed, or whose source is held, from tick `now` on.
+PendingCopy Failure(WaitKind kind, const std::wstring &srcFull, const std::wstring &dstFull,
+                    DWORD error, ULONGLONG now, ULONGLONG since) {
+    PendingCopy entry;
+    entry.srcFull = srcFull;
+    entry.dstFull = dstFull;
+    entry.kind = kind;
+    entry.since = since;
+    entry.lastError = error;
+    entry.failingSince = now;
+    return entry;
 }
 
 } // namespace
@@ -88,17 +94,20 @@ const PendingCopy *PendingFor(const PendingCopies &pending, const std::wstring &
 
 void DeferCopy(PendingCopies &pending, MirrorPoint &point, const std::wstring &srcFull,
                const std::wstring &dstFull, DWORD error, ULONGLONG now, ULONGLONG since) {
-    bool fresh = PutFailure(pending, point, WaitKind::Failed, srcFull, dstFull, error, now, since,
-                            now + kFirstRetryMs, NextRetryDelay(kFirstRetryMs));
-    if (fresh && !IsFolderAbsent(pending, FolderOf(dstFull)))
+    PendingCopy entry = Failure(WaitKind::Failed, srcFull, dstFull, error, now, since);
+    entry.due = now + kFirstRetryMs;
+    entry.retryDelayMs = NextRetryDelay(kFirstRetryMs);
+    if (Replace(pending, point, std::move(entry)) && !IsFolderAbsent(pending, FolderOf(dstFull)))
         Trace512(L"CopyFile deferred: %ls -> %ls err=%u, next attempt in %u ms\n", srcFull.c_str(),
                  dstFull.c_str(), error, kFirstRetryMs);
 }
 
 void WaitForWriter(PendingCopies &pending, MirrorPoint &point, const std::wstring &srcFull,
                    const std::wstring &dstFull, ULONGLONG now, ULONGLONG since) {
-    if (PutFailure(pending, point, WaitKind::Held, srcFull, dstFull, ERROR_SHARING_VIOLATION, now,
-                   since, now + kHeldLookMs, 0))
+    PendingCopy entry =
+        Failure(WaitKind::Held, srcFull, dstFull, ERROR_SHARING_VIOLATION, now, since);
+    entry.due = now + kHeldLookMs;
+    if (Replace(pending, point, std::move(entry)))
         Trace512(L"CopyFile deferred: %ls -> %ls err=%u, next attempt in %u ms\n", srcFull.c_str(),
                  dstFull.c_str(), ERROR_SHARING_VIOLATION, kHeldLookMs);
 }
@@ -106,20 +115,16 @@ void WaitForWriter(PendingCopies &pending, MirrorPoint &point, const std::wstrin
 void WaitUntilQuiet(PendingCopies &pending, MirrorPoint &point, const std::wstring &srcFull,
                     const std::wstring &dstFull, ULONGLONG size, ULONGLONG lastWrite, ULONGLONG due,
                     ULONGLONG intervalFrom, ULONGLONG since) {
-    std::wstring key = DestinationKey(dstFull);
     PendingCopy entry;
-    bool known = Take(pending, key, entry);
-    PendingCopy quiet;
-    quiet.srcFull = srcFull;
-    quiet.dstFull = dstFull;
-    quiet.kind = WaitKind::Quiet;
-    quiet.due = due;
-    quiet.since = known ? std::min(entry.since, since) : since;
-    quiet.size = size;
-    quiet.lastWrite = lastWrite;
-    quiet.intervalFrom = intervalFrom;
-    Put(pending, key, std::move(quiet));
-    HoldPoint(pending, point);
+    entry.srcFull = srcFull;
+    entry.dstFull = dstFull;
+    entry.kind = WaitKind::Quiet;
+    entry.due = due;
+    entry.since = since;
+    entry.size = size;
+    entry.lastWrite = lastWrite;
+    entry.intervalFrom = intervalFrom;
+    Replace(pending, point, std::move(entry));
 }
 
 void LookAgain(PendingCopies &pending, const std::wstring &key, DWORD error, ULONGLONG now) {

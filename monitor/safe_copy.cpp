@@ -109,34 +109,44 @@ bool CopyFileSafely(const std::wstring &srcFull, const std::wstring &dstFull, DW
     return true;
 }
 
-std::wstring FolderOf(const std::wstring &path) {
-    size_t cut = path.find_last_of(L"\\/");
-    return cut == std::wstring::npos ? std::wstring(L".") : path.substr(0, cut);
-}
-
-bool ReadFileTimes(const std::wstring &path, ULONGLONG &size, ULONGLONG &lastWrite,
-                   ULONGLONG &changeTime, DWORD *error) {
-    DWORD ignored = 0;
-    DWORD &failure = error ? *error : ignored;
-    HANDLE file = CreateFileW(FileSystemPath(path).c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+bool ReadFileFacts(const std::wstring &path, DWORD access, DWORD share, FileFacts &facts,
+                   DWORD &error) {
+    HANDLE file = CreateFileW(FileSystemPath(path).c_str(), access, share, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        failure = GetLastError();
+        error = GetLastError();
         return false;
     }
     FILE_BASIC_INFO basic = {};
     FILE_STANDARD_INFO standard = {};
     bool read = GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
                 GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard);
-    failure = read ? (standard.Directory ? ERROR_DIRECTORY : ERROR_SUCCESS) : GetLastError();
+    error = read ? (standard.Directory ? ERROR_DIRECTORY : ERROR_SUCCESS) : GetLastError();
     CloseHandle(file);
-    if (!read || standard.Directory)
+    if (error != ERROR_SUCCESS)
         return false;
-    size = (ULONGLONG)standard.EndOfFile.QuadPart;
-    lastWrite = (ULONGLONG)basic.LastWriteTime.QuadPart;
-    changeTime = (ULONGLONG)basic.ChangeTime.QuadPart;
+    facts.attributes = basic.FileAttributes;
+    facts.size = (ULONGLONG)standard.EndOfFile.QuadPart;
+    facts.lastWrite = (ULONGLONG)basic.LastWriteTime.QuadPart;
+    facts.changeTime = (ULONGLONG)basic.ChangeTime.QuadPart;
     return true;
+}
+
+bool ReadFileTimes(const std::wstring &path, ULONGLONG &size, ULONGLONG &lastWrite,
+                   ULONGLONG &changeTime, DWORD *error) {
+    FileFacts facts;
+    DWORD failure = 0;
+    bool read =
+        ReadFileFacts(path, FILE_READ_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, facts, failure);
+    if (error)
+        *error = failure;
+    if (read) {
+        size = facts.size;
+        lastWrite = facts.lastWrite;
+        changeTime = facts.changeTime;
+    }
+    return read;
 }
 
 bool CopyIsCurrent(ULONGLONG size, ULONGLONG lastWrite, ULONGLONG changeTime, ULONGLONG copySize,

@@ -45,13 +45,24 @@ bool DestinationIsCurrent(ULONGLONG size, ULONGLONG lastWrite, ULONGLONG changeT
 bool CopyIsCurrent(ULONGLONG size, ULONGLONG lastWrite, ULONGLONG changeTime, ULONGLONG copySize,
                    ULONGLONG copyWrite, ULONGLONG copyChange, const FileSystemTraits &destination);
 
-// Reads a file's size, last-write time and change time (0 where unknown); false when it is
-// gone, a folder (ERROR_DIRECTORY) or cannot be read, with the reason in `error` when given.
+// A file's attributes, size and times as an open handle tells them.
+struct FileFacts {
+    DWORD attributes = 0;
+    ULONGLONG size = 0;
+    ULONGLONG lastWrite = 0;  // FILETIME
+    ULONGLONG changeTime = 0; // FILETIME; 0 where the file system keeps none
+};
+
+// Reads a file's facts through a handle opened with `access` and `share` (it reads no data);
+// false when the file is gone, a folder (ERROR_DIRECTORY) or cannot be opened or read, with the
+// reason in `error` (ERROR_SHARING_VIOLATION: another handle refuses that access or sharing).
+bool ReadFileFacts(const std::wstring &path, DWORD access, DWORD share, FileFacts &facts,
+                   DWORD &error);
+
+// Reads a file's size, last-write time and change time (0 where unknown) without keeping
+// anyone from anything; false as for ReadFileFacts, with the reason in `error` when given.
 bool ReadFileTimes(const std::wstring &path, ULONGLONG &size, ULONGLONG &lastWrite,
                    ULONGLONG &changeTime, DWORD *error = nullptr);
-
-// The folder part of a file path ("." when it has none).
-std::wstring FolderOf(const std::wstring &path);
 
 // Creates `folder` with every missing parent, down from the first one that exists (drive
 // and share roots are never created). True when the folder exists afterwards.

@@ -7,6 +7,9 @@
 #include "store/pair_table.h"
 #include "store/pair_writer.h"
 
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -64,6 +67,26 @@ void ForEachLine(const std::string &bytes, const std::function<void(const std::s
         if (!line.empty())
             onLine(line);
     }
+}
+
+// One line of the copies file: six numbers separated by single spaces, the two hashes in
+// hexadecimal, the size and the three times in decimal.
+bool ParseCopyLine(const std::string &line, NotedCopy &copy) {
+    unsigned long long fields[6] = {};
+    const char *at = line.c_str();
+    for (int i = 0; i < 6; ++i) {
+        if (i > 0 && *at++ != ' ')
+            return false;
+        if (!std::isxdigit((unsigned char)*at))
+            return false;
+        char *end = nullptr;
+        fields[i] = std::strtoull(at, &end, i < 2 ? 16 : 10);
+        if (end - at > (i < 2 ? 16 : 20))
+            return false;
+        at = end;
+    }
+    copy = NotedCopy{fields[0], CopyRecord{fields[1], fields[2], fields[3], fields[4], fields[5]}};
+    return *at == '\0' && fields[0] != 0 && fields[1] != 0;
 }
 
 // Reads the whole file; false with the error when it cannot be opened or read.
@@ -165,7 +188,7 @@ void WriteKeptPoints() {
     }
     DWORD error = 0;
     std::wstring path = folder + kCopiesFileName;
-    if (!ReplaceWholeFile(path, FormatCopyRecords(), error)) {
+    if (!ReplaceWholeFile(path, FormatKeptCopies(NotedCopies()), error)) {
         Trace512(L"Mirror points not written to %ls err=%u\n", path.c_str(), error);
         return;
     }
@@ -251,6 +274,34 @@ void ParseKeptFolders(const std::string &bytes, KeptPoints &points, size_t &skip
     });
 }
 
+std::string FormatKeptCopies(const std::vector<NotedCopy> &copies) {
+    std::string bytes;
+    bytes.reserve(copies.size() * 96);
+    char line[128];
+    for (const NotedCopy &copy : copies) {
+        const CopyRecord &record = copy.record;
+        std::snprintf(line, sizeof line, "%016llx %016llx %llu %llu %llu %llu\r\n", copy.copy,
+                      record.source, (unsigned long long)record.size,
+                      (unsigned long long)record.lastWrite, (unsigned long long)record.changeTime,
+                      (unsigned long long)record.copyWrite);
+        bytes += line;
+    }
+    return bytes;
+}
+
+std::vector<NotedCopy> ParseKeptCopies(const std::string &bytes, size_t &skipped) {
+    std::vector<NotedCopy> copies;
+    skipped = 0;
+    ForEachLine(bytes, [&](const std::string &line) {
+        NotedCopy copy;
+        if (ParseCopyLine(line, copy))
+            copies.push_back(copy);
+        else
+            ++skipped;
+    });
+    return copies;
+}
+
 void LoadKeptPoints(const std::vector<std::pair<std::wstring, std::wstring>> &pairs,
                     bool pairFileRead) {
     std::lock_guard<std::mutex> lock(g_keptLock);
@@ -280,7 +331,8 @@ void LoadKeptPoints(const std::vector<std::pair<std::wstring, std::wstring>> &pa
         std::string copies;
         if (!folder.empty())
             ReadWholeFile(folder + kCopiesFileName, copies, error);
-        ParseCopyRecords(copies);
+        size_t skipped = 0;
+        ReplaceNotedCopies(ParseKeptCopies(copies, skipped));
         g_writtenCopies = CopyRecordsVersion();
     }
     if (!pairFileRead)

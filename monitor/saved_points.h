@@ -15,6 +15,7 @@
 // forgotten only for pairs that a pair file that was read whole no longer holds.
 #pragma once
 
+#include "monitor/copy_records.h"
 #include "monitor/known_folders.h"
 
 #include <windows.h>
@@ -43,6 +44,11 @@ KeptPoints ParseKeptPoints(const std::string &bytes, size_t &skipped);
 // The folders file's bytes, and the folders in `bytes` given to the points of their pairs.
 std::string FormatKeptFolders(const KeptPoints &points);
 void ParseKeptFolders(const std::string &bytes, KeptPoints &points, size_t &skipped);
+
+// The copies file's bytes for `copies` (oldest first), and the copies in `bytes` (lines that
+// cannot be read are skipped and counted in `skipped`).
+std::string FormatKeptCopies(const std::vector<NotedCopy> &copies);
+std::vector<NotedCopy> ParseKeptCopies(const std::string &bytes, size_t &skipped);
 
 // Reads the files of the configuration directory the first time it is called for it (later
 // calls do nothing), then, when `pairFileRead`, forgets the points of pairs that are not in

@@ -45,16 +45,7 @@ class EngineTest : public WatchTest {
     }
 };
 
-// Tests that write only files at the top of the watched folder, run twice: with the start of a
-// watch as this system runs it, and as Windows runs it (no subfolder opened before the catch-up).
-class EngineStartTest : public EngineTest, public testing::WithParamInterface<bool> {
-  protected:
-    void SetUp() override {
-        EngineTest::SetUp();
-        if (GetParam())
-            SetSystemBehaviour(WindowsBehaviour());
-    }
-};
+using EngineStartTest = BothStarts<EngineTest>;
 INSTANTIATE_TEST_SUITE_P(AsHereAndAsOnWindows, EngineStartTest, testing::Bool());
 
 } // namespace

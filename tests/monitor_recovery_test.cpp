@@ -121,25 +121,9 @@ class GapTest : public WatchTest {
     }
 };
 
-// Tests that write only files at the top of the watched folder, run twice: with the start of a
-// watch as this system runs it, and as Windows runs it (no subfolder opened before the catch-up).
-class GapStartTest : public GapTest, public testing::WithParamInterface<bool> {
-  protected:
-    void SetUp() override {
-        GapTest::SetUp();
-        if (GetParam())
-            SetSystemBehaviour(WindowsBehaviour());
-    }
-};
+using GapStartTest = BothStarts<GapTest>;
 INSTANTIATE_TEST_SUITE_P(AsHereAndAsOnWindows, GapStartTest, testing::Bool());
-class LostWatchStartTest : public LostWatch, public testing::WithParamInterface<bool> {
-  protected:
-    void SetUp() override {
-        LostWatch::SetUp();
-        if (GetParam())
-            SetSystemBehaviour(WindowsBehaviour());
-    }
-};
+using LostWatchStartTest = BothStarts<LostWatch>;
 INSTANTIATE_TEST_SUITE_P(AsHereAndAsOnWindows, LostWatchStartTest, testing::Bool());
 
 } // namespace
