@@ -241,12 +241,12 @@ void NoteWatchedFolder(WatchContext &ctx) {
 // Watches the open folder `dir` until the generation stops or the folder is lost.
 WatchEnd WatchFolder(WatchContext &ctx, HANDLE dir, bool &delivered) {
     MirrorPoint &point = ctx.mirror.point;
-    const SystemBehaviour &reports = ThisSystem();
+    const SystemBehaviour &system = ThisSystem();
     std::vector<BYTE> buffer(kBufferBytes, 0);
     WatchState watch;
     ULONGLONG gapSince = 0;
-    bool catchUp = GapOpen(point, gapSince) || reports.subfoldersSilentUntilOpened;
-    WatchBegins(ctx.schedule, catchUp, reports.subfoldersSilentUntilOpened, SystemTimeNow());
+    bool catchUp = GapOpen(point, gapSince) || system.subfoldersSilentUntilOpened;
+    WatchBegins(ctx.schedule, catchUp, system.subfoldersSilentUntilOpened, SystemTimeNow());
     for (;;) {
         if (StopRequested(ctx))
             return WatchEnd::Stopped;
@@ -283,7 +283,7 @@ WatchEnd WatchFolder(WatchContext &ctx, HANDLE dir, bool &delivered) {
         if (watch.firstIssued == 0) {
             watch.firstIssued = issuedAt;
             // Subfolders that stay silent until opened say nothing until the catch-up.
-            if (reports.subfoldersSilentUntilOpened)
+            if (system.subfoldersSilentUntilOpened)
                 GapOpened(point, issuedAt);
         }
         ReadIssued(point, issuedAt);

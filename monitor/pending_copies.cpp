@@ -7,9 +7,9 @@
 namespace {
 
 const DWORD kHeldLookMs = 1000;
-// An absent destination folder is looked at after a second, then less often, but often enough
-// that its copies begin within seconds of its return.
-const DWORD kLongestAbsentLookMs = 15000;
+// An absent destination folder is looked at after a second, then every few seconds: often enough
+// that its copies begin within seconds of its return, cheap enough to cost nothing meanwhile.
+const DWORD kLongestAbsentLookMs = 5000;
 
 std::wstring FolderKey(const std::wstring &dstFull) {
     return FoldCase(FolderOf(dstFull));

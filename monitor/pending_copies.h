@@ -108,7 +108,7 @@ std::vector<std::wstring> DueKeys(const PendingCopies &pending, ULONGLONG now);
 ULONGLONG NextDueTick(const PendingCopies &pending);
 
 // The destination folder `folder` is absent: its entries are parked with it, and it is looked
-// at after a second, then less and less often (a few seconds at most). A trace line.
+// at after a second, then less often (every five seconds at most). A trace line.
 void FolderAbsent(PendingCopies &pending, const std::wstring &folder, ULONGLONG now);
 // True when `folder`'s copies are parked.
 bool IsFolderAbsent(const PendingCopies &pending, const std::wstring &folder);

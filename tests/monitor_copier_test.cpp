@@ -320,9 +320,9 @@ TEST_F(CopierTest, AnAbsentDestinationFolderIsLookedAtOncePerRoundAndItsCopiesAr
     EXPECT_EQ(CountLines(L"Destination folder " + inner + L" is missing"), 1u);
     EXPECT_EQ(FailingCount(mirror.pending), 1000u);
 
-    // While it is away only the folder is looked at, less and less often; no copy is due.
+    // While it is away only the folder is looked at, less often; no copy is due.
     ULONGLONG due = NextDueTick(mirror.pending);
-    for (ULONGLONG delay : {2000, 4000, 8000, 15000, 15000}) {
+    for (ULONGLONG delay : {2000, 4000, 5000, 5000}) {
         EXPECT_TRUE(DueKeys(mirror.pending, due).empty());
         EXPECT_EQ(RunDueCopies(mirror, due), 0u);
         EXPECT_EQ(NextDueTick(mirror.pending), due + delay);
