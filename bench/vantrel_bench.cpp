@@ -725,22 +725,43 @@ static int RunCallCost(const std::wstring &work, int rounds) {
     }
     DeleteFileW(one.c_str());
     DeleteFileW(two.c_str());
+    // Every round a file of its own (made before the timing) in a subfolder of its own, over
+    // the destination's earlier copy of that name: the program copies a file that keeps
+    // changing less often, and a file it has copied as it is not at all, so one file again and
+    // again would measure no copy.
+    std::vector<std::wstring> versions;
+    for (int i = 0; i <= rounds + 1; ++i) {
+        versions.push_back(L"v" + std::to_wstring(i));
+        CreateDirectoryW((work + L"\\" + versions.back()).c_str(), nullptr);
+        WriteSmallFile(work + L"\\" + versions.back() + L"\\source.txt",
+                       std::string(200, char('a' + i % 26)));
+    }
     MirrorState mirror;
     PrepareMirror(mirror, work, folder);
+    CopyChangedFiles(work, folder, {{versions.back() + L"\\source.txt", FILE_ACTION_ADDED}}, mirror,
+                     GetTickCount64(), 0);
     FILETIME before;
     GetSystemTimeAsFileTime(&before);
+    size_t version = 0;
     timeCall("CopyChangedFiles_one_added_one_modified", [&] {
-        std::vector<FolderChange> changes = {{L"source.txt", FILE_ACTION_ADDED},
-                                             {L"source.txt", FILE_ACTION_MODIFIED}};
+        std::wstring name = versions[version++] + L"\\source.txt";
+        std::vector<FolderChange> changes = {{name, FILE_ACTION_ADDED},
+                                             {name, FILE_ACTION_MODIFIED}};
         CopyChangedFiles(work, folder, changes, mirror, GetTickCount64(), 0);
     });
     // Every call copies: the copy was put into place after the calls began (its change time),
     // and no temporary file is left.
     ULONGLONG size = 0, lastWrite = 0, changeTime = 0;
-    bool replaced = ReadFileTimes(folder + L"\\source.txt", size, lastWrite, changeTime) &&
-                    changeTime >= FileTimeValue(before) && size == 200;
+    bool replaced =
+        ReadFileTimes(folder + L"\\source.txt", size, lastWrite, changeTime) &&
+        changeTime >= FileTimeValue(before) && size == 200 &&
+        ReadSmallFile(folder + L"\\source.txt") == std::string(200, char('a' + (version - 1) % 26));
     printf("check CopyChangedFiles_one_added_one_modified placed %d temporaries %zu\n",
            replaced ? 1 : 0, MatchingNames(folder, L"~vantrel-*.tmp").size());
+    for (const std::wstring &name : versions) {
+        DeleteFileW((work + L"\\" + name + L"\\source.txt").c_str());
+        RemoveDirectoryW((work + L"\\" + name).c_str());
+    }
     // The same pass for a file the destination does not hold yet, as in a burst of new files:
     // every round a source file of its own (made before the timing) and a destination folder
     // that fills as the rounds go on.

@@ -39,7 +39,6 @@ QuietPlan PlanChange(ChangingFiles &files, unsigned long long key, ULONGLONG siz
     plan.intervalFrom = now;
     const ChangingFile *changing = StillChanging(files, key, now);
     if (changing) {
-        plan.lastCopy = changing->lastCopy;
         if (changing->lastCopy != 0)
             plan.intervalFrom = changing->lastCopy;
         plan.look = LookAfter(QuietSpanMs(changing->level), writtenAgoMs, now);
@@ -77,6 +76,11 @@ ULONGLONG NextQuietLook(ChangingFiles &files, unsigned long long key, bool grew,
     if (waited >= CopyIntervalMs(level) && due)
         return 0;
     return LookAfter(span, writtenAgoMs, now);
+}
+
+ULONGLONG LastCopyTick(const ChangingFiles &files, unsigned long long key, ULONGLONG now) {
+    const ChangingFile *changing = StillChanging(files, key, now);
+    return changing ? changing->lastCopy : 0;
 }
 
 void CopiedAt(ChangingFiles &files, unsigned long long key, ULONGLONG size, ULONGLONG now) {

@@ -49,7 +49,6 @@ ULONGLONG CopyIntervalMs(unsigned level);
 struct QuietPlan {
     ULONGLONG look = 0;         // 0: it is copied at once; else the tick of the first look
     ULONGLONG intervalFrom = 0; // the tick from which a file that never rests is copied anyway
-    ULONGLONG lastCopy = 0;     // the tick of its last copy while it keeps changing; 0: none
 };
 
 // A change of the file (now `size` bytes, last written `writtenAgoMs` ago) is seen at tick
@@ -64,6 +63,10 @@ QuietPlan PlanChange(ChangingFiles &files, unsigned long long key, ULONGLONG siz
 // changing: it does not rest while it waits.
 ULONGLONG NextQuietLook(ChangingFiles &files, unsigned long long key, bool grew, ULONGLONG size,
                         ULONGLONG writtenAgoMs, ULONGLONG intervalFrom, ULONGLONG now);
+
+// The tick of the last copy of the file while it keeps changing; 0 when it has rested or was
+// never copied.
+ULONGLONG LastCopyTick(const ChangingFiles &files, unsigned long long key, ULONGLONG now);
 
 // A copy of the file, `size` bytes, was made at `now`.
 void CopiedAt(ChangingFiles &files, unsigned long long key, ULONGLONG size, ULONGLONG now);

@@ -37,6 +37,8 @@ namespace {
 
 const int kAttemptLimit = 5;
 const DWORD kRetryPauseMs = 200;
+// A clock tick of file times, and more: a write this long before a copy began is one it held.
+const ULONGLONG kClockTickMs = 50;
 const DWORD kNotOnDisk =
     FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS | FILE_ATTRIBUTE_RECALL_ON_OPEN | FILE_ATTRIBUTE_OFFLINE;
 
@@ -255,6 +257,18 @@ bool CopiedAsItIs(const SourceFile &source, const CopyTarget &target) {
            StillAsCopied(record, heldSize, heldWrite);
 }
 
+// True when the target holds the copy this program made of the source moments ago, of the
+// source as it is now, and the copy began at least a clock tick after the source's last write:
+// a record of that write, come late, asks for nothing. (A write within the same tick as the
+// copy could change the file and keep its times: then it is copied again.)
+bool CopyHoldsThisVersion(MirrorState &mirror, const SourceFile &source, const CopyTarget &target,
+                          ULONGLONG now) {
+    ULONGLONG lastCopy = LastCopyTick(mirror.changing, source.hash, now);
+    return lastCopy != 0 && source.facts.changeTime != 0 && mirror.source.keepsChangeTime &&
+           WrittenAgoMs(source.facts.lastWrite) >= now - lastCopy + kClockTickMs &&
+           CopiedAsItIs(source, target);
+}
+
 // True when the target is the source itself: the destination folder is the watched folder or
 // lies inside its tree, and the source's folder is the destination folder (a copy keeps its file
 // name). The folders are compared once per pass: by path, else by identity (short names, links,
@@ -452,9 +466,7 @@ FileStep StepFor(MirrorState &mirror, SourceFile &file, const CopyTarget &target
     // then a large file written moments ago may still be being written.
     step.quiet = PlanChange(mirror.changing, file.hash, facts.size, WrittenAgoMs(facts.lastWrite),
                             now, ThisSystem().writerHoldsUnseen);
-    // A record of a large file's write that its copy, made moments ago, already held.
-    if (facts.size >= kQuietMinBytes && mirror.source.keepsChangeTime && step.quiet.lastCopy != 0 &&
-        now - step.quiet.lastCopy < CopyIntervalMs(0) && CopiedAsItIs(file, target)) {
+    if (CopyHoldsThisVersion(mirror, file, target, now)) {
         step.kind = StepKind::Leave;
         return step;
     }

@@ -56,6 +56,12 @@ DWORD WINAPI ReleaseLater(LPVOID parameter) {
     return 0;
 }
 
+// The engine's clock as a test drives it.
+ULONGLONG g_drivenTime = 0;
+ULONGLONG DrivenClock() {
+    return g_drivenTime;
+}
+
 std::wstring BaseName(const std::wstring &name) {
     return name.substr(name.find_last_of(L'\\') + 1);
 }
@@ -106,6 +112,33 @@ TEST_F(CopierTest, CopiesEachFileOncePerBatchHoweverOftenItIsReported) {
     EXPECT_NE(lines[0].find(L"small.txt"), std::wstring::npos);
     EXPECT_NE(lines[1].find(L"big.bin"), std::wstring::npos);
     EXPECT_EQ(Copied(L"big.bin"), std::string(100000, 'b'));
+
+    // Batches that come after: a record of the write its copy already held copies nothing; the
+    // same size saved again with its time put back is still copied (its change time tells).
+    g_drivenTime = SystemClock() + 5000000; // the copy began half a second after the write
+    g_systemClock = DrivenClock;
+    CopyChangedFiles(src, dst, {{L"big.bin", 3}}, mirror, tick + 100, 0);
+    EXPECT_TRUE(Lines().empty()) << "copied again what its copy held";
+    EXPECT_TRUE(mirror.pending.entries.empty()) << "waits to copy again what its copy held";
+    HANDLE file = CreateFileW((src + L"\\big.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    FILETIME written;
+    DWORD count = 0;
+    GetFileTime(file, nullptr, nullptr, &written);
+    WriteFile(file, "B", 1, &count, nullptr);
+    SetFileTime(file, nullptr, nullptr, &written);
+    CloseHandle(file);
+    CopyChangedFiles(src, dst, {{L"big.bin", 3}}, mirror, tick + 200, 0);
+    ULONGLONG copiedAt = NextDueTick(mirror.pending);
+    RunDueCopies(mirror, copiedAt); // once it is quiet
+    EXPECT_EQ(Copied(L"big.bin"), "B" + std::string(99999, 'b'));
+    // A write less than a clock tick before that copy began may not be in it.
+    Lines();
+    g_drivenTime = ULONGLONG(written.dwHighDateTime) << 32 | written.dwLowDateTime;
+    g_drivenTime += 1300000; // 130 ms after the write, 100 ms after the copy began
+    CopyChangedFiles(src, dst, {{L"big.bin", 3}}, mirror, copiedAt + 100, 0);
+    g_systemClock = SystemClock;
+    EXPECT_FALSE(Lines().empty() && mirror.pending.entries.empty()) << "trusted a copy too early";
 }
 
 TEST_F(CopierTest, CutsNamesAtForwardSlashesToo) {
@@ -404,12 +437,6 @@ TEST_F(CopierTest, AFileTheDestinationRefusesHoldsBackNoOtherWaitingCopy) {
     EXPECT_EQ(Copied(L"a.txt"), "a");
     EXPECT_EQ(Copied(L"b.txt"), "b");
     EXPECT_EQ(mirror.pending.entries.size(), 1u) << "the refused copy still waits";
-}
-
-// The engine's clock as a test drives it.
-ULONGLONG g_drivenTime = 0;
-ULONGLONG DrivenClock() {
-    return g_drivenTime;
 }
 
 TEST_F(CopierTest, AFileThatKeepsGrowingIsCopiedLessOftenTheLongerItGrows) {
