@@ -12,6 +12,7 @@ alternating order, and every figure is repeated and reported as a median, but fo
 in pieces, which takes two minutes and is measured once a side.
 """
 import argparse
+import contextlib
 import ctypes
 import hashlib
 import json
@@ -845,64 +846,58 @@ def scenario_pieces(ctx, src, dst, watch, scratch):
             "writes": [[round(t - start, 3), round(b / float(1 << 20), 3)] for t, b in written]}
 
 
-def run_pair_scenarios(ctx, kind, rep):
-    cfg = ctx.cfg
-    root = os.path.join(ctx.work, "%s-%d" % (kind, rep))
+@contextlib.contextmanager
+def watched_pair(ctx, kind, name, subfolder=False):
+    """One pair of fresh folders under the side's watch, and a watch on its destination; yields
+    (root, src, dst, side, watch), and stops the side and removes the folders afterwards."""
+    root = os.path.join(ctx.work, name)
     src, dst = os.path.join(root, "src"), os.path.join(root, "dst")
-    os.makedirs(os.path.join(src, "sub"))
+    os.makedirs(os.path.join(src, "sub") if subfolder else src)
     os.makedirs(dst)
-    side = start_side(ctx, kind, [(src, dst)], "%s-%d" % (kind, rep))
-    result = {"side": kind, "rep": rep}
+    side = start_side(ctx, kind, [(src, dst)], name)
     try:
         wait_until_watching(side, [(src, dst)])
         time.sleep(1.2)
         watch = DestWatch(dst)
         try:
-            result["latency"] = scenario_latency(cfg, src, watch)
-            time.sleep(1.2)
-            result["burst"] = scenario_burst(cfg, src, dst, watch)
-            time.sleep(1.2)
-            result["tree"] = scenario_tree(cfg, src, dst, watch)
-            time.sleep(1.2)
-            result["rewrite"] = scenario_rewrite(cfg, src, dst, watch)
-            time.sleep(1.2)
-            result["slow"] = scenario_slow(ctx, src, dst, watch)
-            time.sleep(1.2)
-            ctx.kind_now = kind
-            result["big"] = []
-            for mib in cfg["big_sizes"]:
-                result["big"].append(scenario_big(ctx, src, dst, watch, root, mib))
-                time.sleep(1.2)
-            result["alive_at_end"] = side.alive()
+            yield root, src, dst, side, watch
         finally:
             watch.close()
     finally:
         side.stop()
         shutil.rmtree(root, ignore_errors=True)
+
+
+def run_pair_scenarios(ctx, kind, rep):
+    cfg = ctx.cfg
+    result = {"side": kind, "rep": rep}
+    with watched_pair(ctx, kind, "%s-%d" % (kind, rep), subfolder=True) as (root, src, dst, side, watch):
+        result["latency"] = scenario_latency(cfg, src, watch)
+        time.sleep(1.2)
+        result["burst"] = scenario_burst(cfg, src, dst, watch)
+        time.sleep(1.2)
+        result["tree"] = scenario_tree(cfg, src, dst, watch)
+        time.sleep(1.2)
+        result["rewrite"] = scenario_rewrite(cfg, src, dst, watch)
+        time.sleep(1.2)
+        result["slow"] = scenario_slow(ctx, src, dst, watch)
+        time.sleep(1.2)
+        ctx.kind_now = kind
+        result["big"] = []
+        for mib in cfg["big_sizes"]:
+            result["big"].append(scenario_big(ctx, src, dst, watch, root, mib))
+            time.sleep(1.2)
+        result["alive_at_end"] = side.alive()
     return result
 
 
 def run_pieces(ctx, kind):
     """The file written in pieces on a pair of its own: two minutes in a full run, so once a
     side, not once a repetition."""
-    root = os.path.join(ctx.work, "pieces-%s" % kind)
-    src, dst = os.path.join(root, "src"), os.path.join(root, "dst")
-    os.makedirs(src)
-    os.makedirs(dst)
-    side = start_side(ctx, kind, [(src, dst)], "pieces-%s" % kind)
     result = {"side": kind}
-    try:
-        wait_until_watching(side, [(src, dst)])
-        time.sleep(1.2)
-        watch = DestWatch(dst)
-        try:
-            result.update(scenario_pieces(ctx, src, dst, watch, root))
-            result["alive_at_end"] = side.alive()
-        finally:
-            watch.close()
-    finally:
-        side.stop()
-        shutil.rmtree(root, ignore_errors=True)
+    with watched_pair(ctx, kind, "pieces-%s" % kind) as (root, src, dst, side, watch):
+        result.update(scenario_pieces(ctx, src, dst, watch, root))
+        result["alive_at_end"] = side.alive()
     return result
 
 

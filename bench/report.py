@@ -318,10 +318,7 @@ def summarise(results):
         "stop": median([c["stop_ms"] for c in cs]),
         "stop_max": max([c["stop_ms"] for c in cs], default=None),
         "stops": [c["stop_ms"] for c in cs],
-        # Every destination had shown a temporary file; a copy that ended between that look and
-        # the stop (its final name made before the stop began) was no longer under way.
-        "copying": ["%d/%d" % (c["copying"] - c["final_names_before_stop"], results["config"]["stop_pairs"])
-                    for c in cs],
+        "copying": [copies_under_way(c, results["config"]["stop_pairs"]) for c in cs],
         "running": [int(c["running_at_return"]) for c in cs],
         "ended": median([c["threads_end_ms"] for c in cs]),
         "ended_max": max([c["threads_end_ms"] for c in cs], default=None),
@@ -333,6 +330,15 @@ def summarise(results):
         "flush_max": max([c["flush_ms"] for c in cs], default=None),
     }
     return s
+
+
+def copies_under_way(cycle, pairs):
+    """Copies under way when the stop began: destinations that had shown a temporary file and
+    whose final name was not made before the stop. Runs that did not count them per destination
+    give a lower bound (a copy that began and ended between two looks was never seen)."""
+    if "under_way" in cycle:
+        return "%d/%d" % (cycle["under_way"], pairs)
+    return "at least %d/%d" % (max(0, cycle["copying"] - cycle["final_names_before_stop"]), pairs)
 
 
 def goals(s):
@@ -606,12 +612,13 @@ def write(results, out_dir, smoke=False):
     row("", "Whole start, process launch to every pair mirroring a probe (%s pairs)" % i["pairs"],
         fmt(i["prog_start"], " s"), fmt(i["ref_start"], " s"), fmt_ratio(ratio(i["prog_start"], i["ref_start"])))
     cs = s["copystop"]
-    row("", "Stop with %s pairs, every one in the middle of a %s MiB copy (`StopMonitoring`), median "
+    row("", "Stop with %s pairs, each given a %s MiB file to copy at once (`StopMonitoring`), median "
         "(max) of %d cycles; per cycle" % (st["pairs"], cs["mib"], cs["cycles"]),
         "%s (%s): %s" % (fmt(cs["stop"], " ms"), fmt(cs["stop_max"], " ms"),
                          ", ".join(fmt(v) for v in cs["stops"])), "—", "")
-    row("", "Mid-copy stop: copies under way when the stop began (every destination had shown a temporary "
-        "file; less those put into place before the stop began)",
+    row("", "Mid-copy stop: copies under way when the stop began (the stop comes once every destination has "
+        "shown a temporary file, or a first copy is in place; under way: a temporary file seen and no "
+        "final name made before the stop)",
         ", ".join(cs["copying"]) or "n/a", "—", "")
     row("", "Mid-copy stop: the stopped threads all ended, after the stop began, median (max); threads "
         "still running when it returned",

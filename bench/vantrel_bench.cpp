@@ -485,26 +485,27 @@ static int RunCopyStop(const std::wstring &work, size_t pairs, int mib, int cycl
             CloseHandle(thread);
 
         // A file under its final name was put there before the stop began (its change time,
-        // set by the move into place) or after.
-        size_t finalBefore = 0, finalAfter = 0, temporaries = 0;
+        // set by the move into place) or after. A copy was under way when the stop began if its
+        // temporary file had been seen and its final name was not put there before.
+        size_t finalBefore = 0, finalAfter = 0, temporaries = 0, underWay = 0;
         for (size_t i = 0; i < pairs; ++i) {
             ULONGLONG size = 0, lastWrite = 0, changeTime = 0;
+            bool before = false;
             if (ReadFileTimes(g_destFolders[i] + L"\\" + kName, size, lastWrite, changeTime)) {
-                if (changeTime != 0 && changeTime < FileTimeValue(stopTime))
-                    ++finalBefore;
-                else
-                    ++finalAfter;
+                before = changeTime != 0 && changeTime < FileTimeValue(stopTime);
+                ++(before ? finalBefore : finalAfter);
             }
+            underWay += seen[i] && !before;
             temporaries += MatchingNames(g_destFolders[i], L"~vantrel-*.tmp").size();
         }
         printf("copycycle %d mib %d copying %zu finished_before_stop %zu copying_after_ms %.3f "
                "stop_ms %.3f running_at_return %zu flush_ms %.3f threads_end_ms %.3f "
                "all_ended %d final_names_before_stop %zu final_names_after_stop %zu "
-               "temporaries_left %zu\n",
+               "temporaries_left %zu under_way %zu\n",
                cycle, mib, copying, finished, MillisecondsBetween(written, allCopying),
                MillisecondsBetween(stopBegin, stopEnd), running,
                MillisecondsBetween(flushBegin, flushEnd), MillisecondsBetween(stopBegin, ended),
-               allEnded ? 1 : 0, finalBefore, finalAfter, temporaries);
+               allEnded ? 1 : 0, finalBefore, finalAfter, temporaries, underWay);
         fflush(stdout);
         for (size_t i = 0; i < pairs; ++i) {
             DeleteFileW((g_sourceFolders[i] + L"\\" + kName).c_str());
@@ -728,17 +729,20 @@ static int RunCallCost(const std::wstring &work, int rounds) {
     // Every round a file of its own (made before the timing) in a subfolder of its own, over
     // the destination's earlier copy of that name: the program copies a file that keeps
     // changing less often, and a file it has copied as it is not at all, so one file again and
-    // again would measure no copy.
+    // again would measure no copy. The tree lies beside the destination, as a pair's source
+    // does (a destination inside the tree costs a look at each new folder's identity).
+    std::wstring tree = work + L"\\versions";
+    CreateDirectoryW(tree.c_str(), nullptr);
     std::vector<std::wstring> versions;
     for (int i = 0; i <= rounds + 1; ++i) {
         versions.push_back(L"v" + std::to_wstring(i));
-        CreateDirectoryW((work + L"\\" + versions.back()).c_str(), nullptr);
-        WriteSmallFile(work + L"\\" + versions.back() + L"\\source.txt",
+        CreateDirectoryW((tree + L"\\" + versions.back()).c_str(), nullptr);
+        WriteSmallFile(tree + L"\\" + versions.back() + L"\\source.txt",
                        std::string(200, char('a' + i % 26)));
     }
     MirrorState mirror;
-    PrepareMirror(mirror, work, folder);
-    CopyChangedFiles(work, folder, {{versions.back() + L"\\source.txt", FILE_ACTION_ADDED}}, mirror,
+    PrepareMirror(mirror, tree, folder);
+    CopyChangedFiles(tree, folder, {{versions.back() + L"\\source.txt", FILE_ACTION_ADDED}}, mirror,
                      GetTickCount64(), 0);
     FILETIME before;
     GetSystemTimeAsFileTime(&before);
@@ -747,7 +751,7 @@ static int RunCallCost(const std::wstring &work, int rounds) {
         std::wstring name = versions[version++] + L"\\source.txt";
         std::vector<FolderChange> changes = {{name, FILE_ACTION_ADDED},
                                              {name, FILE_ACTION_MODIFIED}};
-        CopyChangedFiles(work, folder, changes, mirror, GetTickCount64(), 0);
+        CopyChangedFiles(tree, folder, changes, mirror, GetTickCount64(), 0);
     });
     // Every call copies: the copy was put into place after the calls began (its change time),
     // and no temporary file is left.
@@ -759,9 +763,10 @@ static int RunCallCost(const std::wstring &work, int rounds) {
     printf("check CopyChangedFiles_one_added_one_modified placed %d temporaries %zu\n",
            replaced ? 1 : 0, MatchingNames(folder, L"~vantrel-*.tmp").size());
     for (const std::wstring &name : versions) {
-        DeleteFileW((work + L"\\" + name + L"\\source.txt").c_str());
-        RemoveDirectoryW((work + L"\\" + name).c_str());
+        DeleteFileW((tree + L"\\" + name + L"\\source.txt").c_str());
+        RemoveDirectoryW((tree + L"\\" + name).c_str());
     }
+    RemoveDirectoryW(tree.c_str());
     // The same pass for a file the destination does not hold yet, as in a burst of new files:
     // every round a source file of its own (made before the timing) and a destination folder
     // that fills as the rounds go on.
