@@ -399,7 +399,7 @@ def goals(s):
         None if st["prog_stop_max"] is None
         else st["prog_stop"] < STOP_MEDIAN_MS and st["prog_stop_max"] < STOP_MAX_MS)
     cs = s["copystop"]
-    add("StopMonitoring with %s pairs, every one in the middle of a %s MiB copy: back within 1 s" %
+    add("StopMonitoring with %s pairs, each given a %s MiB file to copy at once: back within 1 s" %
         (st["pairs"], cs["mib"]),
         "median %s, max %s ms (copies under way: %s)" % (fmt(cs["stop"]), fmt(cs["stop_max"]),
                                                          ", ".join(cs["copying"])),
