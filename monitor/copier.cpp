@@ -5,15 +5,15 @@
 // modification), so the pass first finds the last record of each source file and copies
 // only there: the destination ends as with one copy per record, at a fraction of the cost.
 //
-// Every copy goes through one step (CopyOneFile): never onto its own source, never a loop's copy
-// onto a file that already holds its version (monitor/copy_records.h), never while a writer
-// holds the source where the system lets that be seen (it waits: monitor/pending_copies.h),
-// always through a temporary file (monitor/safe_copy.h), and noted once it is in place. What
-// decides whether a copy is current lives here too: for a copy this program made of the same
-// file, what it was made from; otherwise the times of the two.
+// Whether a copy is made at all, the pass, the waiting copies and the walks ask one judge
+// (monitor/copy_judge.h). Every copy it lets through goes through one step (CopyOneFile): never
+// while a writer holds the source where the system lets that be seen (it waits:
+// monitor/pending_copies.h), always through a temporary file (monitor/safe_copy.h), and noted
+// once it is in place (monitor/copy_records.h).
 #include "monitor/copier.h"
 
 #include "monitor/clock.h"
+#include "monitor/copy_judge.h"
 #include "monitor/copy_records.h"
 #include "monitor/file_identity.h"
 #include "monitor/long_path.h"
@@ -25,22 +25,10 @@
 #include <algorithm>
 #include <unordered_map>
 
-// Older SDK headers (and mingw-w64's) lack the attributes of files whose data is elsewhere.
-#ifndef FILE_ATTRIBUTE_RECALL_ON_OPEN
-#define FILE_ATTRIBUTE_RECALL_ON_OPEN 0x00040000
-#endif
-#ifndef FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS
-#define FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS 0x00400000
-#endif
-
 namespace {
 
 const int kAttemptLimit = 5;
 const DWORD kRetryPauseMs = 200;
-// A clock tick of file times, and more: a write this long before a copy began is one it held.
-const ULONGLONG kClockTickMs = 50;
-const DWORD kNotOnDisk =
-    FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS | FILE_ATTRIBUTE_RECALL_ON_OPEN | FILE_ATTRIBUTE_OFFLINE;
 
 // What one source file does in a batch: where its last copied record stands, whether any of
 // its records says that it arrived (added or renamed into place), and its name as the copy
@@ -50,44 +38,6 @@ struct SourceInBatch {
     bool arrived = false;
     std::wstring name;
 };
-
-// A source file as a look found it: its path, its path's hash (PathHash), its attributes, size
-// and times.
-struct SourceFile {
-    std::wstring full;
-    unsigned long long hash = 0;
-    std::wstring folder;    // the folder that holds it
-    std::wstring folderKey; // that folder's full path, case folded
-    FileFacts facts;
-};
-
-// Where one copy goes, with what the copy step asks of its name, worked out once.
-struct CopyTarget {
-    std::wstring full;           // as the pass names it
-    std::wstring path;           // as file functions take it
-    std::wstring folder;         // the folder it goes into
-    std::wstring key;            // DestinationKey: its entry in the waiting copies
-    unsigned long long hash = 0; // PathHash: its note among what this program copied
-};
-
-SourceFile SourceAt(const std::wstring &full) {
-    SourceFile source;
-    source.full = full;
-    source.hash = PathHash(full);
-    source.folder = FolderOf(full);
-    source.folderKey = FoldCase(FullPath(source.folder));
-    return source;
-}
-
-CopyTarget TargetOf(const std::wstring &dstFull) {
-    CopyTarget target;
-    target.full = dstFull;
-    target.path = FileSystemPath(dstFull);
-    target.folder = FolderOf(dstFull);
-    target.hash = PathHash(dstFull);
-    target.key = DestinationKey(dstFull);
-    return target;
-}
 
 bool IsCopiedAction(DWORD action) {
     return action == FILE_ACTION_ADDED || action == FILE_ACTION_MODIFIED ||
@@ -134,10 +84,6 @@ ULONGLONG WrittenAgoMs(ULONGLONG lastWrite) {
     return now > lastWrite ? (now - lastWrite) / 10000 : 0;
 }
 
-bool IsPlaceholder(DWORD attributes) {
-    return (attributes & kNotOnDisk) != 0;
-}
-
 // Looks at a source file through an open handle (which reads no data, so a file whose data is
 // not on this computer is not brought back). The handle asks for reading without write sharing,
 // as a copy's does: ERROR_SHARING_VIOLATION means that a writer (or a reader that shares
@@ -163,134 +109,6 @@ bool LookAtSourceOnceHeld(SourceFile &source, DWORD &error, int looks) {
 
 bool IsHeldError(DWORD error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
-}
-
-// What the file system of the destination folder keeps: looked at once the folder exists.
-const FileSystemTraits &DestinationTraitsOf(MirrorState &mirror, const std::wstring &folder) {
-    if (!mirror.destinationSeen &&
-        GetFileAttributesW(FileSystemPath(folder).c_str()) != INVALID_FILE_ATTRIBUTES) {
-        mirror.destination = TraitsOfFileSystemAt(folder);
-        mirror.destinationSeen = true;
-    }
-    return mirror.destination;
-}
-
-// The size and last-write time of the file at `path`; false when there is none.
-bool LookAtHeldCopy(const std::wstring &path, ULONGLONG &size, ULONGLONG &lastWrite) {
-    WIN32_FILE_ATTRIBUTE_DATA held;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &held))
-        return false;
-    size = ((ULONGLONG)held.nFileSizeHigh << 32) | held.nFileSizeLow;
-    lastWrite = FileTimeValue(held.ftLastWriteTime);
-    return true;
-}
-
-// Two last-write times are one where a file system keeps them: exactly, or within its step.
-bool SameTime(ULONGLONG a, ULONGLONG b, ULONGLONG step) {
-    ULONGLONG apart = a > b ? a - b : b - a;
-    return step == 0 ? apart == 0 : apart < step;
-}
-
-ULONGLONG StepOf(const FileSystemTraits &traits) {
-    return traits.keepsChangeTime ? 0 : traits.timeStep;
-}
-
-// True when the destination holds a copy written later than the file last changed: a later
-// change of another file of that name (a copy of this file carries its last-write time, and a
-// file moved in from elsewhere has its change time moved). Of two files of one name, the one
-// changed last stays, also when a folder holding the other is moved or renamed (which changes
-// none of its files).
-bool CopyIsNewer(const FoundEntry &source, ULONGLONG copyWrite,
-                 const FileSystemTraits &destination) {
-    return copyWrite > LastChangeOf(source) + StepOf(destination);
-}
-
-// True when the source is one of this program's copies, as it was made, and the target already
-// holds the same version (size and last-write time, at the coarser of the two file systems'
-// steps): copying it would only carry a loop's copy round again (or bring a chain's copy where
-// it is already). One trace line per pair.
-bool IsLoopCopy(MirrorState &mirror, const SourceFile &source, const CopyTarget &target) {
-    CopyRecord own;
-    ULONGLONG heldSize = 0, heldWrite = 0;
-    if (!CopyRecordOf(source.hash, own) ||
-        !StillAsCopied(own, source.facts.size, source.facts.lastWrite) ||
-        !LookAtHeldCopy(target.path, heldSize, heldWrite))
-        return false;
-    ULONGLONG step =
-        std::max(StepOf(mirror.source), StepOf(DestinationTraitsOf(mirror, target.folder)));
-    if (heldSize != source.facts.size || !SameTime(heldWrite, source.facts.lastWrite, step))
-        return false;
-    if (!mirror.loopSeen)
-        Trace512(L"Not copying %ls onto %ls: it is this program's copy and that file holds the "
-                 L"same version (pairs in a loop or a chain)\n",
-                 source.full.c_str(), target.full.c_str());
-    mirror.loopSeen = true;
-    return true;
-}
-
-// True when a file whose data is not on this computer (a cloud placeholder) has a current copy
-// by size and last-write time: freeing space or pinning it changes only its attributes, and a
-// copy would bring its data back for nothing. One trace line per pair.
-bool PlaceholderCopyIsCurrent(MirrorState &mirror, const SourceFile &source,
-                              const CopyTarget &target) {
-    ULONGLONG heldSize = 0, heldWrite = 0;
-    if (!IsPlaceholder(source.facts.attributes) ||
-        !LookAtHeldCopy(target.path, heldSize, heldWrite) || heldSize != source.facts.size ||
-        !SameTime(heldWrite, source.facts.lastWrite,
-                  StepOf(DestinationTraitsOf(mirror, target.folder))))
-        return false;
-    if (!mirror.placeholderSeen)
-        Trace512(L"Not copying %ls: its data is not on this computer and its copy is current\n",
-                 source.full.c_str());
-    mirror.placeholderSeen = true;
-    return true;
-}
-
-// True when the target holds this program's copy of the source, made of it as it is now.
-bool CopiedAsItIs(const SourceFile &source, const CopyTarget &target) {
-    CopyRecord record;
-    ULONGLONG heldSize = 0, heldWrite = 0;
-    return CopyRecordOf(target.hash, record) &&
-           MadeOfThisVersion(record, source.hash, source.facts.size, source.facts.lastWrite,
-                             source.facts.changeTime) &&
-           LookAtHeldCopy(target.path, heldSize, heldWrite) &&
-           StillAsCopied(record, heldSize, heldWrite);
-}
-
-// True when the target holds the copy this program made of the source moments ago, of the
-// source as it is now, and the copy began at least a clock tick after the source's last write:
-// a record of that write, come late, asks for nothing. (A write within the same tick as the
-// copy could change the file and keep its times: then it is copied again.)
-bool CopyHoldsThisVersion(MirrorState &mirror, const SourceFile &source, const CopyTarget &target,
-                          ULONGLONG now) {
-    ULONGLONG lastCopy = LastCopyTick(mirror.changing, source.hash, now);
-    return lastCopy != 0 && source.facts.changeTime != 0 && mirror.source.keepsChangeTime &&
-           WrittenAgoMs(source.facts.lastWrite) >= now - lastCopy + kClockTickMs &&
-           CopiedAsItIs(source, target);
-}
-
-// True when the target is the source itself: the destination folder is the watched folder or
-// lies inside its tree, and the source's folder is the destination folder (a copy keeps its file
-// name). The folders are compared once per pass: by path, else by identity (short names, links,
-// a second path to the volume).
-bool IsOntoItsOwnSource(MirrorState &mirror, const SourceFile &source, const CopyTarget &target) {
-    if (!mirror.destinationMayBeSource)
-        return false;
-    const std::wstring &key = source.folderKey;
-    if (key == mirror.destinationKey)
-        return true;
-    auto known = mirror.foldersAtDestination.find(key);
-    if (known != mirror.foldersAtDestination.end())
-        return known->second;
-    // Another spelling of the destination folder?
-    if (!IdentityKnown(mirror.destinationIdentity))
-        ReadPathIdentity(target.folder, mirror.destinationIdentity);
-    FileIdentity folder = mirror.sourceIdentity;
-    if (key != mirror.sourceKey)
-        ReadPathIdentity(source.folder, folder);
-    bool same = SameFileIdentity(folder, mirror.destinationIdentity);
-    mirror.foldersAtDestination[key] = same;
-    return same;
 }
 
 // A copy of `source` to the target failed with `error` at `now`: it waits, unless its source is
@@ -322,22 +140,13 @@ CopyOutcome CopyFailed(MirrorState &mirror, const SourceFile &source, const Copy
     return CopyOutcome::Waiting;
 }
 
-// The copy step: copies `source` to the target, trying again a copy that meets a lock or a
-// reader of the destination up to `attempts` times, 200 ms apart. `retry`: a waiting copy's
-// turn. What fails waits in the mirror state, found again by a walk from `since`. Stopped when
-// the generation stops: the copy neither landed nor waits.
+// The copy step: copies `source` to the target, which the judge (monitor/copy_judge.h) let it,
+// trying again a copy that meets a lock or a reader of the destination up to `attempts` times,
+// 200 ms apart. `retry`: a waiting copy's turn. What fails waits in the mirror state, found
+// again by a walk from `since`. Stopped when the generation stops: the copy neither landed nor
+// waits.
 CopyOutcome CopyOneFile(MirrorState &mirror, const SourceFile &source, const CopyTarget &target,
                         ULONGLONG now, ULONGLONG since, int attempts, bool retry) {
-    if (IsOntoItsOwnSource(mirror, source, target)) {
-        // The destination is the source itself (the destination folder is the watched folder
-        // or lies inside the tree): the copy would come back as a change of the tree.
-        Trace512(L"Skipping copy onto its own source: %ls\n", source.full.c_str());
-        return CopyOutcome::Skipped;
-    }
-    if (IsLoopCopy(mirror, source, target) || PlaceholderCopyIsCurrent(mirror, source, target)) {
-        EndPending(mirror.pending, mirror.point, target.key);
-        return CopyOutcome::Skipped;
-    }
     if (IsFolderAbsent(mirror.pending, target.folder))
         return CopyFailed(mirror, source, target, ERROR_PATH_NOT_FOUND, now, since, retry);
     // On a destination that keeps no change time (FAT, exFAT, whose renames may stamp times
@@ -347,15 +156,12 @@ CopyOutcome CopyOneFile(MirrorState &mirror, const SourceFile &source, const Cop
         DestinationTraitsOf(mirror, target.folder).keepsChangeTime ? 0 : facts.lastWrite;
     DWORD error = 0;
     for (int attempt = 1;; ++attempt) {
+        ULONGLONG copiedAt = SystemTimeNow();
         if (CopyFileSafely(source.full, target.full, error, mirror.stopped, keepWrite)) {
             Trace512(retry ? L"Deferred copy succeeded: %ls -> %ls\n"
                            : L"CopyFile succeeded: %ls -> %ls\n",
                      source.full.c_str(), target.full.c_str());
-            // Its time as the destination keeps it: what a later look at the copy will see.
-            ULONGLONG copySize = 0, copyWrite = facts.lastWrite;
-            LookAtHeldCopy(target.path, copySize, copyWrite);
-            NoteCopyMade(target.hash, CopyRecord{source.hash, facts.size, facts.lastWrite,
-                                                 facts.changeTime, copyWrite});
+            NoteCopyPutInPlace(mirror, source, target, copiedAt);
             EndPending(mirror.pending, mirror.point, target.key);
             CopiedAt(mirror.changing, source.hash, facts.size, now);
             return CopyOutcome::Copied;
@@ -416,8 +222,9 @@ struct FileStep {
 // Decides the pass's step for `file` (its facts filled in as they are seen): its attributes
 // first, without opening it (a file whose data is not on this computer must not be brought back
 // by a look), then, for a file whose data is here, a look through a handle (a writer's hold),
-// then whether it is still being written.
-FileStep StepFor(MirrorState &mirror, SourceFile &file, const CopyTarget &target, ULONGLONG now) {
+// then the judge, then whether it is still being written.
+FileStep StepFor(MirrorState &mirror, SourceFile &file, const CopyTarget &target, ULONGLONG now,
+                 CopyAsk ask) {
     FileStep step;
     WIN32_FILE_ATTRIBUTE_DATA found;
     if (!g_readAttributes(file.full, found)) {
@@ -446,8 +253,12 @@ FileStep StepFor(MirrorState &mirror, SourceFile &file, const CopyTarget &target
     facts.attributes = found.dwFileAttributes;
     facts.size = ((ULONGLONG)found.nFileSizeHigh << 32) | found.nFileSizeLow;
     facts.lastWrite = FileTimeValue(found.ftLastWriteTime);
-    if (IsPlaceholder(facts.attributes))
+    TargetLook look;
+    if (DataIsElsewhere(facts.attributes)) {
+        if (JudgeCopy(mirror, file, target, look, ask) != Judgement::Copy)
+            step.kind = StepKind::Leave;
         return step;
+    }
     const PendingCopy *waiting = PendingFor(mirror.pending, target.key);
     WaitKind waits = waiting ? waiting->kind : WaitKind::Failed;
     if (waiting && waits == WaitKind::Quiet) {
@@ -462,14 +273,16 @@ FileStep StepFor(MirrorState &mirror, SourceFile &file, const CopyTarget &target
                                                           : StepKind::Defer;
         return step;
     }
+    if (JudgeCopy(mirror, file, target, look, ask) != Judgement::Copy) {
+        if (waiting)
+            EndPending(mirror.pending, mirror.point, target.key);
+        step.kind = StepKind::Leave;
+        return step;
+    }
     // Not held: its writer is done with it, unless the system may not show a writer's hold;
     // then a large file written moments ago may still be being written.
     step.quiet = PlanChange(mirror.changing, file.hash, facts.size, WrittenAgoMs(facts.lastWrite),
                             now, ThisSystem().writerHoldsUnseen);
-    if (CopyHoldsThisVersion(mirror, file, target, now)) {
-        step.kind = StepKind::Leave;
-        return step;
-    }
     if (step.quiet.look != 0 && !waiting)
         step.kind = StepKind::WaitUntilQuiet;
     return step;
@@ -487,12 +300,8 @@ bool MirrorArrivedFolder(MirrorState &mirror, const std::wstring &srcFull, const
                          ULONGLONG) {
         if (IsNameNotCopied(mirror, full, entry.name) || copiedLater(name + L"\\" + rel))
             return;
-        std::wstring dstFull = destRoot + L"\\" + entry.name;
-        FoundEntry copy;
-        bool held = LookAtCopy(dstFull, copy);
-        if (WalkLeavesAlone(mirror, full, entry, dstFull, held ? &copy : nullptr))
-            return;
-        if (CopyFoundFile(mirror, full, entry, dstFull, since) == CopyOutcome::Stopped)
+        if (MirrorFoundFile(mirror, full, entry, destRoot + L"\\" + entry.name, TargetLook(),
+                            since) == CopyOutcome::Stopped)
             stopped = true;
     };
     visitor.onFolder = [&](const std::wstring &full) { return !IsLeftOut(mirror.unlisted, full); };
@@ -557,37 +366,18 @@ bool IsNameNotCopied(MirrorState &mirror, const std::wstring &srcFull,
     return true;
 }
 
-bool WalkLeavesAlone(MirrorState &mirror, const std::wstring &srcFull, const FoundEntry &source,
-                     const std::wstring &dstFull, const FoundEntry *copy) {
-    if (!copy)
-        return false;
-    const FileSystemTraits &destination = DestinationTraitsOf(mirror, FolderOf(dstFull));
-    if (IsPlaceholder(source.attributes))
-        return copy->size == source.size &&
-               SameTime(copy->lastWriteTime, source.lastWriteTime, StepOf(destination));
-    // This program's copy of this very file: whatever the times say (a clock set back, a
-    // change within a coarse destination's time step), it is current when the file is as it
-    // was copied.
-    CopyRecord record;
-    unsigned long long sourceHash = PathHash(srcFull);
-    if (CopyRecordOf(PathHash(dstFull), record) && record.source == sourceHash &&
-        StillAsCopied(record, copy->size, copy->lastWriteTime))
-        return MadeOfThisVersion(record, sourceHash, source.size, source.lastWriteTime,
-                                 source.changeTime);
-    return CopyIsCurrent(source.size, source.lastWriteTime, source.changeTime, copy->size,
-                         copy->lastWriteTime, copy->changeTime, destination) ||
-           CopyIsNewer(source, copy->lastWriteTime, destination);
-}
-
-bool LookAtCopy(const std::wstring &dstFull, FoundEntry &copy) {
-    copy = FoundEntry{};
-    return ReadFileTimes(dstFull, copy.size, copy.lastWriteTime, copy.changeTime);
-}
-
-CopyOutcome CopyFoundFile(MirrorState &mirror, const std::wstring &srcFull,
-                          const FoundEntry &source, const std::wstring &dstFull, ULONGLONG since) {
-    return CopyOneFile(mirror, SourceOf(srcFull, source), TargetOf(dstFull), GetTickCount64(),
-                       since, 1, false);
+CopyOutcome MirrorFoundFile(MirrorState &mirror, const std::wstring &srcFull,
+                            const FoundEntry &source, const std::wstring &dstFull, TargetLook look,
+                            ULONGLONG since) {
+    SourceFile file = SourceOf(srcFull, source);
+    CopyTarget target = TargetOf(dstFull);
+    // A copy that waits for its turn has it there; a walk does not try it besides.
+    const PendingCopy *waiting = PendingFor(mirror.pending, target.key);
+    if (waiting && PathHash(waiting->srcFull) == file.hash)
+        return CopyOutcome::Skipped;
+    if (JudgeCopy(mirror, file, target, look, CopyAsk::Walk) != Judgement::Copy)
+        return CopyOutcome::Skipped;
+    return CopyOneFile(mirror, file, target, GetTickCount64(), since, 1, false);
 }
 
 bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
@@ -633,7 +423,8 @@ bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
         }
         SourceFile file = SourceAt(srcFull);
         CopyTarget target = TargetOf(destRoot + L"\\" + baseName);
-        FileStep step = StepFor(mirror, file, target, now);
+        FileStep step =
+            StepFor(mirror, file, target, now, source.arrived ? CopyAsk::Arrived : CopyAsk::Changed);
         switch (step.kind) {
         case StepKind::Copy:
             if (CopyOneFile(mirror, file, target, now, since, kAttemptLimit, false) ==
@@ -722,10 +513,14 @@ size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
                 SeenStillChanging(pending, key, facts.size, facts.lastWrite, next);
                 continue;
             }
-        } else if (CopiedAsItIs(source, target)) {
+        }
+        TargetLook look;
+        Judgement judgement = JudgeCopy(mirror, source, target, look, CopyAsk::Waiting);
+        if (judgement != Judgement::Copy) {
             // A later copy of this program's made it current (another pair of the same folders).
-            Trace512(L"Deferred copy dropped, copy is current: %ls -> %ls\n", entry.srcFull.c_str(),
-                     entry.dstFull.c_str());
+            if (judgement == Judgement::SameVersion && retry)
+                Trace512(L"Deferred copy dropped, copy is current: %ls -> %ls\n",
+                         entry.srcFull.c_str(), entry.dstFull.c_str());
             EndPending(pending, mirror.point, key);
             continue;
         }

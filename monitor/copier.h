@@ -4,6 +4,7 @@
 #pragma once
 
 #include "monitor/change_batch.h"
+#include "monitor/copy_judge.h"
 #include "monitor/mirror_state.h"
 #include "monitor/tree_walk.h"
 
@@ -32,8 +33,7 @@ void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wst
 // place) has every file inside it copied too, any depth, unless the destination copy is
 // current or holds a file of that name changed later. A copy onto its own source is skipped,
 // and so are temporary copies, other programs' temporary files (monitor/transient_names.h),
-// links and whatever lies behind one, a loop's copy onto a file that holds its version, and a
-// file whose data is not on this computer when its copy is current. What cannot be copied now
+// links and whatever lies behind one, and whatever the judge (monitor/copy_judge.h) refuses. What cannot be copied now
 // waits in the mirror state (monitor/pending_copies.h): a copy that still fails after its
 // attempts (only a writer's hold is tried again here), a source its writer holds, a file that
 // is still being written; a walk of the tree from `since` (FILETIME) would find their changes.
@@ -55,16 +55,11 @@ bool IsNameNotCopied(MirrorState &mirror, const std::wstring &srcFull,
 // How the copy of one file ended.
 enum class CopyOutcome { Copied, Skipped, Waiting, Stopped };
 
-// True when a walk leaves dstFull as it is for `source`, found at srcFull: when the destination
-// holds this program's copy of that very file, by whether the file is still as it was copied;
-// otherwise by times, when the copy is current or the destination holds a file of its name
-// changed later. `copy` is the destination's entry (null: there is none).
-bool WalkLeavesAlone(MirrorState &mirror, const std::wstring &srcFull, const FoundEntry &source,
-                     const std::wstring &dstFull, const FoundEntry *copy);
-// The destination's entry for dstFull, looked up; false when there is none.
-bool LookAtCopy(const std::wstring &dstFull, FoundEntry &copy);
-
-// Copies a file a walk found to dstFull in one attempt (the copy step's rules apply); what fails
-// waits in the mirror state, found again by a walk from `since`.
-CopyOutcome CopyFoundFile(MirrorState &mirror, const std::wstring &srcFull,
-                          const FoundEntry &source, const std::wstring &dstFull, ULONGLONG since);
+// Mirrors a file a walk found (its listing's entry) to dstFull, unless the judge
+// (monitor/copy_judge.h) leaves the destination as it is, or a copy of it already waits for its
+// turn. `look` is the destination's entry where the walk listed the destination (a default one:
+// looked up when a rule needs it). One attempt; what fails waits in the mirror state, found again
+// by a walk from `since`.
+CopyOutcome MirrorFoundFile(MirrorState &mirror, const std::wstring &srcFull,
+                            const FoundEntry &source, const std::wstring &dstFull, TargetLook look,
+                            ULONGLONG since);

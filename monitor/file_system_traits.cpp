@@ -9,7 +9,6 @@ namespace {
 
 const ULONGLONG kMillisecond = 10000;
 const ULONGLONG kSecond = 1000 * kMillisecond;
-const ULONGLONG kClockTickStep = 100 * kMillisecond; // the system clock's coarse ticks, and more
 const ULONGLONG kTwoSecondStep = 2 * kSecond;
 
 FileSystemTraits FatLike() {
@@ -40,7 +39,7 @@ bool TimesInWholeSeconds(const std::wstring &folder) {
 
 FileSystemTraits TraitsOfFileSystemAt(const std::wstring &folder) {
     FileSystemTraits traits;
-    traits.timeStep = kClockTickStep;
+    traits.timeStep = kFineTimeStep;
     bool namesTold = !ThisSystem().fileSystemsAllNamedNtfs;
     std::wstring full = FullPath(folder);
     wchar_t root[MAX_PATH + 1] = {};

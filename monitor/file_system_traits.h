@@ -19,6 +19,9 @@
 
 #include <string>
 
+// The step of the times of a file system that the system's own clock stamps (NTFS and the like).
+const ULONGLONG kFineTimeStep = 100 * 10000;
+
 struct FileSystemTraits {
     ULONGLONG timeStep = 0;      // FILETIME units: how far a time there may lag behind the change
     bool keepsChangeTime = true; // false on FAT and exFAT

@@ -125,20 +125,18 @@ void CopyCandidates(WalkRun &run, const std::wstring &destRoot, WalkReport &repo
             return;
         }
         const FoundEntry &entry = candidate.entry;
-        std::wstring dstFull = destRoot + L"\\" + entry.name;
-        FoundEntry looked;
-        const FoundEntry *copy = nullptr;
+        TargetLook look;
         if (copiesListed) {
             auto found = copies.find(key);
-            copy = found == copies.end() ? nullptr : &found->second;
-        } else if (LookAtCopy(dstFull, looked)) {
-            copy = &looked;
+            look = found == copies.end() ? NoTarget()
+                                         : TargetAsListed(found->second.size,
+                                                          found->second.lastWriteTime,
+                                                          found->second.changeTime);
         }
-        if (WalkLeavesAlone(mirror, candidate.full, entry, dstFull, copy))
-            continue;
         if (!destinationMade)
             destinationMade = CreateFolderTree(destRoot);
-        CopyOutcome outcome = CopyFoundFile(mirror, candidate.full, entry, dstFull, run.lookFrom);
+        CopyOutcome outcome = MirrorFoundFile(mirror, candidate.full, entry,
+                                              destRoot + L"\\" + entry.name, look, run.lookFrom);
         if (outcome == CopyOutcome::Copied)
             ++report.copied;
         if (outcome == CopyOutcome::Stopped) {

@@ -38,9 +38,13 @@ struct MirrorState {
     // What the source's file system keeps of times and identities (a bare state: as fine as
     // can be, so that a walk looks back by nothing).
     FileSystemTraits source = {0, true, true};
-    // Said once per pair: a loop's copy was left alone, an application's temporary file was
-    // not copied, a file whose data is not on this computer was left as it is.
-    bool loopSeen = false, transientSeen = false, placeholderSeen = false;
+    // The number the pair's copy notes carry (monitor/copy_records.h).
+    unsigned long long notesPair = 0;
+    // Said once per pair: a loop's copy was left alone, a copy was not carried back onto the
+    // file it was made of, a change of attributes alone was not copied, an application's
+    // temporary file was not copied, a file whose data is not on this computer was left as it is.
+    bool loopSeen = false, originSeen = false, attributesSeen = false, transientSeen = false,
+         placeholderSeen = false;
 };
 
 // True once the mirror's generation has stopped.

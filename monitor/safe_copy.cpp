@@ -149,32 +149,6 @@ bool ReadFileTimes(const std::wstring &path, ULONGLONG &size, ULONGLONG &lastWri
     return read;
 }
 
-bool CopyIsCurrent(ULONGLONG size, ULONGLONG lastWrite, ULONGLONG changeTime, ULONGLONG copySize,
-                   ULONGLONG copyWrite, ULONGLONG copyChange, const FileSystemTraits &destination) {
-    ULONGLONG apart = copyWrite > lastWrite ? copyWrite - lastWrite : lastWrite - copyWrite;
-    if (copySize != size ||
-        (destination.keepsChangeTime ? apart != 0 : apart >= destination.timeStep))
-        return false;
-    if (changeTime == 0 || !destination.keepsChangeTime || copyChange == 0)
-        return true;
-    return copyChange >= changeTime;
-}
-
-bool DestinationIsCurrent(ULONGLONG size, ULONGLONG lastWrite, ULONGLONG changeTime,
-                          const std::wstring &dstFull, const FileSystemTraits &destination) {
-    // The cheap look first: most copies that are not current differ in size or time.
-    WIN32_FILE_ATTRIBUTE_DATA dst;
-    if (!GetFileAttributesExW(FileSystemPath(dstFull).c_str(), GetFileExInfoStandard, &dst))
-        return false;
-    ULONGLONG copySize = ((ULONGLONG)dst.nFileSizeHigh << 32) | dst.nFileSizeLow;
-    ULONGLONG copyWrite = FileTimeValue(dst.ftLastWriteTime), copyChange = 0;
-    if (!CopyIsCurrent(size, lastWrite, 0, copySize, copyWrite, 0, destination))
-        return false;
-    if (changeTime != 0 && destination.keepsChangeTime)
-        ReadFileTimes(dstFull, copySize, copyWrite, copyChange);
-    return CopyIsCurrent(size, lastWrite, changeTime, copySize, copyWrite, copyChange, destination);
-}
-
 bool CreateFolderTree(const std::wstring &folder) {
     std::wstring path = folder;
     while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/'))

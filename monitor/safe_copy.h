@@ -33,18 +33,6 @@
 bool CopyFileSafely(const std::wstring &srcFull, const std::wstring &dstFull, DWORD &error,
                     const std::function<bool()> &cancelled, ULONGLONG lastWrite = 0);
 
-// True when dstFull is a current copy of a source with the given size, last-write time and
-// change time: it has the same size and last-write time (a copy keeps its source's; on a
-// destination with coarse times, the same within its time step), and it was made after the
-// source last changed. The change times tell apart a change that kept size and last-write time
-// (some tools set the time back on purpose); where either change time is unknown (0) or the
-// destination keeps none, size and last-write time decide.
-bool DestinationIsCurrent(ULONGLONG size, ULONGLONG lastWrite, ULONGLONG changeTime,
-                          const std::wstring &dstFull, const FileSystemTraits &destination);
-// The same for a copy whose size and times are known (copyChange 0: not known).
-bool CopyIsCurrent(ULONGLONG size, ULONGLONG lastWrite, ULONGLONG changeTime, ULONGLONG copySize,
-                   ULONGLONG copyWrite, ULONGLONG copyChange, const FileSystemTraits &destination);
-
 // A file's attributes, size and times as an open handle tells them.
 struct FileFacts {
     DWORD attributes = 0;

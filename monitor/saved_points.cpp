@@ -6,7 +6,9 @@
 #include "monitor/trace.h"
 #include "store/pair_table.h"
 #include "store/pair_writer.h"
+#include "monitor/tree_walk.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -29,7 +31,6 @@ KeptPoints g_kept;
 std::wstring g_folder;        // the configuration directory the table belongs to; empty: none read
 std::string g_written;        // the points file's bytes as last read or written
 std::string g_writtenFolders; // the folders file's, likewise
-unsigned long long g_writtenCopies = 0; // CopyRecordsVersion of the copies file as last written
 std::mutex g_writeLock;
 PTP_WORK g_writer = nullptr; // created at the first write; null when it could not be
 
@@ -67,26 +68,6 @@ void ForEachLine(const std::string &bytes, const std::function<void(const std::s
         if (!line.empty())
             onLine(line);
     }
-}
-
-// One line of the copies file: six numbers separated by single spaces, the two hashes in
-// hexadecimal, the size and the three times in decimal.
-bool ParseCopyLine(const std::string &line, NotedCopy &copy) {
-    unsigned long long fields[6] = {};
-    const char *at = line.c_str();
-    for (int i = 0; i < 6; ++i) {
-        if (i > 0 && *at++ != ' ')
-            return false;
-        if (!std::isxdigit((unsigned char)*at))
-            return false;
-        char *end = nullptr;
-        fields[i] = std::strtoull(at, &end, i < 2 ? 16 : 10);
-        if (end - at > (i < 2 ? 16 : 20))
-            return false;
-        at = end;
-    }
-    copy = NotedCopy{fields[0], CopyRecord{fields[1], fields[2], fields[3], fields[4], fields[5]}};
-    return *at == '\0' && fields[0] != 0 && fields[1] != 0;
 }
 
 // Reads the whole file; false with the error when it cannot be opened or read.
@@ -141,6 +122,49 @@ bool ReplaceWholeFile(const std::wstring &path, const std::string &bytes, DWORD 
     return false;
 }
 
+// Appends `bytes` to the file (made when missing); a write that fails or is cut short (a full
+// disk may report success with a short count) is taken back, so that the file never ends in a
+// part of a line.
+bool AppendToFile(const std::wstring &path, const std::string &bytes, DWORD &error) {
+    error = 0;
+    HANDLE file = CreateFileW(FileSystemPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        return false;
+    }
+    LARGE_INTEGER size = {}, zero = {};
+    DWORD written = 0;
+    if (!GetFileSizeEx(file, &size) || !SetFilePointerEx(file, zero, nullptr, FILE_END)) {
+        error = GetLastError();
+        CloseHandle(file);
+        return false;
+    }
+    if (!WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, nullptr))
+        error = GetLastError();
+    else if (written != bytes.size())
+        error = ERROR_DISK_FULL;
+    else if (!FlushFileBuffers(file))
+        error = GetLastError();
+    if (error != 0 && SetFilePointerEx(file, size, nullptr, FILE_BEGIN))
+        SetEndOfFile(file);
+    CloseHandle(file);
+    return error == 0;
+}
+
+// Cuts the file off at `length` bytes; false when it cannot be.
+bool CutFileAt(const std::wstring &path, size_t length) {
+    HANDLE file = CreateFileW(FileSystemPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    LARGE_INTEGER at;
+    at.QuadPart = (LONGLONG)length;
+    bool cut = SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    return cut;
+}
+
 // Writes `bytes` to `folder` + `name` when they differ from `written` (what the file of the
 // table's folder holds), which then holds them.
 void WriteIfChanged(const std::wstring &folder, const wchar_t *name, const std::string &bytes,
@@ -179,22 +203,38 @@ void WriteKeptPoints() {
     }
     WriteIfChanged(folder, kPointsFileName, points, g_written);
     WriteIfChanged(folder, kFoldersFileName, folders, g_writtenFolders);
-    // Thousands of notes: made into text only when they changed since the last write.
-    unsigned long long version = CopyRecordsVersion();
-    {
-        std::lock_guard<std::mutex> lock(g_keptLock);
-        if (folder != g_folder || version == g_writtenCopies)
-            return;
-    }
+    // Thousands of notes: only what was noted since the last write is appended.
+    NotesToWrite notes;
+    if (!TakeNotesToWrite(notes))
+        return;
     DWORD error = 0;
     std::wstring path = folder + kCopiesFileName;
-    if (!ReplaceWholeFile(path, FormatKeptCopies(NotedCopies()), error)) {
+    bool written = notes.rewrite ? ReplaceWholeFile(path, notes.bytes, error)
+                                 : AppendToFile(path, notes.bytes, error);
+    NotesWritten(notes, written);
+    if (!written)
         Trace512(L"Mirror points not written to %ls err=%u\n", path.c_str(), error);
-        return;
-    }
-    std::lock_guard<std::mutex> lock(g_keptLock);
-    if (folder == g_folder)
-        g_writtenCopies = version;
+}
+
+// Reads what this program copied where. Without it copies are judged by their times. A run that
+// reads another configuration's notes forgets its own, as a new run of the program would. A
+// line cut short at the end (a crash while it was appended) is cut off, so that the next line
+// appended starts a line of its own.
+void LoadNotes(const std::wstring &folder) {
+    std::string bytes;
+    DWORD error = ERROR_FILE_NOT_FOUND;
+    std::wstring path = folder.empty() ? std::wstring() : folder + kCopiesFileName;
+    bool read = !path.empty() && ReadWholeFile(path, bytes, error);
+    size_t skipped = 0, goodEnd = 0;
+    std::vector<CopyNote> notes = ParseNoteLines(bytes, skipped, &goodEnd);
+    bool healed = goodEnd == bytes.size() || CutFileAt(path, goodEnd);
+    if (goodEnd < bytes.size())
+        Trace512(L"Copy notes: the damaged end of %ls (%zu bytes) cut off\n", path.c_str(),
+                 bytes.size() - goodEnd);
+    // A file that is there but could not be read, or not healed, is written anew.
+    bool unreadable = !read && !IsGoneError(error);
+    ReplaceNotes(notes, (size_t)std::count(bytes.begin(), bytes.begin() + goodEnd, '\n'),
+                 unreadable || !healed);
 }
 
 VOID CALLBACK WriteKeptPointsWork(PTP_CALLBACK_INSTANCE, PVOID, PTP_WORK) {
@@ -274,34 +314,6 @@ void ParseKeptFolders(const std::string &bytes, KeptPoints &points, size_t &skip
     });
 }
 
-std::string FormatKeptCopies(const std::vector<NotedCopy> &copies) {
-    std::string bytes;
-    bytes.reserve(copies.size() * 96);
-    char line[128];
-    for (const NotedCopy &copy : copies) {
-        const CopyRecord &record = copy.record;
-        std::snprintf(line, sizeof line, "%016llx %016llx %llu %llu %llu %llu\r\n", copy.copy,
-                      record.source, (unsigned long long)record.size,
-                      (unsigned long long)record.lastWrite, (unsigned long long)record.changeTime,
-                      (unsigned long long)record.copyWrite);
-        bytes += line;
-    }
-    return bytes;
-}
-
-std::vector<NotedCopy> ParseKeptCopies(const std::string &bytes, size_t &skipped) {
-    std::vector<NotedCopy> copies;
-    skipped = 0;
-    ForEachLine(bytes, [&](const std::string &line) {
-        NotedCopy copy;
-        if (ParseCopyLine(line, copy))
-            copies.push_back(copy);
-        else
-            ++skipped;
-    });
-    return copies;
-}
-
 void LoadKeptPoints(const std::vector<std::pair<std::wstring, std::wstring>> &pairs,
                     bool pairFileRead) {
     std::lock_guard<std::mutex> lock(g_keptLock);
@@ -326,14 +338,7 @@ void LoadKeptPoints(const std::vector<std::pair<std::wstring, std::wstring>> &pa
             if (ReadWholeFile(folder + kFoldersFileName, g_writtenFolders, error))
                 ParseKeptFolders(g_writtenFolders, g_kept, skipped);
         }
-        // Without them copies are judged by their times. A run that reads another
-        // configuration's notes forgets its own, as a new run of the program would.
-        std::string copies;
-        if (!folder.empty())
-            ReadWholeFile(folder + kCopiesFileName, copies, error);
-        size_t skipped = 0;
-        ReplaceNotedCopies(ParseKeptCopies(copies, skipped));
-        g_writtenCopies = CopyRecordsVersion();
+        LoadNotes(folder);
     }
     if (!pairFileRead)
         return; // a pair file that could not be read says nothing of which pairs are gone

@@ -6,10 +6,11 @@
 // identity of its watched folder; the next generation's watch of the pair opens a gap there, so
 // its first walk copies what changed in between, and compares every file when another folder
 // now stands at the watched path. The table is also written to "mirror-points.txt" beside the
-// pair file, the folders to "mirror-folders.txt" and what this program copied where to
-// "mirror-copies.txt" (monitor/copy_records.h; each replaced in one step, never edited in
-// place), at every stop and at most once a minute while something moved, so the first
-// generation of the next run catches up from where this one was. A pair without a kept point starts
+// pair file and the folders to "mirror-folders.txt" (each replaced in one step, never edited in
+// place), and what this program copied where to "mirror-copies.txt" (monitor/copy_records.h:
+// appended to, and now and then replaced in one step; a line cut short by a crash is cut off
+// when the file is read), at every stop and at most once a minute while something moved, so the
+// first generation of the next run catches up from where this one was. A pair without a kept point starts
 // with no past. The files are the program's own: the pair file is never touched. A file that is
 // missing, unreadable or damaged, or that cannot be written, costs only that catch-up. Points are
 // forgotten only for pairs that a pair file that was read whole no longer holds.
@@ -44,11 +45,6 @@ KeptPoints ParseKeptPoints(const std::string &bytes, size_t &skipped);
 // The folders file's bytes, and the folders in `bytes` given to the points of their pairs.
 std::string FormatKeptFolders(const KeptPoints &points);
 void ParseKeptFolders(const std::string &bytes, KeptPoints &points, size_t &skipped);
-
-// The copies file's bytes for `copies` (oldest first), and the copies in `bytes` (lines that
-// cannot be read are skipped and counted in `skipped`).
-std::string FormatKeptCopies(const std::vector<NotedCopy> &copies);
-std::vector<NotedCopy> ParseKeptCopies(const std::string &bytes, size_t &skipped);
 
 // Reads the files of the configuration directory the first time it is called for it (later
 // calls do nothing), then, when `pairFileRead`, forgets the points of pairs that are not in

@@ -56,6 +56,10 @@ bool IsLink(const FoundEntry &entry) {
 }
 
 bool IsLinkAt(const std::wstring &path) {
+    // Most folders are no reparse point at all: that needs no look at the folder's parent.
+    DWORD attributes = GetFileAttributesW(FileSystemPath(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
     WIN32_FIND_DATAW found;
     HANDLE find = FindFirstFileExW(FileSystemPath(path).c_str(), FindExInfoBasic, &found,
                                    FindExSearchNameMatch, nullptr, 0);

@@ -1,6 +1,7 @@
 // The copy pass on real folders.
 #include "monitor/clock.h"
 #include "monitor/copier.h"
+#include "monitor/copy_records.h"
 #include "monitor/gap_walk.h"
 #include "monitor/retry_delay.h"
 #include "monitor/safe_copy.h"
@@ -9,6 +10,8 @@
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <deque>
 
 namespace {
 
@@ -101,6 +104,21 @@ TEST_F(CopierTest, TheLaterRecordOfTwoSameNamedFilesWins) {
 TEST_F(CopierTest, CopiesEachFileOncePerBatchHoweverOftenItIsReported) {
     Put(L"big.bin", std::string(100000, 'b'));
     Put(L"small.txt", "s");
+    // Last written a second ago, as far as its time tells: it is quiet whenever it is copied.
+    HANDLE file = CreateFileW((src + L"\\big.bin").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ULONGLONG secondAgo = SystemClock() - 10000000;
+    FILETIME written = {DWORD(secondAgo), DWORD(secondAgo >> 32)};
+    ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &written));
+    CloseHandle(file);
+    // The engine's clock as the copies see it: a copy begins `after` the file's last change.
+    g_systemClock = DrivenClock;
+    auto copyBegins = [&](ULONGLONG after) {
+        ULONGLONG size = 0, lastWrite = 0, changeTime = 0;
+        ReadFileTimes(src + L"\\big.bin", size, lastWrite, changeTime);
+        g_drivenTime = std::max(lastWrite, changeTime) + after;
+    };
+    copyBegins(5000000); // half a second after the write
     std::vector<FolderChange> changes = {{L"big.bin", 1}};
     for (int i = 0; i < 40; ++i)
         changes.push_back({L"big.bin", 3});
@@ -115,27 +133,22 @@ TEST_F(CopierTest, CopiesEachFileOncePerBatchHoweverOftenItIsReported) {
 
     // Batches that come after: a record of the write its copy already held copies nothing; the
     // same size saved again with its time put back is still copied (its change time tells).
-    g_drivenTime = SystemClock() + 5000000; // the copy began half a second after the write
-    g_systemClock = DrivenClock;
     CopyChangedFiles(src, dst, {{L"big.bin", 3}}, mirror, tick + 100, 0);
     EXPECT_TRUE(Lines().empty()) << "copied again what its copy held";
     EXPECT_TRUE(mirror.pending.entries.empty()) << "waits to copy again what its copy held";
-    HANDLE file = CreateFileW((src + L"\\big.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    FILETIME written;
+    file = CreateFileW((src + L"\\big.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
     DWORD count = 0;
-    GetFileTime(file, nullptr, nullptr, &written);
     WriteFile(file, "B", 1, &count, nullptr);
     SetFileTime(file, nullptr, nullptr, &written);
     CloseHandle(file);
     CopyChangedFiles(src, dst, {{L"big.bin", 3}}, mirror, tick + 200, 0);
     ULONGLONG copiedAt = NextDueTick(mirror.pending);
+    copyBegins(300000); // 30 ms after the write: less than a clock tick
     RunDueCopies(mirror, copiedAt); // once it is quiet
     EXPECT_EQ(Copied(L"big.bin"), "B" + std::string(99999, 'b'));
     // A write less than a clock tick before that copy began may not be in it.
     Lines();
-    g_drivenTime = ULONGLONG(written.dwHighDateTime) << 32 | written.dwLowDateTime;
-    g_drivenTime += 1300000; // 130 ms after the write, 100 ms after the copy began
     CopyChangedFiles(src, dst, {{L"big.bin", 3}}, mirror, copiedAt + 100, 0);
     g_systemClock = SystemClock;
     EXPECT_FALSE(Lines().empty() && mirror.pending.entries.empty()) << "trusted a copy too early";
@@ -300,6 +313,10 @@ TEST_F(CopierTest, AFileWhoseDataIsElsewhereIsCopiedOnlyWhenItsCopyDiffers) {
     g_readAttributes = ReadPlaceholderAttributes;
     HANDLE held = CreateFileW(g_placeholder.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, 0, nullptr);
+    Pass(dst, {{L"photo.jpg", 3}});
+    EXPECT_EQ(CountLines(L"Not copying " + g_placeholder + L": only its attributes changed"), 1u);
+    // Without the note of its copy (forgotten), its copy's size and time tell.
+    ReplaceNotes({}, 0);
     Pass(dst, {{L"photo.jpg", 3}});
     EXPECT_EQ(CountLines(L"Not copying " + g_placeholder + L": its data is not on this computer"),
               1u);
@@ -736,4 +753,125 @@ TEST_F(CopierTest, OverlongTraceLinesAreCutShort) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].size(), 511u);
     EXPECT_EQ(lines[0].substr(0, 30), L"Skipping non-file or missing: ");
+}
+
+TEST_F(CopierTest, PairsInARingNeverCarryAnOlderVersionBackAndAChainCarriesEveryEdit) {
+    // Each pair copies through a mirror state of its own, when the test runs its pass: a save
+    // ('S'), a pass of pair `at` for a record of a change ('C') or of an arrival ('A': this
+    // program's copy landing), and what a folder must hold then ('E').
+    struct Step {
+        char op;
+        int at;
+        const char *text;
+    };
+    const struct {
+        const char *name;
+        std::vector<std::pair<int, int>> pairs; // folder indexes: source, destination
+        bool fatEnd;                            // the last folder is on a FAT32 stick
+        std::vector<Step> steps;
+    } cases[] = {
+        {"two folders kept alike, a save while the copy lands",
+         {{0, 1}, {1, 0}},
+         false,
+         {{'S', 0, "v2"}, {'C', 0, ""}, {'E', 1, "v2"}, {'S', 0, "v3, saved later"}, {'A', 1, ""},
+          {'E', 0, "v3, saved later"}, {'C', 0, ""}, {'E', 1, "v3, saved later"}, {'A', 1, ""},
+          {'E', 0, "v3, saved later"}}},
+        {"three folders in a ring",
+         {{0, 1}, {1, 2}, {2, 0}},
+         false,
+         {{'S', 0, "v2"}, {'C', 0, ""}, {'S', 0, "v3, saved later"}, {'A', 1, ""}, {'E', 2, "v2"},
+          {'A', 2, ""}, {'E', 0, "v3, saved later"}, {'C', 0, ""}, {'A', 1, ""}, {'A', 2, ""},
+          {'E', 0, "v3, saved later"}, {'E', 1, "v3, saved later"}, {'E', 2, "v3, saved later"}}},
+        {"a chain ending on a FAT stick, a fix of the same size within a second",
+         {{0, 1}, {1, 2}},
+         true,
+         {{'S', 0, "memo 1"}, {'C', 0, ""}, {'A', 1, ""}, {'E', 2, "memo 1"}, {'S', 0, "memo 2"},
+          {'C', 0, ""}, {'A', 1, ""}, {'E', 2, "memo 2"}}},
+    };
+    int run = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::wstring> folders;
+        for (int k = 0; k < 3; ++k) {
+            folders.push_back(root + L"\\" + std::to_wstring(run) + wchar_t(L'x' + k));
+            CreateDirectoryW(folders.back().c_str(), nullptr);
+        }
+        ++run;
+        if (c.fatEnd) {
+            folders[2] = FatFileSystemFolder(false);
+            if (folders[2].empty())
+                continue; // no FAT32 file system in this run
+        }
+        std::deque<MirrorState> mirrors(c.pairs.size());
+        for (size_t i = 0; i < c.pairs.size(); ++i)
+            PrepareMirror(mirrors[i], folders[c.pairs[i].first], folders[c.pairs[i].second]);
+        for (const Step &step : c.steps) {
+            std::wstring file = folders[step.at] + L"\\memo.txt";
+            if (step.op == 'S') {
+                WriteFileBytes(file, step.text);
+            } else if (step.op == 'E') {
+                EXPECT_EQ(ReadFileBytes(file), step.text) << "in folder " << step.at;
+            } else {
+                const auto &[from, to] = c.pairs[step.at];
+                DWORD action = step.op == 'A' ? FILE_ACTION_RENAMED_NEW_NAME : FILE_ACTION_MODIFIED;
+                tick += 60000;
+                CopyChangedFiles(folders[from], folders[to], {{L"memo.txt", action}},
+                                 mirrors[step.at], tick, 0);
+            }
+        }
+    }
+}
+
+TEST_F(CopierTest, AChangeOfAttributesAloneCopiesNothing) {
+    // Mirrored files marked read-only: no copy, in the pass as in the walk after it.
+    std::vector<FolderChange> changes;
+    for (int i = 0; i < 200; ++i) {
+        std::wstring name = L"f" + std::to_wstring(i) + L".txt";
+        Put(name, "mirrored");
+        changes.push_back({name, FILE_ACTION_ADDED});
+    }
+    Put(L"kept date.txt", "first");
+    Pass(dst, changes);
+    Pass(dst, {{L"kept date.txt", FILE_ACTION_ADDED}});
+    ULONGLONG since = SystemClock();
+    for (FolderChange &change : changes) {
+        SetFileAttributesW((src + L"\\" + change.name).c_str(), FILE_ATTRIBUTE_READONLY);
+        change.action = FILE_ACTION_MODIFIED;
+    }
+    Lines();
+    Pass(dst, changes);
+    EXPECT_EQ(CopyFilesChangedSince(src, dst, since, mirror, WalkMode()).copied, 0u);
+    EXPECT_EQ(CountLines(L"CopyFile succeeded: "), 0u);
+    EXPECT_EQ(CountLines(L"Not copying " + src + L"\\f0.txt: only its attributes changed"), 1u)
+        << "a line per pair";
+    // A same-size edit that keeps the file's date is an edit.
+    SaveKeepingTime(src + L"\\kept date.txt", "FIRST");
+    Pass(dst, {{L"kept date.txt", FILE_ACTION_MODIFIED}});
+    EXPECT_EQ(Copied(L"kept date.txt"), "FIRST");
+
+    // Two photos of one name: the copy holds the one written last, and the older one's change
+    // of attributes leaves it there; so does freeing the older one's space, without opening it
+    // (held without sharing, any read would fail).
+    MakeFolder(L"2019");
+    MakeFolder(L"2024");
+    Put(L"2019\\IMG_0001.JPG", "a photo of 2019");
+    Pass(dst, {{L"2019\\IMG_0001.JPG", FILE_ACTION_ADDED}});
+    Put(L"2024\\IMG_0001.JPG", "a photo of 2024, larger");
+    Pass(dst, {{L"2024\\IMG_0001.JPG", FILE_ACTION_ADDED}});
+    since = SystemClock();
+    SetFileAttributesW((src + L"\\2019\\IMG_0001.JPG").c_str(), FILE_ATTRIBUTE_READONLY);
+    Pass(dst, {{L"2019\\IMG_0001.JPG", FILE_ACTION_MODIFIED}});
+    CopyFilesChangedSince(src, dst, since, mirror, WalkMode());
+    EXPECT_EQ(Copied(L"IMG_0001.JPG"), "a photo of 2024, larger");
+    g_placeholder = src + L"\\2019\\IMG_0001.JPG";
+    g_readAttributes = ReadPlaceholderAttributes;
+    HANDLE held = CreateFileW(g_placeholder.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    Lines();
+    CapturedLines().clear();
+    Pass(dst, {{L"2019\\IMG_0001.JPG", FILE_ACTION_MODIFIED}});
+    g_readAttributes = ReadAttributes;
+    CloseHandle(held);
+    EXPECT_EQ(Copied(L"IMG_0001.JPG"), "a photo of 2024, larger");
+    EXPECT_EQ(CountLines(L"CopyFile"), 0u) << "opened, or copied";
 }

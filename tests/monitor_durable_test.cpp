@@ -21,19 +21,6 @@ size_t OtherFiles(const std::wstring &folder, const std::wstring &name) {
     return CountFiles(folder) - (FileExists(folder + L"\\" + name) ? 1 : 0);
 }
 
-// Saves new content of the same size over `file` and puts its last-write time back, as tools
-// that keep a file's time do: on FAT and exFAT its copy's times cannot tell the two apart.
-void SaveKeepingTime(const std::wstring &file, const std::string &text) {
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    FILETIME written;
-    DWORD count = 0;
-    ASSERT_TRUE(GetFileTime(handle, nullptr, nullptr, &written));
-    ASSERT_TRUE(WriteFile(handle, text.data(), DWORD(text.size()), &count, nullptr));
-    ASSERT_TRUE(SetFileTime(handle, nullptr, nullptr, &written));
-    CloseHandle(handle);
-}
-
 } // namespace
 
 TEST_F(DurableCopies, AFullDiskKeepsTheOldCopyAndTheNewOneArrivesOnceThereIsRoom) {

@@ -5,9 +5,12 @@
 #include "monitor/long_path.h"
 #include "monitor/saved_points.h"
 #include "monitor/watch_wakeups.h"
+#include "tests/monitor_test_helpers.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -123,19 +126,30 @@ TEST(KeptPoints, ReadBackAsWrittenAndDamagedLinesAreSkipped) {
     EXPECT_EQ(skipped, 5u);
     EXPECT_EQ(read.size(), 2u);
 
-    // What this program copied, kept the same way.
-    ReplaceNotedCopies({});
-    NoteCopyMade(PathHash(L"D:\\Backup\\a.txt"),
-                 CopyRecord{PathHash(L"C:\\仕事\\a.txt"), 5, 130000000000000000, 130000000000000001,
-                            130000000000000002});
-    ReplaceNotedCopies(ParseKeptCopies(
-        FormatKeptCopies(NotedCopies()) + "xyz 1 5 1 2 3\r\n" + "1 2 5 1 2\r\n", skipped));
+    // What this program copied, kept the same way, and a line of the form written before
+    // attributes were kept.
+    CopyNote note;
+    note.copy = PathHash(L"D:\\Backup\\a.txt");
+    note.source = PathHash(L"C:\\仕事\\a.txt");
+    note.pair = 7;
+    note.size = 5;
+    note.lastWrite = 130000000000000000;
+    note.changeTime = 130000000000000001;
+    note.attributes = FILE_ATTRIBUTE_READONLY;
+    note.copyWrite = 130000000000000002;
+    note.copiedAt = 130000000000000003;
+    note.made = 9;
+    std::vector<CopyNote> notes = ParseNoteLines(
+        FormatNoteLine(note) + "xyz 1 5 1 2 3\r\n" + "b a 5 1 2 3\r\n" + "1 2 5 1 2\r\n", skipped);
     EXPECT_EQ(skipped, 2u);
-    CopyRecord record;
-    ASSERT_TRUE(CopyRecordOf(PathHash(L"d:\\backup\\A.TXT"), record));
-    EXPECT_TRUE(MadeOfThisVersion(record, PathHash(L"C:\\仕事\\a.txt"), 5, 130000000000000000,
-                                  130000000000000001));
-    EXPECT_TRUE(StillAsCopied(record, 5, 130000000000000002));
+    ASSERT_EQ(notes.size(), 2u);
+    ReplaceNotes(notes, notes.size());
+    CopyNote noted;
+    ASSERT_TRUE(NoteOfCopy(PathHash(L"d:\\backup\\A.TXT"), noted));
+    EXPECT_EQ(FormatNoteLine(noted), FormatNoteLine(note));
+    ASSERT_TRUE(NoteOfCopy(0xb, noted)) << "the line of the older form";
+    EXPECT_EQ(noted.attributes, kAttributesUnknown);
+    EXPECT_EQ(noted.copyWrite, 3u);
 
     // A file that cannot be written (a folder in its place) costs one trace line.
     std::wstring root = MakeTempDir();
@@ -150,6 +164,73 @@ TEST(KeptPoints, ReadBackAsWrittenAndDamagedLinesAreSkipped) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind(L"Mirror points not written to " + root, 0), 0u);
     RemoveTree(root);
+}
+
+TEST(KeptPoints, CopyNotesLastAcrossRunsAreOnlyAppendedAndEachPairKeepsItsOwn) {
+    auto note = [](unsigned long long copy, unsigned long long pair, ULONGLONG size) {
+        CopyNote made;
+        made.copy = copy;
+        made.source = copy + 1000;
+        made.pair = pair;
+        made.size = size;
+        made.lastWrite = made.copyWrite = 5;
+        return made;
+    };
+    std::wstring config = UseFreshConfig(), file = config + L"\\mirror-copies.txt";
+    LoadKeptPoints({}, false);
+    for (unsigned long long copy = 1; copy <= 3; ++copy)
+        NoteCopyMade(note(copy, 7, copy));
+    KeepPoints({});
+    FinishKeepingPoints();
+    std::string written = ReadFileBytes(file);
+    EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 3);
+    // A save appends what was noted since, and only that.
+    NoteCopyMade(note(1, 7, 10));
+    KeepPoints({});
+    FinishKeepingPoints();
+    std::string appended = ReadFileBytes(file);
+    EXPECT_EQ(appended.substr(0, written.size()), written);
+    EXPECT_EQ(std::count(appended.begin(), appended.end(), '\n'), 4);
+
+    // The next run reads them, and cuts off a line that a crash cut short.
+    WriteFileBytes(file, appended + "0000000000000004 00000000000003ec 0000");
+    std::wstring next = UseFreshConfig();
+    ASSERT_TRUE(CopyFileW(file.c_str(), (next + L"\\mirror-copies.txt").c_str(), FALSE));
+    file = next + L"\\mirror-copies.txt";
+    StartDebugCapture();
+    LoadKeptPoints({}, false);
+    std::vector<std::wstring> lines = TakeDebugOutput();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::wstring &line) {
+                                return line.find(L"damaged end") != std::wstring::npos;
+                            }),
+              1);
+    EXPECT_EQ(ReadFileBytes(file), appended);
+    CopyNote read;
+    ASSERT_TRUE(NoteOfCopy(1, read));
+    EXPECT_EQ(read.size, 10u) << "the later line stands for the earlier one";
+    EXPECT_TRUE(NoteOfCopy(3, read));
+    EXPECT_FALSE(NoteOfCopy(4, read));
+
+    // However long the saves go on, the file stays within twice its notes and some.
+    for (unsigned long long round = 0; round < 600; ++round) {
+        NoteCopyMade(note(1 + round % 3, 7, round));
+        KeepPoints({});
+        FinishKeepingPoints();
+    }
+    std::string kept = ReadFileBytes(file);
+    EXPECT_LE(std::count(kept.begin(), kept.end(), '\n'), 2 * 3 + 256 + 1);
+    ASSERT_TRUE(NoteOfCopy(3, read));
+    EXPECT_EQ(read.size, 599u);
+
+    // One pair's import of more copies than a pair keeps costs another pair nothing.
+    for (unsigned long long copy = 0; copy <= 65536; ++copy)
+        NoteCopyMade(note(1000000 + copy, 8, 1));
+    EXPECT_TRUE(NoteOfCopy(2, read));
+    EXPECT_FALSE(NoteOfCopy(1000000, read)) << "the importing pair's oldest stays";
+    EXPECT_TRUE(NoteOfCopy(1065536, read));
+    UseFreshConfig();
+    LoadKeptPoints({}, false);
 }
 
 TEST(DueCopiesTimer, ATimerThatWentOffBeforeItsTickIsArmedAgain) {

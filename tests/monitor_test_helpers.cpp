@@ -94,6 +94,17 @@ size_t CountLinesContaining(const std::wstring &part) {
     return count;
 }
 
+void SaveKeepingTime(const std::wstring &file, const std::string &text) {
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    FILETIME written;
+    DWORD count = 0;
+    ASSERT_TRUE(GetFileTime(handle, nullptr, nullptr, &written));
+    ASSERT_TRUE(WriteFile(handle, text.data(), DWORD(text.size()), &count, nullptr));
+    ASSERT_TRUE(SetFileTime(handle, nullptr, nullptr, &written));
+    CloseHandle(handle);
+}
+
 void WriteText(const std::wstring &path, const std::string &text) {
     WriteFileBytes(path, text);
 }

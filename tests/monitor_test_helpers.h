@@ -39,6 +39,9 @@ void CollectTrace();
 size_t CountLines(const std::wstring &prefix);
 size_t CountLinesContaining(const std::wstring &part);
 
+// Writes text over the start of a file and puts its last-write time back, as tools that keep a
+// file's date do.
+void SaveKeepingTime(const std::wstring &file, const std::string &text);
 // Writes text to a file with the given sharing (a held writer), or creates it fresh.
 void WriteText(const std::wstring &path, const std::string &text);
 size_t CountFiles(const std::wstring &folder);
