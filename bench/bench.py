@@ -1011,6 +1011,25 @@ def measure_call_costs(ctx, rounds=300):
     return costs, checks
 
 
+def measure_notes(ctx, notes, saves, per_save):
+    """What keeping the copy notes writes to the configuration folder while a pair copies: NOTES
+    notes kept, then SAVES saves of the points (one a minute), each after PER_SAVE copies."""
+    root = os.path.join(ctx.work, "notes")
+    shutil.rmtree(root, ignore_errors=True)
+    os.makedirs(root)
+    out = subprocess.run([WINE, os.path.join(ctx.build, "bench", "vantrel_bench.exe"), "notes",
+                          winpath(root), str(notes), str(saves), str(per_save)], env=ctx.wine_env,
+                         cwd=ctx.work, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                         timeout=600)
+    result = {}
+    for line in out.stdout.splitlines():
+        words = line.split()
+        if len(words) == 2 and words[0].startswith("notes_"):
+            result[words[0][len("notes_"):]] = int(words[1])
+    shutil.rmtree(root, ignore_errors=True)
+    return result
+
+
 def measure_reference_start_stop(ctx):
     cfg = ctx.cfg
     root = os.path.join(ctx.work, "ref-startstop")
@@ -1310,6 +1329,8 @@ def measure_all(ctx, results, smoke):
     results["copy_stop"] = measure_copy_stop(ctx)
     subprocess.check_call(["sync"])
     results["call_costs_us"], results["call_checks"] = measure_call_costs(ctx, 300 if not smoke else 20)
+    log("copy notes: %d kept, a save a minute for an hour" % (65536 if not smoke else 4096))
+    results["notes"] = measure_notes(ctx, 65536 if not smoke else 4096, 60 if not smoke else 10, 50)
     log("a sweep of the large tree against a bare listing, %d times each" % ctx.cfg["sweep_reps"])
     results["sweep"] = measure_sweep(ctx, tree)
     for rep in range(ctx.cfg["recovery_reps"]):

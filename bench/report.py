@@ -51,6 +51,8 @@ QUIET_S = 0.1  # the program waits until a large file has not been written for 1
 BIG_SHARE = 1.2  # large file: close to identical at most this × (one CopyFileW + QUIET_S)
 BURST_SHARE = 0.8  # 1000-file burst: first write to last arrival at most this × the reference's
 PASS_SHARE = 1.3  # one file through the copy pass at most this × CopyFileW then MoveFileExW
+PASS_NEW_SHARE = 1.25  # the same pass to a new name
+NOTES_BYTES = 1 << 20  # copy notes kept for an hour of saves: at most this written
 STOP_MEDIAN_MS, STOP_MAX_MS = 50, 100  # StopMonitoring with every pair blocked in its read
 PIECES_SHARE = 3.0  # file written in pieces: the destination written at most this × its size
 PIECES_AFTER_S = 5.0  # and its copy identical within this of the writer's last close
@@ -310,6 +312,7 @@ def summarise(results):
     s["pass_cost"] = costs.get("CopyChangedFiles_one_added_one_modified")
     s["pass_cost_new"] = costs.get("CopyChangedFiles_new_name")
     s["move_cost"] = costs.get("CopyFileW_then_MoveFileExW_new_name")
+    s["notes"] = results.get("notes") or {}
     s["call_checks"] = results.get("call_checks") or {}
     cs = results.get("copy_stop") or []
     s["copystop"] = {
@@ -341,6 +344,16 @@ def copies_under_way(cycle, pairs):
     return "at least %d/%d" % (max(0, cycle["copying"] - cycle["final_names_before_stop"]), pairs)
 
 
+def fmt_bytes(n):
+    if n is None:
+        return "n/a"
+    if n >= 1 << 20:
+        return "%.1f MiB" % (n / float(1 << 20))
+    if n >= 1 << 10:
+        return "%.0f KiB" % (n / float(1 << 10))
+    return "%d bytes" % n
+
+
 def goals(s):
     p, r, i, st = s["program"], s["reference"], s["idle"], s["stop"]
     rows = []
@@ -369,6 +382,17 @@ def goals(s):
         "`CopyFileW_then_MoveFileExW_new_name` of the same run" % PASS_SHARE,
         "%s vs %s µs (%s)" % (fmt(pass_cost), fmt(move_cost), fmt_ratio(ratio(pass_cost, move_cost))),
         None if pass_cost is None or not move_cost else pass_cost <= PASS_SHARE * move_cost)
+    pass_new = s["pass_cost_new"]
+    add("The same pass to a new name (`CopyChangedFiles_new_name`) at most %.2f × "
+        "`CopyFileW_then_MoveFileExW_new_name` of the same run" % PASS_NEW_SHARE,
+        "%s vs %s µs (%s)" % (fmt(pass_new), fmt(move_cost), fmt_ratio(ratio(pass_new, move_cost))),
+        None if pass_new is None or not move_cost else pass_new <= PASS_NEW_SHARE * move_cost)
+    notes = s["notes"]
+    if notes:
+        add("Copy notes: %d kept, a save a minute for an hour with %d copies a minute: at most %s "
+            "written to the configuration folder" % (notes["kept"], notes["per_save"],
+                                                     fmt_bytes(NOTES_BYTES)),
+            fmt_bytes(notes["bytes_written"]), notes["bytes_written"] <= NOTES_BYTES)
     for mib, b in p["big"].items():
         worst = b["vs_floor_max"]
         add("%s MiB file: close to identical at most %.1f × (one CopyFileW of it + the %d ms quiet wait) "
@@ -664,6 +688,15 @@ def write(results, out_dir, smoke=False):
         "name, in a destination folder that fills), mean",
         "%s vs %s (%s)" % (fmt(s["pass_cost_new"], " µs"), fmt(s["move_cost"], " µs"),
                            fmt_ratio(ratio(s["pass_cost_new"], s["move_cost"]))), "—", "")
+    notes = s["notes"]
+    if notes:
+        row(10, "Copy notes: %d kept (a file of %s), then a save of the points a minute for an hour, each "
+            "after %d copies; bytes written to the configuration folder (what each file grew by, or its "
+            "whole size where it was replaced)" % (notes["kept"], fmt_bytes(notes["file_bytes_start"]),
+                                                   notes["per_save"]),
+            "%s (the file then %s; written whole at every save: %s)" % (
+                fmt_bytes(notes["bytes_written"]), fmt_bytes(notes["file_bytes_end"]),
+                fmt_bytes(notes["file_bytes_start"] * notes["saves"])), "—", "")
     add("")
     if results.get("failed_starts"):
         add("Program starts that ended at once and were repeated (a Wine desktop race, see notes): %s." %

@@ -22,6 +22,10 @@
 //                                   of copying a MIB MiB file (which the harness links into
 //                                   every source when told "ready"), then how long the stopped
 //                                   threads take to end, and what they left.
+//   vantrel_bench notes ROOT NOTES SAVES PERSAVE
+//                                   what keeping the copy notes writes to the configuration
+//                                   folder (LOCALAPPDATA=ROOT): NOTES notes kept, then SAVES saves
+//                                   of the points, each after PERSAVE new copies.
 //   vantrel_bench sweep TREE DEST REPS
 //                                   times one sweep of TREE by the engine (nothing changed,
 //                                   nothing copied) against a bare FindFirstFileExW listing of
@@ -40,10 +44,12 @@
 
 #include "app/main_window.h"
 #include "monitor/copier.h"
+#include "monitor/copy_records.h"
 #include "monitor/gap_walk.h"
 #include "monitor/file_identity.h"
 #include "monitor/monitor.h"
 #include "monitor/safe_copy.h"
+#include "monitor/saved_points.h"
 #include "monitor/tree_walk.h"
 #include "monitor/watch_thread.h"
 #include "store/pair_table.h"
@@ -878,6 +884,92 @@ static int RunCopyFile(const std::wstring &source, const std::wstring &target, b
     return ok ? 0 : 1;
 }
 
+// A file of the configuration folder as a save leaves it: its size and its identity (a file
+// replaced in one step is a new file).
+struct KeptFileSeen {
+    ULONGLONG size = 0;
+    std::string identity;
+};
+
+static KeptFileSeen SeeKeptFile(const std::wstring &path) {
+    KeptFileSeen seen;
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return seen;
+    LARGE_INTEGER size = {};
+    GetFileSizeEx(file, &size);
+    seen.size = (ULONGLONG)size.QuadPart;
+    FileIdentity identity;
+    if (ReadFileIdentity(file, identity))
+        seen.identity = std::string((const char *)&identity, sizeof identity);
+    CloseHandle(file);
+    return seen;
+}
+
+// Keeps NOTES notes of one pair, then saves SAVES times after PERSAVE new copies each, as a pair
+// copying while the user works with the points saved once a minute; counts the bytes the saves
+// write to the configuration folder: what each file grew by, or its whole size where it was
+// replaced.
+static int RunNotes(const std::wstring &root, size_t notes, int saves, size_t perSave) {
+    SetEnvironmentVariableW(L"LOCALAPPDATA", root.c_str());
+    std::wstring config = GetConfigDirectory();
+    LoadKeptPoints({}, false);
+    const unsigned long long pair = NotesPairOf(L"C:\\Users\\me\\Pictures", L"E:\\Backup");
+    unsigned long long next = 1;
+    auto copyMade = [&] {
+        CopyNote note;
+        note.copy = 0x100000000ULL + next;
+        note.source = 0x200000000ULL + next;
+        note.pair = pair;
+        note.size = 3000000 + next;
+        note.lastWrite = note.copyWrite = 133000000000000000ULL + next * 10000000;
+        note.changeTime = note.lastWrite + 1;
+        note.attributes = FILE_ATTRIBUTE_ARCHIVE;
+        note.copiedAt = note.changeTime + 5000000;
+        ++next;
+        NoteCopyMade(note);
+    };
+    ULONGLONG point = 133900000000000000ULL;
+    auto save = [&] {
+        point += 600000000ULL; // a minute on
+        KeepPoints({{L"C:\\Users\\me\\Pictures", L"E:\\Backup", point, nullptr, std::string()}});
+        FinishKeepingPoints();
+    };
+    for (size_t k = 0; k < notes; ++k)
+        copyMade();
+    save();
+    const wchar_t *names[] = {L"\\mirror-points.txt", L"\\mirror-folders.txt",
+                              L"\\mirror-copies.txt"};
+    KeptFileSeen before[3];
+    for (int f = 0; f < 3; ++f)
+        before[f] = SeeKeptFile(config + names[f]);
+    ULONGLONG startSize = before[2].size;
+    unsigned long long written = 0;
+    for (int k = 0; k < saves; ++k) {
+        for (size_t c = 0; c < perSave; ++c)
+            copyMade();
+        save();
+        for (int f = 0; f < 3; ++f) {
+            KeptFileSeen after = SeeKeptFile(config + names[f]);
+            if (after.identity != before[f].identity)
+                written += after.size;
+            else if (after.size > before[f].size)
+                written += after.size - before[f].size;
+            before[f] = after;
+        }
+    }
+    printf("notes_kept %zu\n", notes);
+    printf("notes_file_bytes_start %llu\n", startSize);
+    printf("notes_file_bytes_end %llu\n", before[2].size);
+    printf("notes_saves %d\n", saves);
+    printf("notes_per_save %zu\n", perSave);
+    printf("notes_bytes_written %llu\n", written);
+    fflush(stdout);
+    return 0;
+}
+
 int wmain(int argc, wchar_t **argv) {
     std::wstring command = argc > 1 ? argv[1] : L"";
     if (command == L"launch" && argc >= 4)
@@ -892,11 +984,14 @@ int wmain(int argc, wchar_t **argv) {
         return RunStartStop(argv[2], size_t(_wtoi(argv[3])), _wtoi(argv[4]));
     if (command == L"copystop" && argc == 6)
         return RunCopyStop(argv[2], size_t(_wtoi(argv[3])), _wtoi(argv[4]), _wtoi(argv[5]));
+    if (command == L"notes" && argc == 6)
+        return RunNotes(argv[2], size_t(_wtoi(argv[3])), _wtoi(argv[4]), size_t(_wtoi(argv[5])));
     if (command == L"sweep" && argc == 5)
         return RunSweep(argv[2], argv[3], _wtoi(argv[4]));
     fprintf(stderr,
             "usage: vantrel_bench launch ROOT EXE [ARGS...] | host ROOT | "
             "startstop WORK PAIRS CYCLES | copystop WORK PAIRS MIB CYCLES | "
-            "sweep TREE DEST REPS | callcost WORK ROUNDS | copyfile SOURCE TARGET [once]\n");
+            "sweep TREE DEST REPS | callcost WORK ROUNDS | copyfile SOURCE TARGET [once] | "
+            "notes ROOT NOTES SAVES PERSAVE\n");
     return 2;
 }

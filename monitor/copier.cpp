@@ -328,6 +328,7 @@ bool (*g_readAttributes)(const std::wstring &path,
 
 void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wstring &destRoot) {
     mirror.source = TraitsOfFileSystemAt(path);
+    mirror.notesPair = NotesPairOf(path, destRoot);
     mirror.destinationSeen = false;
     mirror.destinationMayBeSource = true;
     if (destRoot.empty())
