@@ -21,6 +21,7 @@
 #include "monitor/system_behaviour.h"
 #include "monitor/trace.h"
 #include "monitor/transient_names.h"
+#include "monitor/volume_folders.h"
 
 #include <algorithm>
 #include <unordered_map>
@@ -111,32 +112,66 @@ bool IsHeldError(DWORD error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
+// The bytes the disk of `folder` takes for this user; false when it does not say.
+bool RoomAt(const std::wstring &folder, ULONGLONG &room) {
+    std::wstring path = folder;
+    if (!path.empty() && path.back() != L'\\' && path.back() != L'/')
+        path += L'\\';
+    ULARGE_INTEGER available = {};
+    if (!GetDiskFreeSpaceExW(FileSystemPath(path).c_str(), &available, nullptr, nullptr))
+        return false;
+    room = available.QuadPart;
+    return true;
+}
+
+bool IsDiskFull(DWORD error) {
+    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
+
+// True when the watched folder (or its drive) can be reached: a source missing from it is gone.
+bool SourceFolderThere(const MirrorState &mirror) {
+    DWORD attributes = GetFileAttributesW(FileSystemPath(mirror.sourceRoot).c_str());
+    return mirror.sourceRoot.empty() ||
+           (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY));
+}
+
 // A copy of `source` to the target failed with `error` at `now`: it waits, unless its source is
-// gone. A retry backs off; anything else waits from the first retry delay, parked when the
-// destination folder is absent, or until its writer lets go of the source.
+// gone from a folder that is there. A retry backs off; anything else waits from the first retry
+// delay, parked when the destination folder is absent or its disk full, or the source's folder
+// cannot be reached, or until its writer lets go of the source.
 CopyOutcome CopyFailed(MirrorState &mirror, const SourceFile &source, const CopyTarget &target,
                        DWORD error, ULONGLONG now, ULONGLONG since, bool retry) {
     PendingCopies &pending = mirror.pending;
+    ULONGLONG bytes = source.facts.size;
     if (GetFileAttributesW(FileSystemPath(source.full).c_str()) == INVALID_FILE_ATTRIBUTES &&
         IsGoneError(GetLastError())) {
-        EndPending(pending, mirror.point, target.key);
-        return CopyOutcome::Skipped; // a later record, or nothing, says what became of it
+        if (SourceFolderThere(mirror)) {
+            EndPending(pending, target.key);
+            return CopyOutcome::Skipped; // a later record, or nothing, says what became of it
+        }
+        DeferCopy(pending, source.full, target.full, error, now, since, bytes);
+        ParkFolder(pending, ParkedWhy::SourceAway, mirror.sourceRoot, now, target.key);
+        return CopyOutcome::Waiting;
     }
-    if (!IsFolderAbsent(pending, target.folder) &&
-        GetFileAttributesW(FileSystemPath(target.folder).c_str()) == INVALID_FILE_ATTRIBUTES &&
+    if (IsDiskFull(error)) {
+        ParkFolder(pending, ParkedWhy::DestinationFull, target.folder, now);
+        DeferCopy(pending, source.full, target.full, error, now, since, bytes);
+        return CopyOutcome::Waiting;
+    }
+    if (!IsDestinationParked(pending, target.folder) && !FolderIsThere(target.folder) &&
         !CreateFolderTree(target.folder))
-        FolderAbsent(pending, target.folder, now);
+        ParkFolder(pending, ParkedWhy::DestinationAbsent, target.folder, now);
     // A writer that holds the source (the walks copy without looking first): it waits for it.
     SourceFile look = source;
     DWORD lookError = 0;
     const PendingCopy *waiting = PendingFor(pending, target.key);
     if (error == ERROR_SHARING_VIOLATION && !(waiting && waiting->kind == WaitKind::Held) &&
         !LookAtSource(look, lookError) && lookError == ERROR_SHARING_VIOLATION)
-        WaitForWriter(pending, mirror.point, source.full, target.full, now, since);
+        WaitForWriter(pending, source.full, target.full, now, since, bytes);
     else if (retry && waiting)
         LookAgain(pending, target.key, error, now);
     else
-        DeferCopy(pending, mirror.point, source.full, target.full, error, now, since);
+        DeferCopy(pending, source.full, target.full, error, now, since, bytes);
     return CopyOutcome::Waiting;
 }
 
@@ -147,7 +182,8 @@ CopyOutcome CopyFailed(MirrorState &mirror, const SourceFile &source, const Copy
 // waits.
 CopyOutcome CopyOneFile(MirrorState &mirror, const SourceFile &source, const CopyTarget &target,
                         ULONGLONG now, ULONGLONG since, int attempts, bool retry) {
-    if (IsFolderAbsent(mirror.pending, target.folder))
+    // Nothing is tried into a parked destination but the copies whose turn has come.
+    if (IsDestinationParked(mirror.pending, target.folder) && !IsTurnOf(mirror.pending, target.key))
         return CopyFailed(mirror, source, target, ERROR_PATH_NOT_FOUND, now, since, retry);
     // On a destination that keeps no change time (FAT, exFAT, whose renames may stamp times
     // anew) the copy gets its source's last-write time back, so that a walk finds it current.
@@ -162,7 +198,7 @@ CopyOutcome CopyOneFile(MirrorState &mirror, const SourceFile &source, const Cop
                            : L"CopyFile succeeded: %ls -> %ls\n",
                      source.full.c_str(), target.full.c_str());
             NoteCopyPutInPlace(mirror, source, target, copiedAt);
-            EndPending(mirror.pending, mirror.point, target.key);
+            EndPending(mirror.pending, target.key);
             CopiedAt(mirror.changing, source.hash, facts.size, now);
             return CopyOutcome::Copied;
         }
@@ -275,7 +311,7 @@ FileStep StepFor(MirrorState &mirror, SourceFile &file, const CopyTarget &target
     }
     if (JudgeCopy(mirror, file, target, look, ask) != Judgement::Copy) {
         if (waiting)
-            EndPending(mirror.pending, mirror.point, target.key);
+            EndPending(mirror.pending, target.key);
         step.kind = StepKind::Leave;
         return step;
     }
@@ -329,6 +365,8 @@ bool (*g_readAttributes)(const std::wstring &path,
 void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wstring &destRoot) {
     mirror.source = TraitsOfFileSystemAt(path);
     mirror.notesPair = NotesPairOf(path, destRoot);
+    mirror.sourceRoot = path;
+    mirror.sourceIsVolumeRoot = IsVolumeRoot(path);
     mirror.destinationSeen = false;
     mirror.destinationMayBeSource = true;
     if (destRoot.empty())
@@ -352,6 +390,23 @@ void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wst
             return;
     }
     mirror.destinationMayBeSource = false;
+}
+
+bool InVolumeOwnFolder(MirrorState &mirror, const std::wstring &full) {
+    const std::wstring &root = mirror.sourceRoot;
+    if (!mirror.sourceIsVolumeRoot || full.size() <= root.size())
+        return false;
+    // The path below the root, whether the root's spelling ends in a separator or not.
+    size_t from = root.size();
+    while (from < full.size() && (full[from] == L'\\' || full[from] == L'/'))
+        ++from;
+    if (!IsInVolumeOwnFolder(full.substr(from)))
+        return false;
+    if (!mirror.volumeFolderSeen)
+        Trace512(L"Not mirroring %ls: it lies in a folder the drive keeps for itself\n",
+                 full.c_str());
+    mirror.volumeFolderSeen = true;
+    return true;
 }
 
 bool IsNameNotCopied(MirrorState &mirror, const std::wstring &srcFull,
@@ -414,13 +469,14 @@ bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
         std::wstring srcFull = path + L"\\" + source.name;
         std::wstring baseName = BaseNameOf(source.name);
         if (destRoot.empty() || IsNameNotCopied(mirror, srcFull, baseName) ||
-            CrossesLink(path, source.name, linkFolders))
+            InVolumeOwnFolder(mirror, srcFull) || CrossesLink(path, source.name, linkFolders))
             continue;
         if (!destinationTried) {
             // Once per pass; a folder found again brings back the copies that wait for it.
             destinationTried = true;
-            if (CreateFolderTree(destRoot) && IsFolderAbsent(mirror.pending, destRoot))
-                FolderBack(mirror.pending, destRoot, now);
+            if (CreateFolderTree(destRoot) &&
+                IsParked(mirror.pending, ParkedWhy::DestinationAbsent, destRoot))
+                FolderBack(mirror.pending, ParkedWhy::DestinationAbsent, destRoot, now);
         }
         SourceFile file = SourceAt(srcFull);
         CopyTarget target = TargetOf(destRoot + L"\\" + baseName);
@@ -450,86 +506,137 @@ bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
             SourceNowIs(mirror.pending, target.key, srcFull);
             break;
         case StepKind::WaitForWriter:
-            WaitForWriter(mirror.pending, mirror.point, srcFull, target.full, now, since);
+            WaitForWriter(mirror.pending, srcFull, target.full, now, since, file.facts.size);
             break;
         case StepKind::WaitUntilQuiet:
-            WaitUntilQuiet(mirror.pending, mirror.point, srcFull, target.full, file.facts.size,
+            WaitUntilQuiet(mirror.pending, srcFull, target.full, file.facts.size,
                            file.facts.lastWrite, step.quiet.look, step.quiet.intervalFrom, since);
             break;
         case StepKind::Defer: // there, but not to be read just now (denied, a share that hiccups)
-            DeferCopy(mirror.pending, mirror.point, srcFull, target.full, step.error, now, since);
+            DeferCopy(mirror.pending, srcFull, target.full, step.error, now, since,
+                      file.facts.size);
             break;
         }
     }
     return !MirrorStopped(mirror);
 }
 
+namespace {
+
+// A waiting copy whose turn has come: looked at, judged and copied, or put off again.
+CopyOutcome RunWaitingCopy(MirrorState &mirror, const PendingCopy &entry, const std::wstring &key,
+                           ULONGLONG now) {
+    PendingCopies &pending = mirror.pending;
+    bool retry = entry.kind != WaitKind::Quiet;
+    SourceFile source = SourceAt(entry.srcFull);
+    CopyTarget target = TargetOf(entry.dstFull);
+    DWORD error = 0;
+    if (!LookAtSource(source, error)) {
+        if (IsGoneError(error) && !SourceFolderThere(mirror)) {
+            // Its folder (or drive) cannot be reached: it waits for it, whatever its source.
+            ParkFolder(pending, ParkedWhy::SourceAway, mirror.sourceRoot, now, key);
+        } else if (IsGoneError(error) || error == ERROR_DIRECTORY) {
+            if (retry)
+                Trace512(L"Deferred copy dropped, source gone: %ls -> %ls\n", entry.srcFull.c_str(),
+                         entry.dstFull.c_str());
+            EndPending(pending, key);
+            return CopyOutcome::Skipped;
+        } else if (error == ERROR_SHARING_VIOLATION) {
+            if (entry.kind == WaitKind::Held)
+                LookAgain(pending, key, error, now);
+            else
+                WaitForWriter(pending, entry.srcFull, entry.dstFull, now, entry.since, entry.bytes);
+        } else if (!retry) {
+            DeferCopy(pending, entry.srcFull, entry.dstFull, error, now, entry.since, entry.bytes);
+        } else {
+            LookAgain(pending, key, error, now); // cannot be read just now: still there
+        }
+        return CopyOutcome::Waiting;
+    }
+    const FileFacts &facts = source.facts;
+    if (!retry) {
+        bool grew = facts.size != entry.size || facts.lastWrite != entry.lastWrite;
+        ULONGLONG next = NextQuietLook(mirror.changing, source.hash, grew, facts.size,
+                                       WrittenAgoMs(facts.lastWrite), entry.intervalFrom, now);
+        if (next != 0) {
+            SeenStillChanging(pending, key, facts.size, facts.lastWrite, next);
+            return CopyOutcome::Waiting;
+        }
+    }
+    TargetLook look;
+    Judgement judgement = JudgeCopy(mirror, source, target, look, CopyAsk::Waiting);
+    if (judgement != Judgement::Copy) {
+        // A later copy of this program's made it current (another pair of the same folders).
+        if (judgement == Judgement::SameVersion && retry)
+            Trace512(L"Deferred copy dropped, copy is current: %ls -> %ls\n", entry.srcFull.c_str(),
+                     entry.dstFull.c_str());
+        EndPending(pending, key);
+        return CopyOutcome::Skipped;
+    }
+    return CopyOneFile(mirror, source, target, now, entry.since, 1, retry);
+}
+
+// Looks at each parked folder whose look is due: brings back the copies of a folder that is
+// there again, and for a full disk has its smallest copy tried, when the disk says it has room.
+void LookAtParkedFolders(MirrorState &mirror, ULONGLONG now) {
+    PendingCopies &pending = mirror.pending;
+    for (const ParkedFolder &parked : DueParkedFolders(pending, now)) {
+        bool back = false;
+        switch (parked.why) {
+        case ParkedWhy::DestinationAbsent:
+            back = FolderIsThere(parked.folder) || CreateFolderTree(parked.folder);
+            break;
+        case ParkedWhy::SourceAway:
+            back = FolderIsThere(parked.folder);
+            break;
+        case ParkedWhy::DestinationFull: {
+            FolderStillParked(pending, parked.why, parked.folder, now);
+            ULONGLONG room = 0;
+            std::wstring smallest = TrySmallestParked(pending, parked.why, parked.folder, now);
+            const PendingCopy *entry = PendingFor(pending, smallest);
+            // No write where the disk says the smallest would not fit: a stick wears.
+            if (entry && RoomAt(parked.folder, room) && room < entry->bytes)
+                LookAgain(pending, smallest, entry->lastError, now);
+            continue;
+        }
+        }
+        if (back)
+            FolderBack(pending, parked.why, parked.folder, now);
+        else
+            FolderStillParked(pending, parked.why, parked.folder, now);
+    }
+}
+
+} // namespace
+
 size_t RunDueCopies(MirrorState &mirror, ULONGLONG now) {
     PendingCopies &pending = mirror.pending;
-    // An absent destination folder is looked at once, whatever the number of its copies.
-    for (const std::wstring &folder : DueAbsentFolders(pending, now)) {
-        if (CreateFolderTree(folder))
-            FolderBack(pending, folder, now);
-        else
-            FolderStillAbsent(pending, folder, now);
-    }
+    LookAtParkedFolders(mirror, now);
     size_t copied = 0;
-    for (const std::wstring &key : DueKeys(pending, now)) {
-        if (MirrorStopped(mirror))
-            break; // the next generation's catch-up finds what still waits
-        const PendingCopy *waiting = PendingFor(pending, key);
-        if (!waiting || waiting->due == 0 || waiting->due > now)
-            continue; // ended, parked or put off by a copy of this round
-        PendingCopy entry = *waiting;
-        bool retry = entry.kind != WaitKind::Quiet;
-        SourceFile source = SourceAt(entry.srcFull);
-        CopyTarget target = TargetOf(entry.dstFull);
-        DWORD error = 0;
-        if (!LookAtSource(source, error)) {
-            if (IsGoneError(error) || error == ERROR_DIRECTORY) {
-                if (retry)
-                    Trace512(L"Deferred copy dropped, source gone: %ls -> %ls\n",
-                             entry.srcFull.c_str(), entry.dstFull.c_str());
-                EndPending(pending, mirror.point, key);
-            } else if (error == ERROR_SHARING_VIOLATION) {
-                if (entry.kind == WaitKind::Held)
-                    LookAgain(pending, key, error, now);
-                else
-                    WaitForWriter(pending, mirror.point, entry.srcFull, entry.dstFull, now,
-                                  entry.since);
-            } else if (!retry) {
-                DeferCopy(pending, mirror.point, entry.srcFull, entry.dstFull, error, now,
-                          entry.since);
-            } else {
-                LookAgain(pending, key, error, now); // cannot be read just now: still there
+    // A copy that shows a full disk has room again brings the others due in the same round.
+    for (bool again = true; again;) {
+        again = false;
+        for (const std::wstring &key : DueKeys(pending, now)) {
+            if (MirrorStopped(mirror))
+                return copied; // the next generation's catch-up finds what still waits
+            const PendingCopy *waiting = PendingFor(pending, key);
+            if (!waiting || waiting->due == 0 || waiting->due > now)
+                continue; // ended, parked or put off by a copy of this round
+            PendingCopy entry = *waiting;
+            CopyOutcome outcome = RunWaitingCopy(mirror, entry, key, now);
+            if (outcome == CopyOutcome::Copied) {
+                ++copied;
+                std::wstring folder = FolderOf(entry.dstFull);
+                ULONGLONG room = 0;
+                if (IsParked(pending, ParkedWhy::DestinationFull, folder)) {
+                    FolderBack(pending, ParkedWhy::DestinationFull, folder, now,
+                               RoomAt(folder, room) ? std::max<ULONGLONG>(room, 1) : 0);
+                    again = true;
+                }
             }
-            continue;
+            if (outcome == CopyOutcome::Stopped)
+                return copied; // the generation stops: the next one's catch-up copies it
         }
-        const FileFacts &facts = source.facts;
-        if (!retry) {
-            bool grew = facts.size != entry.size || facts.lastWrite != entry.lastWrite;
-            ULONGLONG next = NextQuietLook(mirror.changing, source.hash, grew, facts.size,
-                                           WrittenAgoMs(facts.lastWrite), entry.intervalFrom, now);
-            if (next != 0) {
-                SeenStillChanging(pending, key, facts.size, facts.lastWrite, next);
-                continue;
-            }
-        }
-        TargetLook look;
-        Judgement judgement = JudgeCopy(mirror, source, target, look, CopyAsk::Waiting);
-        if (judgement != Judgement::Copy) {
-            // A later copy of this program's made it current (another pair of the same folders).
-            if (judgement == Judgement::SameVersion && retry)
-                Trace512(L"Deferred copy dropped, copy is current: %ls -> %ls\n",
-                         entry.srcFull.c_str(), entry.dstFull.c_str());
-            EndPending(pending, mirror.point, key);
-            continue;
-        }
-        CopyOutcome outcome = CopyOneFile(mirror, source, target, now, entry.since, 1, retry);
-        if (outcome == CopyOutcome::Copied)
-            ++copied;
-        if (outcome == CopyOutcome::Stopped)
-            break; // the generation stops: the next one's catch-up copies it
     }
     return copied;
 }

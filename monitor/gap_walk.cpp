@@ -69,7 +69,8 @@ TreeVisitor VisitorOf(WalkRun &run) {
         candidate = WalkCandidate{full, entry, changedAt};
     };
     visitor.onFolder = [&run](const std::wstring &full) {
-        return run.sweep || !IsLeftOut(run.mirror.unlisted, full);
+        return !InVolumeOwnFolder(run.mirror, full) &&
+               (run.sweep || !IsLeftOut(run.mirror.unlisted, full));
     };
     visitor.markFolder = [&run](const std::wstring &full, const FoundEntry &folder,
                                 const FileIdentity &identity,
@@ -133,7 +134,7 @@ void CopyCandidates(WalkRun &run, const std::wstring &destRoot, WalkReport &repo
                                                           found->second.lastWriteTime,
                                                           found->second.changeTime);
         }
-        if (!destinationMade)
+        if (!destinationMade && !IsDestinationParked(mirror.pending, destRoot))
             destinationMade = CreateFolderTree(destRoot);
         CopyOutcome outcome = MirrorFoundFile(mirror, candidate.full, entry,
                                               destRoot + L"\\" + entry.name, look, run.lookFrom);
@@ -165,10 +166,15 @@ WalkReport CopyFilesChangedSince(const std::wstring &path, const std::wstring &d
     run.holdsPoint = mode.closesGap;
     run.sweep = mode.sweep;
     StartRun(run, since, report.startedAt);
+    // A sweep cut short is done again from its start by the next run's catch-up.
+    if (mode.sweep)
+        Hold(mirror.point, HoldKind::Sweep, std::wstring(), since);
     TreeVisitor visitor = VisitorOf(run);
     report.complete =
         WalkTree(path, std::wstring(), visitor, mode.wholeTree ? std::max(run.lookFrom, 1ULL) : 0);
     CopyCandidates(run, destRoot, report);
+    if (mode.sweep)
+        LetGo(mirror.point, HoldKind::Sweep, std::wstring());
     if (!report.complete)
         return report;
     EndListedFolders(run);

@@ -8,7 +8,7 @@ namespace {
 
 // Never later than the clock's `now`.
 ULONGLONG PointOf(const MirrorPoint &point, ULONGLONG now) {
-    ULONGLONG waiting = EarliestSet(point.waitingSince, point.foldersSince);
+    ULONGLONG waiting = point.holdTimes.empty() ? 0 : *point.holdTimes.begin();
     return EarliestSet(EarliestSet(EarliestSet(point.gapSince, point.handledTo), waiting),
                        point.handledTo != 0 || point.gapSince != 0 ? now : 0);
 }
@@ -59,14 +59,28 @@ void GapWalked(MirrorPoint &point, ULONGLONG since, ULONGLONG walkStart) {
     point.handledTo = std::max(point.handledTo, walkStart);
 }
 
-void CopiesWaitingSince(MirrorPoint &point, ULONGLONG since) {
+void Hold(MirrorPoint &point, HoldKind kind, const std::wstring &key, ULONGLONG since) {
     std::lock_guard<std::mutex> lock(point.lock);
-    point.waitingSince = since;
+    auto [held, fresh] = point.holds.insert({{kind, key}, since});
+    if (!fresh) {
+        if (held->second == since)
+            return;
+        if (held->second != 0)
+            point.holdTimes.erase(point.holdTimes.find(held->second));
+        held->second = since;
+    }
+    if (since != 0) // no time to hold to
+        point.holdTimes.insert(since);
 }
 
-void FoldersWaitingSince(MirrorPoint &point, ULONGLONG since) {
+void LetGo(MirrorPoint &point, HoldKind kind, const std::wstring &key) {
     std::lock_guard<std::mutex> lock(point.lock);
-    point.foldersSince = since;
+    auto held = point.holds.find({kind, key});
+    if (held == point.holds.end())
+        return;
+    if (held->second != 0)
+        point.holdTimes.erase(point.holdTimes.find(held->second));
+    point.holds.erase(held);
 }
 
 void FoldersListed(MirrorPoint &point, std::shared_ptr<const KnownFolders> folders) {

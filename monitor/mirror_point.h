@@ -13,35 +13,53 @@
 // reads.
 //
 // So the point is the earliest of three times: the start of the open gap, the issue time of
-// the oldest read whose batch is not yet handled, and the window start of the oldest waiting
-// copy. It follows from the operations below and from nothing else; it never passes the start
-// of a gap that has not been walked, and never runs ahead of the clock (a clock that was wrong
-// or was set back must not make later gaps open in the future). A gap in which the whole tree may
-// be new to the pair (another folder now stands at the watched path, or the kept point cannot be
-// trusted) is walked comparing every file with its copy. Folders that a walk could not list and
-// that wait for a walk of their own hold the point back as waiting copies do
-// (monitor/unlisted_folders.h). The pair's watch thread
-// reports what happens; the supervisor reads the point when it stops the generation, and every
-// minute to keep it across runs of the program. The folders the tree held (monitor/
-// known_folders.h) and the identity of the watched folder itself are kept with the point.
+// the oldest read whose batch is not yet handled, and the earliest hold. It follows from the
+// operations below and from nothing else; it never passes the start of a gap that has not been
+// walked, and never runs ahead of the clock (a clock that was wrong or was set back must not make
+// later gaps open in the future). A gap in which the whole tree may be new to the pair (another
+// folder now stands at the watched path, or the kept point cannot be trusted) is walked comparing
+// every file with its copy.
+//
+// Holds are registered here, each under its kind and key, and this alone computes the point
+// from them; each kind is registered and let go of by the list that keeps its items, as they
+// enter and leave it, so no caller has to remember either:
+// - a waiting copy (monitor/pending_copies.h) holds the point from where a walk would find its
+//   change, from when it begins to wait (a failure, a writer's hold, a file still being written,
+//   a destination folder absent or full, a source drive away) until it is made, found current,
+//   or its source is gone from a folder that is there;
+// - a folder that a walk of a gap could not list (monitor/unlisted_folders.h) holds it from
+//   where that walk began until the folder has been walked alone, or is gone (a folder the
+//   system refuses to list is left out of the tree and holds nothing);
+// - a sweep (monitor/gap_walk.h) holds it from where it looks from while it runs, so that a
+//   sweep cut short by a stop is done again by the next run's catch-up.
+// The pair's watch thread reports what happens; the supervisor reads the point when it stops
+// the generation, and every minute to keep it across runs of the program. The folders the tree
+// held (monitor/known_folders.h) and the identity of the watched folder itself are kept with the
+// point.
 #pragma once
 
 #include "monitor/known_folders.h"
 
 #include <windows.h>
 
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+
+// What holds a point back.
+enum class HoldKind { WaitingCopy, UnlistedFolder, Sweep };
 
 struct MirrorPoint {
     std::mutex lock;
-    ULONGLONG gapSince = 0;     // start of the open gap; 0 while none is open
-    ULONGLONG handledTo = 0;    // outside the gap, every change before this has been handled
-    ULONGLONG readIssued = 0;   // issue time of the last read sent to the system
-    ULONGLONG waitingSince = 0; // window start of the oldest waiting copy; 0 when none waits
-    ULONGLONG foldersSince = 0; // the same for folders that wait for their own walk
-    bool wholeTree = false;     // the open gap is walked comparing every file with its copy
+    ULONGLONG gapSince = 0;   // start of the open gap; 0 while none is open
+    ULONGLONG handledTo = 0;  // outside the gap, every change before this has been handled
+    ULONGLONG readIssued = 0; // issue time of the last read sent to the system
+    // The holds, by kind and key, and their times, earliest first.
+    std::map<std::pair<HoldKind, std::wstring>, ULONGLONG> holds;
+    std::multiset<ULONGLONG> holdTimes;
+    bool wholeTree = false; // the open gap is walked comparing every file with its copy
     std::shared_ptr<const KnownFolders> knownFolders; // the last complete walk's; may be null
     std::string watchedFolder; // IdentityKey of the watched folder; empty while not known
 };
@@ -67,10 +85,10 @@ void BatchHandled(MirrorPoint &point);
 // changed since `since`: a gap that opened at or after `since` is closed.
 void GapWalked(MirrorPoint &point, ULONGLONG since, ULONGLONG walkStart);
 
-// The oldest waiting copy would be found by a walk from `since` (0: no copy waits); likewise the
-// oldest folder that waits for its own walk.
-void CopiesWaitingSince(MirrorPoint &point, ULONGLONG since);
-void FoldersWaitingSince(MirrorPoint &point, ULONGLONG since);
+// The item `key` of `kind` holds the point back to `since` (a walk from there would find what
+// it stands for), in place of any hold it had; LetGo ends its hold, if any.
+void Hold(MirrorPoint &point, HoldKind kind, const std::wstring &key, ULONGLONG since);
+void LetGo(MirrorPoint &point, HoldKind kind, const std::wstring &key);
 
 // A walk that ran to its end listed these folders.
 void FoldersListed(MirrorPoint &point, std::shared_ptr<const KnownFolders> folders);

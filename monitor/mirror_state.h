@@ -27,9 +27,14 @@ struct MirrorState {
     // True once the pair's generation stops: copies and walks under way end early, and no
     // copy is put into place any more. Empty: never.
     std::function<bool()> stopped;
-    // The pair's mirror point, held back by the waiting copies and the unlisted folders.
+    // The pair's mirror point, held back by the waiting copies, the unlisted folders and sweeps.
     MirrorPoint point;
-    PendingCopies pending;
+    PendingCopies pending{&point, {}, {}, {}, {}};
+    // The watched folder, as the pair names it: a source missing from it while it cannot be
+    // reached is not gone. When it is a drive's root, the drive's own folders are left out
+    // (monitor/volume_folders.h).
+    std::wstring sourceRoot;
+    bool sourceIsVolumeRoot = false;
     ChangingFiles changing;
     UnlistedFolders unlisted;
     // What the destination's file system keeps, once the destination folder has been seen.
@@ -42,10 +47,15 @@ struct MirrorState {
     unsigned long long notesPair = 0;
     // Said once per pair: a loop's copy was left alone, a copy was not carried back onto the
     // file it was made of, a change of attributes alone was not copied, an application's
-    // temporary file was not copied, a file whose data is not on this computer was left as it is.
+    // temporary file was not copied, a file whose data is not on this computer was left as it is,
+    // a drive's own folder was left out.
     bool loopSeen = false, originSeen = false, attributesSeen = false, transientSeen = false,
-         placeholderSeen = false;
+         placeholderSeen = false, volumeFolderSeen = false;
 };
+
+// True when `full`, a folder or file of the pair's tree, lies in one of the drive's own folders at
+// the root of a watched drive. One trace line per pair.
+bool InVolumeOwnFolder(MirrorState &mirror, const std::wstring &full);
 
 // True once the mirror's generation has stopped.
 inline bool MirrorStopped(const MirrorState &mirror) {

@@ -36,6 +36,8 @@
 
 #include <algorithm>
 
+BOOL(WINAPI *g_readDirectoryChanges)(HANDLE, LPVOID, DWORD, BOOL, DWORD, LPDWORD, LPOVERLAPPED,
+                                     LPOVERLAPPED_COMPLETION_ROUTINE) = ReadDirectoryChangesW;
 std::vector<HANDLE> g_threadHandles;
 std::vector<std::shared_ptr<WatchContext>> g_watchContexts;
 std::atomic<bool> g_stopMonitoring{false};
@@ -43,8 +45,10 @@ std::atomic<bool> g_stopMonitoring{false};
 namespace {
 
 // A burst of a thousand names fits where 16 KiB would overflow (and cost a walk); 64 KiB is
-// also the most a read of a folder on a share can take.
+// also the most a read of a folder on a share can take. A share that refuses even that for its
+// size is read 16 KiB at a time before it is walked instead.
 const DWORD kBufferBytes = 65536;
+const DWORD kSmallBufferBytes = 16384;
 const DWORD kChangeFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
                             FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE |
                             FILE_NOTIFY_CHANGE_LAST_WRITE;
@@ -243,6 +247,7 @@ WatchEnd WatchFolder(WatchContext &ctx, HANDLE dir, bool &delivered) {
     MirrorPoint &point = ctx.mirror.point;
     const SystemBehaviour &system = ThisSystem();
     std::vector<BYTE> buffer(kBufferBytes, 0);
+    DWORD bufferBytes = kBufferBytes;
     WatchState watch;
     ULONGLONG gapSince = 0;
     bool catchUp = GapOpen(point, gapSince) || system.subfoldersSilentUntilOpened;
@@ -288,8 +293,8 @@ WatchEnd WatchFolder(WatchContext &ctx, HANDLE dir, bool &delivered) {
         }
         ReadIssued(point, issuedAt);
         ctx.readsIssued.fetch_add(1);
-        BOOL ok = ReadDirectoryChangesW(dir, buffer.data(), kBufferBytes, TRUE, kChangeFilter,
-                                        &bytes, nullptr, nullptr);
+        BOOL ok = g_readDirectoryChanges(dir, buffer.data(), bufferBytes, TRUE, kChangeFilter,
+                                         &bytes, nullptr, nullptr);
         DWORD error = ok ? ERROR_SUCCESS : GetLastError();
         {
             std::lock_guard<std::mutex> lock(ctx.handleLock);
@@ -316,6 +321,13 @@ WatchEnd WatchFolder(WatchContext &ctx, HANDLE dir, bool &delivered) {
         case ReadOutcome::Stopped:
             return WatchEnd::Stopped;
         case ReadOutcome::NotSupported:
+            if (error == ERROR_INVALID_PARAMETER && bufferBytes > kSmallBufferBytes) {
+                Trace512(L"MonitorThread[%zu] %ls refuses reads of %u bytes: reading %u bytes at "
+                         L"a time\n",
+                         ctx.index, ctx.path.c_str(), bufferBytes, kSmallBufferBytes);
+                bufferBytes = kSmallBufferBytes;
+                break;
+            }
             Trace512(L"MonitorThread[%zu] %ls does not report changes (err=%u): walked every 30 s "
                      L"instead\n",
                      ctx.index, ctx.path.c_str(), error);

@@ -9,6 +9,11 @@
 // NUL-terminated notice text that the receiver frees with delete[].
 constexpr UINT WM_FOLDER_CHANGED = WM_APP + 3;
 
+// How a watch thread reads its folder's changes: ReadDirectoryChangesW. Tests put another in its
+// place before they start monitoring, to answer as a share does, and put it back afterwards.
+extern BOOL(WINAPI *g_readDirectoryChanges)(HANDLE, LPVOID, DWORD, BOOL, DWORD, LPDWORD,
+                                            LPOVERLAPPED, LPOVERLAPPED_COMPLETION_ROUTINE);
+
 // Reloads the pair table from the pair file and starts one watch thread per pair.
 // User-interface thread only; g_hMainWnd is set before the first call.
 void StartMonitoring();

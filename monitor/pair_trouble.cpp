@@ -18,7 +18,7 @@ PairTrouble TakeSnapshot(const WatchContext &context) {
         trouble.copiesSince = first->failingSince;
         trouble.copyError = first->lastError;
         trouble.firstCopy = first->dstFull;
-        trouble.destinationMissing = !mirror.pending.absent.empty();
+        trouble.destinationMissing = AnyDestinationAbsent(mirror.pending);
     }
     trouble.folderMissingSince = context.trouble.folderMissingSince;
     trouble.folderError = context.trouble.folderError;

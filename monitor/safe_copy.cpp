@@ -3,6 +3,7 @@
 #include "monitor/long_path.h"
 #include "monitor/tree_walk.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cwchar>
 
@@ -149,31 +150,36 @@ bool ReadFileTimes(const std::wstring &path, ULONGLONG &size, ULONGLONG &lastWri
     return read;
 }
 
+BOOL(WINAPI *g_createDirectory)(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) = CreateDirectoryW;
+
+bool FolderIsThere(const std::wstring &folder) {
+    std::wstring path = folder;
+    if (path.size() == 2 && path[1] == L':')
+        path += L'\\'; // "E:" alone is the current folder of drive E
+    DWORD attributes = GetFileAttributesW(FileSystemPath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 bool CreateFolderTree(const std::wstring &folder) {
     std::wstring path = folder;
-    while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/'))
+    // Trailing separators go, but a root keeps its own ("E:\\").
+    size_t root = RootLength(path);
+    while (path.size() > std::max<size_t>(root, 1) && (path.back() == L'\\' || path.back() == L'/'))
         path.pop_back();
     if (path.empty())
         return false;
-    if (CreateDirectoryW(FileSystemPath(path).c_str(), nullptr))
+    if (FolderIsThere(path))
         return true;
-    DWORD error = GetLastError();
-    if (error == ERROR_ALREADY_EXISTS)
+    if (path.size() <= RootLength(path))
+        return false; // a drive or a share is plugged in or connected, never made
+    if (g_createDirectory(FileSystemPath(path).c_str(), nullptr))
         return true;
-    if (error != ERROR_PATH_NOT_FOUND)
-        return false;
+    if (GetLastError() != ERROR_PATH_NOT_FOUND)
+        return FolderIsThere(path); // made meanwhile by someone else, or not to be made
     std::wstring parent = ParentFolder(path);
-    if (parent.empty())
+    if (parent.empty() || !CreateFolderTree(parent))
         return false;
-    // A parent at the root ("D:\", "\\server\share") is never created, only found.
-    if (parent.size() <= RootLength(parent)) {
-        if (GetFileAttributesW(FileSystemPath(parent).c_str()) == INVALID_FILE_ATTRIBUTES)
-            return false;
-    } else if (!CreateFolderTree(parent)) {
-        return false;
-    }
-    return CreateDirectoryW(FileSystemPath(path).c_str(), nullptr) ||
-           GetLastError() == ERROR_ALREADY_EXISTS;
+    return g_createDirectory(FileSystemPath(path).c_str(), nullptr) || FolderIsThere(path);
 }
 
 bool IsTemporaryCopyName(const std::wstring &fileName) {

@@ -52,9 +52,18 @@ bool ReadFileFacts(const std::wstring &path, DWORD access, DWORD share, FileFact
 bool ReadFileTimes(const std::wstring &path, ULONGLONG &size, ULONGLONG &lastWrite,
                    ULONGLONG &changeTime, DWORD *error = nullptr);
 
-// Creates `folder` with every missing parent, down from the first one that exists (drive
-// and share roots are never created). True when the folder exists afterwards.
+// Creates `folder` with every missing parent, down from the first one that exists. A folder
+// that is there (a folder by its attributes) is only found, whatever CreateDirectoryW would
+// answer for it (access denied for a drive's root on Windows, and on some network file systems
+// for any folder that exists); roots of drives and shares are never created. True when the
+// folder exists afterwards.
 bool CreateFolderTree(const std::wstring &folder);
+// True when `folder` is there, as a folder ("E:" is taken for the root of drive E).
+bool FolderIsThere(const std::wstring &folder);
+
+// How folders are made: CreateDirectoryW. Tests put another in its place before they copy, to
+// answer as Windows does where Wine answers otherwise, and put it back afterwards.
+extern BOOL(WINAPI *g_createDirectory)(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes);
 
 // True when a file name (no folder) is one of the temporary names above.
 bool IsTemporaryCopyName(const std::wstring &fileName);

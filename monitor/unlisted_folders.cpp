@@ -9,13 +9,13 @@
 
 namespace {
 
-// The folders that wait for their walk hold the pair's mirror point back to the earliest.
-void HoldPoint(const UnlistedFolders &folders, MirrorPoint &point) {
-    ULONGLONG earliest = 0;
-    for (const auto &[key, folder] : folders)
-        if (folder.holdsPoint && !folder.leftOut)
-            earliest = EarliestSet(earliest, folder.since);
-    FoldersWaitingSince(point, earliest);
+// A folder that waits for its walk after a walk of a gap met it holds the pair's mirror point
+// back to where that walk began; one left out holds nothing.
+void HoldPointFor(const std::wstring &key, const UnlistedFolder &folder, MirrorPoint &point) {
+    if (folder.holdsPoint && !folder.leftOut)
+        Hold(point, HoldKind::UnlistedFolder, key, folder.since);
+    else
+        LetGo(point, HoldKind::UnlistedFolder, key);
 }
 
 } // namespace
@@ -23,7 +23,8 @@ void HoldPoint(const UnlistedFolders &folders, MirrorPoint &point) {
 void FolderUnlisted(UnlistedFolders &folders, MirrorPoint &point, const std::wstring &folder,
                     const std::wstring &relative, DWORD error, ULONGLONG since, bool holdsPoint,
                     ULONGLONG markedAt, ULONGLONG now) {
-    UnlistedFolder &entry = folders[FoldCase(folder)];
+    std::wstring key = FoldCase(folder);
+    UnlistedFolder &entry = folders[key];
     bool known = !entry.path.empty();
     if (error == ERROR_ACCESS_DENIED) {
         if (!known || !entry.leftOut)
@@ -35,7 +36,7 @@ void FolderUnlisted(UnlistedFolders &folders, MirrorPoint &point, const std::wst
         entry.relative = relative;
         entry.leftOut = true;
         entry.lastError = error;
-        HoldPoint(folders, point);
+        HoldPointFor(key, entry, point);
         return;
     }
     if (!known || entry.leftOut) {
@@ -53,7 +54,7 @@ void FolderUnlisted(UnlistedFolders &folders, MirrorPoint &point, const std::wst
     entry.holdsPoint = entry.holdsPoint || holdsPoint;
     entry.markedAt = std::max(entry.markedAt, markedAt);
     entry.lastError = error;
-    HoldPoint(folders, point);
+    HoldPointFor(key, entry, point);
 }
 
 void FolderStillUnlisted(UnlistedFolders &folders, const std::wstring &folder, DWORD error,
@@ -69,7 +70,7 @@ void FolderStillUnlisted(UnlistedFolders &folders, const std::wstring &folder, D
 
 void FolderListed(UnlistedFolders &folders, MirrorPoint &point, const std::wstring &folder) {
     if (!folders.empty() && folders.erase(FoldCase(folder)) > 0)
-        HoldPoint(folders, point);
+        LetGo(point, HoldKind::UnlistedFolder, FoldCase(folder));
 }
 
 bool IsLeftOut(const UnlistedFolders &folders, const std::wstring &folder) {

@@ -12,7 +12,7 @@ export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISP
 export PATH=/usr/lib/wine:$PATH  # Debian keeps wineserver there
 export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
 xvfb_pid_file=/tmp/vantrel-xvfb-${display#:}.pid
-# A 64 KiB file system beside the prefix, where writes fail with a full disk (root only).
+# An 8 MiB file system beside the prefix, where writes fail with a full disk (root only).
 small_fs=$(dirname "$prefix")/smallfs
 # Real FAT32 and exFAT beside it, as USB sticks and cards have (root, FUSE and a loop device).
 fat_fs=$(dirname "$prefix")/fatfs exfat_fs=$(dirname "$prefix")/exfatfs
@@ -83,7 +83,7 @@ start)
     # first test program instead, they would hold its pipes open and CTest would wait forever.
     /usr/lib/wine/wine64 cmd.exe /c exit >/dev/null 2>&1 < /dev/null
     if [ "$(id -u)" = 0 ] && ! mountpoint -q "$small_fs"; then
-        mkdir -p "$small_fs" && mount -t tmpfs -o size=64k vantrel-smallfs "$small_fs" ||
+        mkdir -p "$small_fs" && mount -t tmpfs -o size=8m vantrel-smallfs "$small_fs" ||
             echo "No small file system: disk-full tests will be skipped"
     fi
     mount_fat_file_systems

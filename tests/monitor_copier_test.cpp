@@ -288,9 +288,15 @@ TEST_F(CopierTest, AFileItsWriterHoldsWaitsWithoutAttemptsAndIsLookedAtEverySeco
     EXPECT_EQ(NextDueTick(mirror.pending), tick + 1000) << "looked at again in a second";
     EXPECT_EQ(RunDueCopies(mirror, tick + 1000), 0u);
     EXPECT_EQ(NextDueTick(mirror.pending), tick + 2000) << "still held: again in a second";
+    // Held for ten minutes (a mail store held all day): looked at once a minute, and a record of
+    // it still has it looked at at once.
+    const ULONGLONG later = tick + 600000;
+    EXPECT_EQ(RunDueCopies(mirror, later), 0u);
+    EXPECT_EQ(NextDueTick(mirror.pending), later + 60000) << "held long: again in a minute";
     CloseHandle(writer);
-    EXPECT_EQ(RunDueCopies(mirror, tick + 2000), 1u);
+    CopyChangedFiles(src, dst, {{L"mail.db", FILE_ACTION_MODIFIED}}, mirror, later + 1000, 0);
     EXPECT_EQ(Copied(L"mail.db"), "a mail store");
+    EXPECT_EQ(NextDueTick(mirror.pending), 0u);
 }
 
 // A file whose data is not on this computer, as a cloud client leaves it (Wine cannot set the
@@ -385,6 +391,70 @@ TEST_F(CopierTest, AnAbsentDestinationFolderIsLookedAtOncePerRoundAndItsCopiesAr
     EXPECT_EQ(NextDueTick(mirror.pending), 0u);
 }
 
+TEST_F(CopierTest, AFullDestinationIsTriedOncePerRoundAndItsCopiesArriveOnceThereIsRoom) {
+    std::wstring small = SmallFileSystemFolder();
+    if (small.empty())
+        GTEST_SKIP() << "no small file system in this run";
+    std::wstring backup = small + L"\\backup";
+    CreateDirectoryW(backup.c_str(), nullptr);
+    FillDisk(small);
+    std::vector<FolderChange> changes;
+    for (int i = 0; i < 1000; ++i) {
+        std::wstring name = L"f" + std::to_wstring(i) + L".txt";
+        Put(name, "mirrored");
+        changes.push_back({name, FILE_ACTION_ADDED});
+    }
+    Pass(backup, changes);
+    EXPECT_EQ(CountLines(L"CopyFile failed (attempt 1): "), 1u) << "more than the first was tried";
+    EXPECT_EQ(CountLines(L"Destination folder " + backup + L" is on a full disk"), 1u);
+    EXPECT_EQ(FailingCount(mirror.pending), 1000u);
+    // While the disk is full no copy is due in a round but the smallest, tried at most every few
+    // seconds; the others wait with the folder.
+    ULONGLONG due = NextDueTick(mirror.pending);
+    for (ULONGLONG delay : {2000, 4000, 5000, 5000}) {
+        EXPECT_TRUE(DueKeys(mirror.pending, due).empty());
+        EXPECT_EQ(RunDueCopies(mirror, due), 0u);
+        EXPECT_EQ(NextDueTick(mirror.pending), due + delay);
+        due = NextDueTick(mirror.pending);
+    }
+    EXPECT_LE(CountLines(L""), 2u) << "a line per file or per round";
+    FreeDisk(small);
+    EXPECT_EQ(RunDueCopies(mirror, due), 1000u) << "not all in the round that found room";
+    EXPECT_EQ(ReadFileBytes(backup + L"\\f999.txt"), "mirrored");
+    EXPECT_EQ(NextDueTick(mirror.pending), 0u);
+    RemoveTree(small);
+}
+
+TEST_F(CopierTest, CopiesWaitForASourceDriveThatIsAwayWhenTheirTurnComes) {
+    PrepareMirror(mirror, src, dst);
+    std::vector<FolderChange> changes;
+    for (int i = 0; i < 20; ++i) {
+        std::wstring name = L"card" + std::to_wstring(i) + L".jpg";
+        Put(name, "a photo");
+        changes.push_back({name, FILE_ACTION_ADDED});
+    }
+    // The backup disk is away (a file stands where its folder should be), then the card is taken
+    // out, then the disk comes back: the card's copies wait for it, and arrive once it is back.
+    WriteFileBytes(dst, "in the way");
+    std::wstring inner = dst + L"\\inner";
+    PrepareMirror(mirror, src, inner);
+    Pass(inner, changes);
+    ASSERT_TRUE(MoveFileW(src.c_str(), (src + L" away").c_str()));
+    DeleteFileW(dst.c_str());
+    EXPECT_EQ(RunDueCopies(mirror, NextDueTick(mirror.pending)), 0u);
+    EXPECT_EQ(mirror.pending.entries.size(), 20u) << "copies of a card that is away were dropped";
+    EXPECT_EQ(CountLines(L"Deferred copy dropped"), 0u);
+    ASSERT_TRUE(MoveFileW((src + L" away").c_str(), src.c_str()));
+    EXPECT_EQ(RunDueCopies(mirror, NextDueTick(mirror.pending)), 20u);
+    EXPECT_EQ(ReadFileBytes(inner + L"\\card19.jpg"), "a photo");
+    // A file that is gone from a folder that is there ends its copy.
+    Put(L"gone.jpg", "gone");
+    DeferCopy(mirror.pending, src + L"\\gone.jpg", inner + L"\\gone.jpg", 5, tick, 0);
+    DeleteFileW((src + L"\\gone.jpg").c_str());
+    EXPECT_EQ(RunDueCopies(mirror, NextDueTick(mirror.pending)), 0u);
+    EXPECT_EQ(NextDueTick(mirror.pending), 0u);
+}
+
 TEST_F(CopierTest, AWaitingCopyEndsOnlyWhenItsSourceGoesOrALaterCopyOfOursMadeItCurrent) {
     MakeFolder(L"sub1");
     MakeFolder(L"sub2");
@@ -409,7 +479,7 @@ TEST_F(CopierTest, AWaitingCopyEndsOnlyWhenItsSourceGoesOrALaterCopyOfOursMadeIt
     CloseHandle(copy);
     const ULONGLONG now = 1000000;
     for (const wchar_t *name : {L"sub1\\x.txt", L"gone.txt", L"same.txt", L"ours.txt"})
-        DeferCopy(mirror.pending, mirror.point, src + L"\\" + name, dst + L"\\" + BaseName(name), 5,
+        DeferCopy(mirror.pending, src + L"\\" + name, dst + L"\\" + BaseName(name), 5,
                   now, 0);
     ASSERT_EQ(Lines().size(), 4u);
 
@@ -448,7 +518,7 @@ TEST_F(CopierTest, AFileTheDestinationRefusesHoldsBackNoOtherWaitingCopy) {
     // The others wait for a moment too (a held source), and come due a little later.
     ULONGLONG due = NextDueTick(mirror.pending);
     for (const wchar_t *name : {L"\\a.txt", L"\\b.txt"})
-        DeferCopy(mirror.pending, mirror.point, src + name, dst + name, ERROR_SHARING_VIOLATION,
+        DeferCopy(mirror.pending, src + name, dst + name, ERROR_SHARING_VIOLATION,
                   due - 900, 0);
     EXPECT_EQ(RunDueCopies(mirror, due + 100), 2u);
     EXPECT_EQ(Copied(L"a.txt"), "a");

@@ -37,7 +37,7 @@ TEST_F(DurableCopies, AFullDiskKeepsTheOldCopyAndTheNewOneArrivesOnceThereIsRoom
     // Saved as editors save: written beside the folder, then renamed into place.
     WriteFileBytes(root + L"\\doc.new", newer);
     ASSERT_TRUE(MoveFileW((root + L"\\doc.new").c_str(), (src + L"\\doc.bin").c_str()));
-    EXPECT_TRUE(WaitForLine(L"CopyFile deferred: " + src + L"\\doc.bin -> "));
+    EXPECT_TRUE(WaitForLine(L"Destination folder " + backup + L" is on a full disk"));
     EXPECT_EQ(CountLinesContaining(L"err=112"), CountLines(L"CopyFile")) << "failed on a full disk";
     EXPECT_TRUE(ReadFileBytes(backup + L"\\doc.bin") == older) << "the old copy was harmed";
     EXPECT_EQ(OtherFiles(backup, L"doc.bin"), 0u) << "a temporary copy was left behind";

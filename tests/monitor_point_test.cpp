@@ -92,7 +92,10 @@ TEST(MirrorPoint, FollowsFromWhatHappenedAndNeverPassesAGapNotWalked) {
                 GapWalked(point, event.a, event.b);
                 break;
             case Event::Waiting:
-                CopiesWaitingSince(point, event.a);
+                if (event.a != 0)
+                    Hold(point, HoldKind::WaitingCopy, L"copy", event.a);
+                else
+                    LetGo(point, HoldKind::WaitingCopy, L"copy");
                 break;
             }
             EXPECT_EQ(MirroredUpTo(point), event.point) << sequence.name << ", step " << step + 1;
@@ -238,7 +241,7 @@ TEST(DueCopiesTimer, ATimerThatWentOffBeforeItsTickIsArmedAgain) {
     WatchContext context;
     ASSERT_TRUE(CreateWakeTimer(context));
     ULONGLONG now = GetTickCount64();
-    DeferCopy(context.mirror.pending, context.mirror.point, root + L"\\held.txt",
+    DeferCopy(context.mirror.pending, root + L"\\held.txt",
               root + L"\\copy.txt", 32, now, 0);
     ULONGLONG due = NextDueTick(context.mirror.pending);
     ASSERT_EQ(RunDueWork(context, now, 0, false), due);

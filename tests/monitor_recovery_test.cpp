@@ -3,9 +3,11 @@
 #include "monitor/clock.h"
 #include "monitor/long_path.h"
 #include "monitor/monitor.h"
+#include "monitor/safe_copy.h"
 #include "monitor/saved_points.h"
 #include "monitor/tree_walk.h"
 #include "monitor/watch_thread.h"
+#include "monitor/watch_wakeups.h"
 #include "tests/monitor_test_helpers.h"
 #include "tests/test_support.h"
 
@@ -21,6 +23,35 @@ namespace {
 
 class LostWatch : public WatchTest {
   protected:
+    // A drive letter that names nothing, as a stick that is not plugged in.
+    std::wstring FreeDrive() {
+        wchar_t drive[] = L"Q:";
+        while (drive[0] > L'D' && GetLogicalDrives() & (1u << (drive[0] - L'A')))
+            --drive[0];
+        return drive;
+    }
+    // Makes `folder` the drive `drive`, as a stick plugged in, or takes it away again. Wine's
+    // drive letters are links in its prefix.
+    std::wstring DriveLink(const std::wstring &drive) {
+        wchar_t prefix[MAX_PATH] = {};
+        GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH);
+        return std::wstring(prefix) + L"/dosdevices/" + (wchar_t)towlower(drive[0]) + L":";
+    }
+    void Plug(const std::wstring &drive, const std::wstring &folder) {
+        if (RunningUnderWine())
+            ASSERT_TRUE(StartLinuxProgram(L"/bin/ln", L"-sfn \"" + LinuxPathOf(folder) + L"\" \"" +
+                                                          DriveLink(drive) + L"\""));
+        else
+            ASSERT_TRUE(DefineDosDeviceW(0, drive.c_str(), folder.c_str()));
+        ASSERT_TRUE(PumpUntil([&] { return FolderIsThere(drive + L"\\"); }, 10000));
+    }
+    void Unplug(const std::wstring &drive) {
+        if (RunningUnderWine())
+            StartLinuxProgram(L"/bin/rm", L"-f \"" + DriveLink(drive) + L"\"");
+        else
+            DefineDosDeviceW(DDD_REMOVE_DEFINITION, drive.c_str(), nullptr);
+        EXPECT_TRUE(PumpUntil([&] { return !FolderIsThere(drive + L"\\"); }, 10000));
+    }
     // Once the watch of `folder` has resumed (its line traced), the file written in the gap
     // arrives, and so does one written afterwards.
     void ExpectWatchedAgain(const std::wstring &folder, const std::wstring &resumedLine) {
@@ -406,45 +437,104 @@ TEST_P(LostWatchStartTest, ASourceThatAppearsAfterTheStartIsWatchedOnceItExists)
 }
 
 TEST_F(LostWatch, ADestinationDriveThatAppearsLaterGetsEveryWaitingCopy) {
-    // A drive letter that names nothing yet, as a stick that is not plugged in.
-    wchar_t drive[] = L"Q:";
-    while (drive[0] > L'D' && GetLogicalDrives() & (1u << (drive[0] - L'A')))
-        --drive[0];
-    std::wstring stick = root + L"\\stick";
+    std::wstring drive = FreeDrive(), stick = root + L"\\stick";
     CreateDirectoryW(stick.c_str(), nullptr);
-    StartWatching(std::wstring(drive) + L"\\backup");
+    StartWatching(drive + L"\\backup");
     std::vector<std::wstring> names;
     for (int i = 0; i < 10; ++i) {
         names.push_back(L"\\file" + std::to_wstring(i) + L".txt");
         WriteFileBytes(src + names.back(), "mirrored");
     }
-    EXPECT_TRUE(WaitForLine(L"Destination folder " + std::wstring(drive) + L"\\backup is missing"));
+    EXPECT_TRUE(WaitForLine(L"Destination folder " + drive + L"\\backup is missing"));
     // A few rounds of retries fail before it is plugged in.
     PumpFor(3500);
-    std::wstring link;
-    if (RunningUnderWine()) {
-        // Wine's drive letters are links in its prefix.
-        wchar_t prefix[MAX_PATH] = {};
-        ASSERT_NE(GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH), 0u);
-        link = std::wstring(prefix) + L"/dosdevices/" + (wchar_t)towlower(drive[0]) + L":";
-        ASSERT_TRUE(
-            StartLinuxProgram(L"/bin/ln", L"-s \"" + LinuxPathOf(stick) + L"\" \"" + link + L"\""));
-    } else {
-        ASSERT_TRUE(DefineDosDeviceW(0, drive, stick.c_str()));
-    }
-    ASSERT_TRUE(PumpUntil(
-        [&] {
-            return GetFileAttributesW((std::wstring(drive) + L"\\").c_str()) !=
-                   INVALID_FILE_ATTRIBUTES;
-        },
-        10000));
+    Plug(drive, stick);
     for (const std::wstring &name : names)
         EXPECT_TRUE(WaitForContent(stick + L"\\backup" + name, "mirrored"));
     StopMonitoring();
-    if (RunningUnderWine())
-        StartLinuxProgram(L"/bin/rm", L"-f \"" + link + L"\"");
-    else
-        DefineDosDeviceW(DDD_REMOVE_DEFINITION, drive, nullptr);
+    Unplug(drive);
+}
+
+// What CreateDirectoryW answers on Windows for a drive's root, where Wine answers that it exists.
+BOOL WINAPI CreateDirectoryAsOnWindows(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
+    std::wstring folder = path;
+    if (folder.size() >= 2 && folder.size() <= 3 && folder[1] == L':') {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return CreateDirectoryW(path, attributes);
+}
+
+TEST_F(LostWatch, ADestinationAtADriveRootUnpluggedAndPluggedInAgainGetsItsCopies) {
+    g_createDirectory = CreateDirectoryAsOnWindows;
+    std::wstring drive = FreeDrive(), stick = root + L"\\stick";
+    CreateDirectoryW(stick.c_str(), nullptr);
+    Plug(drive, stick);
+    StartWatching(drive + L"\\");
+    WriteFileBytes(src + L"\\before.txt", "before");
+    EXPECT_TRUE(WaitForContent(stick + L"\\before.txt", "before"));
+    Unplug(drive);
+    for (int i = 0; i < 10; ++i)
+        WriteFileBytes(src + L"\\file" + std::to_wstring(i) + L".txt", "mirrored");
+    EXPECT_TRUE(WaitForLine(L"Destination folder " + drive + L"\\ is missing"));
+    Plug(drive, stick);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_TRUE(WaitForContent(stick + L"\\file" + std::to_wstring(i) + L".txt", "mirrored"));
+    StopMonitoring();
+    g_createDirectory = CreateDirectoryW;
+    Unplug(drive);
+}
+
+TEST_F(LostWatch, ADrivesRecycleBinIsNotMirroredButItsDocumentsAre) {
+    // A drive registered whole, with a recycle bin as Explorer keeps one at its root.
+    std::wstring drive = FreeDrive(), disk = root + L"\\disk";
+    std::wstring bin = disk + L"\\$RECYCLE.BIN\\S-1-5-21-1004";
+    for (const std::wstring &folder :
+         {disk, disk + L"\\$RECYCLE.BIN", bin, disk + L"\\Docs", disk + L"\\Docs\\Old"})
+        CreateDirectoryW(folder.c_str(), nullptr);
+    WriteFileBytes(disk + L"\\Docs\\draft.txt", "a draft");
+    for (const wchar_t *name : {L"\\1.txt", L"\\2.txt", L"\\3.txt"})
+        WriteFileBytes(disk + L"\\Docs\\Old" + name, "old");
+    Plug(drive, disk);
+    src = drive + L"\\";
+    StartWatching(dst);
+    // What the drive held before (under Wine the first walk looks back at it) is not the point.
+    for (const wchar_t *name : {L"\\draft.txt", L"\\1.txt", L"\\2.txt", L"\\3.txt"})
+        DeleteFileW((dst + name).c_str());
+    // Explorer deletes a file and a folder: each renamed into the bin, beside a record of it.
+    ASSERT_TRUE(MoveFileW((disk + L"\\Docs\\draft.txt").c_str(), (bin + L"\\$RK3J9QA.txt").c_str()));
+    WriteFileBytes(bin + L"\\$IK3J9QA.txt", "where it was");
+    ASSERT_TRUE(MoveFileW((disk + L"\\Docs\\Old").c_str(), (bin + L"\\$R7QW2LM").c_str()));
+    WriteFileBytes(bin + L"\\$I7QW2LM", "where it was");
+    WriteFileBytes(disk + L"\\Docs\\new.txt", "a new document");
+    EXPECT_TRUE(WaitForContent(dst + L"\\new.txt", "a new document"));
+    WakeWatchThread(*g_watchContexts[0], kWakeSweep);
+    EXPECT_TRUE(WaitForLine(L"MonitorThread[0] sweep copied 0 files"));
+    EXPECT_EQ(CountFiles(dst), 1u) << "what was deleted was mirrored";
+    EXPECT_EQ(CountLinesContaining(L"a folder the drive keeps for itself"), 1u);
+    StopMonitoring();
+    Unplug(drive);
+}
+
+// A share that refuses reads of more than 16 KiB, as some do.
+BOOL WINAPI ReadAsAShareOfSmallReads(HANDLE dir, LPVOID buffer, DWORD length, BOOL subtree,
+                                     DWORD filter, LPDWORD bytes, LPOVERLAPPED overlapped,
+                                     LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+    if (length > 16384) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return ReadDirectoryChangesW(dir, buffer, length, subtree, filter, bytes, overlapped, routine);
+}
+
+TEST_F(LostWatch, AShareThatRefusesLargeReadsIsReadInSmallerOnes) {
+    g_readDirectoryChanges = ReadAsAShareOfSmallReads;
+    StartWatching(dst);
+    WriteFileBytes(src + L"\\a.txt", "a");
+    EXPECT_TRUE(WaitForContent(dst + L"\\a.txt", "a"));
+    EXPECT_EQ(CountLinesContaining(L"walked every 30 s instead"), 0u) << "fell back to walks";
+    StopMonitoring();
+    g_readDirectoryChanges = ReadDirectoryChangesW;
 }
 
 TEST_P(LostWatchStartTest, ADriveRemovedSafelyIsLetGoOfAndWatchedAgainWhenTheRemovalIsRefused) {

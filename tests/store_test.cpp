@@ -441,7 +441,7 @@ TEST_F(PairStore, HeldPairFileWithoutWriteSharingFailsToOpen) {
 
 // ---------------------------------------------------------------- a full disk
 //
-// The test run mounts a 64 KiB tmpfs (VANTREL_SMALL_FS, a Linux path reached through Wine's
+// The test run mounts an 8 MiB tmpfs (VANTREL_SMALL_FS, a Linux path reached through Wine's
 // Z: drive). Filling it makes writes fail for real: a write that does not fit at all fails
 // with ERROR_DISK_FULL, and one that partly fits (into the pair file's last, partly used page)
 // reports success with fewer bytes written.

@@ -172,7 +172,7 @@ std::wstring SmallFileSystemFolder() {
             c = L'\\';
     ULARGE_INTEGER total = {};
     if (!GetDiskFreeSpaceExW((path + L"\\").c_str(), nullptr, &total, nullptr) ||
-        total.QuadPart > 1024 * 1024)
+        total.QuadPart > 16 * 1024 * 1024)
         return std::wstring();
     std::wstring folder = path + L"\\run" + std::to_wstring(GetCurrentProcessId());
     RemoveTree(folder);

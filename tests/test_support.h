@@ -37,7 +37,7 @@ void PumpFor(DWORD ms);
 // True when running under Wine.
 bool RunningUnderWine();
 
-// A new folder on the test run's small file system (64 KiB, where writes fail with a full
+// A new folder on the test run's small file system (8 MiB, where writes fail with a full
 // disk), or empty when the run has none.
 std::wstring SmallFileSystemFolder();
 // A new folder on the test run's FAT32 (fat) or exFAT file system, or empty when the run has
