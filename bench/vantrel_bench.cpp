@@ -38,6 +38,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -701,12 +702,6 @@ static int RunCallCost(const std::wstring &work, int rounds) {
         CopyFileExW(src.c_str(), fresh(L"exnew").c_str(), CopyProgressContinue, nullptr, &cancel,
                     COPY_FILE_FAIL_IF_EXISTS);
     });
-    timeCall("CopyFileW_then_MoveFileExW_new_name", [&] {
-        std::wstring to = fresh(L"moved");
-        CopyFileW(src.c_str(), (to + L".new").c_str(), FALSE);
-        MoveFileExW((to + L".new").c_str(), to.c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    });
     timeCall("CopyFileW_then_MoveFileExW_new_name_no_write_through", [&] {
         std::wstring to = fresh(L"movednwt");
         CopyFileW(src.c_str(), (to + L".new").c_str(), FALSE);
@@ -732,11 +727,20 @@ static int RunCallCost(const std::wstring &work, int rounds) {
     }
     DeleteFileW(one.c_str());
     DeleteFileW(two.c_str());
-    // Every round a file of its own (made before the timing) in a subfolder of its own, over
-    // the destination's earlier copy of that name: the program copies a file that keeps
-    // changing less often, and a file it has copied as it is not at all, so one file again and
-    // again would measure no copy. The tree lies beside the destination, as a pair's source
-    // does (a destination inside the tree costs a look at each new folder's identity).
+    // The copy pass of one file and its floor, timed side by side: each round calls the three
+    // (in turns, each first in one round of three), so that whatever else the machine does
+    // weighs on them alike.
+    // - the floor: CopyFileW to a temporary name, then MoveFileExW to a name the folder does not
+    //   hold yet, in a folder that fills as the rounds go on;
+    // - the pass over an earlier copy: every round a file of its own (made before the timing) in
+    //   a subfolder of its own, over the destination's earlier copy of that name (the program
+    //   copies a file that keeps changing less often, and a file it has copied as it is not at
+    //   all, so one file again and again would measure no copy). The tree lies beside the
+    //   destination, as a pair's source does;
+    // - the pass for a file the destination does not hold yet, as in a burst of new files: every
+    //   round a source file of its own and a destination folder that fills.
+    std::wstring floorFolder = work + L"\\floor";
+    CreateDirectoryW(floorFolder.c_str(), nullptr);
     std::wstring tree = work + L"\\versions";
     CreateDirectoryW(tree.c_str(), nullptr);
     std::vector<std::wstring> versions;
@@ -746,19 +750,57 @@ static int RunCallCost(const std::wstring &work, int rounds) {
         WriteSmallFile(tree + L"\\" + versions.back() + L"\\source.txt",
                        std::string(200, char('a' + i % 26)));
     }
-    MirrorState mirror;
+    std::wstring sources = work + L"\\fresh-src", copies = work + L"\\fresh-dst";
+    CreateDirectoryW(sources.c_str(), nullptr);
+    CreateDirectoryW(copies.c_str(), nullptr);
+    std::vector<std::wstring> names;
+    for (int i = 0; i <= rounds + 1; ++i) {
+        names.push_back(L"n" + std::to_wstring(i) + L".txt");
+        WriteSmallFile(sources + L"\\" + names.back(), std::string(200, 'y'));
+    }
+    MirrorState mirror, freshMirror;
     PrepareMirror(mirror, tree, folder);
+    PrepareMirror(freshMirror, sources, copies);
     CopyChangedFiles(tree, folder, {{versions.back() + L"\\source.txt", FILE_ACTION_ADDED}}, mirror,
                      GetTickCount64(), 0);
     FILETIME before;
     GetSystemTimeAsFileTime(&before);
-    size_t version = 0;
-    timeCall("CopyChangedFiles_one_added_one_modified", [&] {
+    size_t version = 0, next = 0;
+    int floorCopies = 0;
+    auto floorCall = [&] {
+        std::wstring to = floorFolder + L"\\f" + std::to_wstring(floorCopies++) + L".txt";
+        CopyFileW(src.c_str(), (to + L".new").c_str(), FALSE);
+        MoveFileExW((to + L".new").c_str(), to.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    };
+    auto passCall = [&] {
         std::wstring name = versions[version++] + L"\\source.txt";
         std::vector<FolderChange> changes = {{name, FILE_ACTION_ADDED},
                                              {name, FILE_ACTION_MODIFIED}};
         CopyChangedFiles(tree, folder, changes, mirror, GetTickCount64(), 0);
-    });
+    };
+    auto newNameCall = [&] {
+        const std::wstring &name = names[next++];
+        std::vector<FolderChange> changes = {{name, FILE_ACTION_ADDED},
+                                             {name, FILE_ACTION_MODIFIED}};
+        CopyChangedFiles(sources, copies, changes, freshMirror, GetTickCount64(), 0);
+    };
+    const std::function<void()> calls[3] = {floorCall, passCall, newNameCall};
+    double spent[3] = {};
+    for (int round = -1; round < rounds; ++round) { // the first round warms up, untimed
+        for (int k = 0; k < 3; ++k) {
+            int which = (round + 3 + k) % 3;
+            LARGE_INTEGER begin = Now();
+            calls[which]();
+            if (round >= 0)
+                spent[which] += MillisecondsBetween(begin, Now());
+        }
+    }
+    const char *callNames[3] = {"CopyFileW_then_MoveFileExW_new_name",
+                                "CopyChangedFiles_one_added_one_modified",
+                                "CopyChangedFiles_new_name"};
+    for (int k = 0; k < 3; ++k)
+        printf("call %s us %.2f\n", callNames[k], spent[k] * 1000.0 / rounds);
     // Every call copies: the copy was put into place after the calls began (its change time),
     // and no temporary file is left.
     ULONGLONG size = 0, lastWrite = 0, changeTime = 0;
@@ -773,31 +815,14 @@ static int RunCallCost(const std::wstring &work, int rounds) {
         RemoveDirectoryW((tree + L"\\" + name).c_str());
     }
     RemoveDirectoryW(tree.c_str());
-    // The same pass for a file the destination does not hold yet, as in a burst of new files:
-    // every round a source file of its own (made before the timing) and a destination folder
-    // that fills as the rounds go on.
-    std::wstring sources = work + L"\\fresh-src", copies = work + L"\\fresh-dst";
-    CreateDirectoryW(sources.c_str(), nullptr);
-    CreateDirectoryW(copies.c_str(), nullptr);
-    std::vector<std::wstring> names;
-    for (int i = 0; i <= rounds; ++i) {
-        names.push_back(L"n" + std::to_wstring(i) + L".txt");
-        WriteSmallFile(sources + L"\\" + names.back(), std::string(200, 'y'));
-    }
-    MirrorState freshMirror;
-    PrepareMirror(freshMirror, sources, copies);
-    size_t next = 0;
-    timeCall("CopyChangedFiles_new_name", [&] {
-        const std::wstring &name = names[next++];
-        std::vector<FolderChange> changes = {{name, FILE_ACTION_ADDED},
-                                             {name, FILE_ACTION_MODIFIED}};
-        CopyChangedFiles(sources, copies, changes, freshMirror, GetTickCount64(), 0);
-    });
+    for (const std::wstring &name : MatchingNames(floorFolder, L"*"))
+        DeleteFileW((floorFolder + L"\\" + name).c_str());
+    RemoveDirectoryW(floorFolder.c_str());
     size_t arrived = 0;
-    for (const std::wstring &name : names)
-        arrived += ReadSmallFile(copies + L"\\" + name).size() == 200;
-    printf("check CopyChangedFiles_new_name placed %zu of %zu temporaries %zu\n", arrived,
-           names.size(), MatchingNames(copies, L"~vantrel-*.tmp").size());
+    for (size_t k = 0; k < next; ++k)
+        arrived += ReadSmallFile(copies + L"\\" + names[k]).size() == 200;
+    printf("check CopyChangedFiles_new_name placed %zu of %zu temporaries %zu\n", arrived, next,
+           MatchingNames(copies, L"~vantrel-*.tmp").size());
     fflush(stdout);
     for (const std::wstring &name : names) {
         DeleteFileW((sources + L"\\" + name).c_str());
@@ -988,10 +1013,9 @@ int wmain(int argc, wchar_t **argv) {
         return RunNotes(argv[2], size_t(_wtoi(argv[3])), _wtoi(argv[4]), size_t(_wtoi(argv[5])));
     if (command == L"sweep" && argc == 5)
         return RunSweep(argv[2], argv[3], _wtoi(argv[4]));
-    fprintf(stderr,
-            "usage: vantrel_bench launch ROOT EXE [ARGS...] | host ROOT | "
-            "startstop WORK PAIRS CYCLES | copystop WORK PAIRS MIB CYCLES | "
-            "sweep TREE DEST REPS | callcost WORK ROUNDS | copyfile SOURCE TARGET [once] | "
-            "notes ROOT NOTES SAVES PERSAVE\n");
+    fprintf(stderr, "usage: vantrel_bench launch ROOT EXE [ARGS...] | host ROOT | "
+                    "startstop WORK PAIRS CYCLES | copystop WORK PAIRS MIB CYCLES | "
+                    "sweep TREE DEST REPS | callcost WORK ROUNDS | copyfile SOURCE TARGET [once] | "
+                    "notes ROOT NOTES SAVES PERSAVE\n");
     return 2;
 }

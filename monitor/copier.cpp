@@ -255,16 +255,15 @@ struct FileStep {
     QuietPlan quiet; // WaitUntilQuiet: when it is looked at
 };
 
-// Decides the pass's step for `file` (its facts filled in as they are seen): its attributes
-// first, without opening it (a file whose data is not on this computer must not be brought back
-// by a look), then, for a file whose data is here, a look through a handle (a writer's hold),
-// then the judge, then whether it is still being written.
+// Decides the pass's step for `file` (its facts filled in as they are seen): its facts by its
+// path first, without opening it (a file whose data is not on this computer must not be brought
+// back by a look), then the judge, then, for a file to be copied, a look through a handle (a
+// writer's hold, as the copy would meet it), then whether it is still being written.
 FileStep StepFor(MirrorState &mirror, SourceFile &file, const CopyTarget &target, ULONGLONG now,
                  CopyAsk ask) {
     FileStep step;
-    WIN32_FILE_ATTRIBUTE_DATA found;
-    if (!g_readAttributes(file.full, found)) {
-        step.error = GetLastError();
+    FileFacts &facts = file.facts;
+    if (!g_lookUpFacts(file.full, facts, step.error)) {
         if (!IsGoneError(step.error)) {
             step.kind = StepKind::Defer;
             return step;
@@ -274,47 +273,49 @@ FileStep StepFor(MirrorState &mirror, SourceFile &file, const CopyTarget &target
         step.kind = StepKind::Leave;
         return step;
     }
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkAt(file.full)) {
+    if ((facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkAt(file.full)) {
         Trace512(L"Skipping link: %ls\n", file.full.c_str());
         step.kind = StepKind::Leave;
         return step;
     }
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    if (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) {
         Trace512(L"Skipping non-file or missing: %ls (attr=0x%08x)\n", file.full.c_str(),
-                 found.dwFileAttributes);
+                 facts.attributes);
         step.kind = StepKind::ArrivedFolder;
-        return step;
-    }
-    FileFacts &facts = file.facts;
-    facts.attributes = found.dwFileAttributes;
-    facts.size = ((ULONGLONG)found.nFileSizeHigh << 32) | found.nFileSizeLow;
-    facts.lastWrite = FileTimeValue(found.ftLastWriteTime);
-    TargetLook look;
-    if (DataIsElsewhere(facts.attributes)) {
-        if (JudgeCopy(mirror, file, target, look, ask) != Judgement::Copy)
-            step.kind = StepKind::Leave;
         return step;
     }
     const PendingCopy *waiting = PendingFor(mirror.pending, target.key);
     WaitKind waits = waiting ? waiting->kind : WaitKind::Failed;
-    if (waiting && waits == WaitKind::Quiet) {
+    if (waiting && waits == WaitKind::Quiet && !DataIsElsewhere(facts.attributes)) {
         step.kind = StepKind::NameAgain;
         return step;
     }
-    // A file already known to be held is looked at once; another again for a moment.
+    // A file already known to be held is looked at once, before anything is judged of it: its
+    // times may not show its writer's changes until the writer lets go.
     bool heldBefore = waiting && waits == WaitKind::Held;
-    if (!LookAtSourceOnceHeld(file, step.error, heldBefore ? 1 : kAttemptLimit)) {
+    auto heldStep = [&] {
         step.kind = step.error == ERROR_SHARING_VIOLATION ? StepKind::WaitForWriter
                     : IsGoneError(step.error)             ? StepKind::Leave
                                                           : StepKind::Defer;
         return step;
-    }
-    if (JudgeCopy(mirror, file, target, look, ask) != Judgement::Copy) {
+    };
+    if (heldBefore && !LookAtSourceOnceHeld(file, step.error, 1))
+        return heldStep();
+    // A change whose copy waits is judged as the waiting copy is: only a later copy of ours ends
+    // it, never a look that finds nothing new since the last copy.
+    TargetLook look;
+    if (JudgeCopy(mirror, file, target, look, waiting ? CopyAsk::Waiting : ask) !=
+        Judgement::Copy) {
         if (waiting)
             EndPending(mirror.pending, target.key);
         step.kind = StepKind::Leave;
         return step;
     }
+    if (DataIsElsewhere(facts.attributes))
+        return step; // copied: only the copy reads it
+    // Another file is looked at again for a moment while a writer holds it.
+    if (!heldBefore && !LookAtSourceOnceHeld(file, step.error, kAttemptLimit))
+        return heldStep();
     // Not held: its writer is done with it, unless the system may not show a writer's hold;
     // then a large file written moments ago may still be being written.
     step.quiet = PlanChange(mirror.changing, file.hash, facts.size, WrittenAgoMs(facts.lastWrite),
@@ -354,13 +355,7 @@ bool MirrorArrivedFolder(MirrorState &mirror, const std::wstring &srcFull, const
 
 } // namespace
 
-bool ReadAttributes(const std::wstring &path, WIN32_FILE_ATTRIBUTE_DATA &data) {
-    return GetFileAttributesExW(FileSystemPath(path).c_str(), GetFileExInfoStandard, &data) !=
-           FALSE;
-}
-
-bool (*g_readAttributes)(const std::wstring &path,
-                         WIN32_FILE_ATTRIBUTE_DATA &data) = ReadAttributes;
+bool (*g_lookUpFacts)(const std::wstring &path, FileFacts &facts, DWORD &error) = LookUpFileFacts;
 
 void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wstring &destRoot) {
     mirror.source = TraitsOfFileSystemAt(path);

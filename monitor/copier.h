@@ -13,12 +13,10 @@
 #include <string>
 #include <vector>
 
-// How the pass reads a source's attributes, size and last-write time without opening it
-// (GetFileAttributesExW; false with the system's error). Tests put another in its place before
-// they copy, to show a file as the system cannot make one here (a cloud placeholder), and put it
-// back afterwards.
-extern bool (*g_readAttributes)(const std::wstring &path, WIN32_FILE_ATTRIBUTE_DATA &data);
-bool ReadAttributes(const std::wstring &path, WIN32_FILE_ATTRIBUTE_DATA &data);
+// How the pass looks up a source's facts without opening it (LookUpFileFacts). Tests put another
+// in its place before they copy, to show a file as the system cannot make one here (a cloud
+// placeholder), and put it back afterwards.
+extern bool (*g_lookUpFacts)(const std::wstring &path, FileFacts &facts, DWORD &error);
 
 // Readies a pair's copy state before its first pass: removes temporary copies that an ended
 // process left in the destination folder, and finds out whether a destination file can be a

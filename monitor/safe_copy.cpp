@@ -133,13 +133,68 @@ bool ReadFileFacts(const std::wstring &path, DWORD access, DWORD share, FileFact
     return true;
 }
 
+bool LookUpFileFacts(const std::wstring &path, FileFacts &facts, DWORD &error) {
+    // NtQueryFullAttributesFile (what GetFileAttributesExW calls, which leaves out the change
+    // time), by the object name of the path: \??\C:\... or \??\UNC\server\share\...
+    struct NetworkOpenInformation {
+        LARGE_INTEGER creationTime, lastAccessTime, lastWriteTime, changeTime, allocationSize,
+            endOfFile;
+        ULONG fileAttributes;
+    };
+    struct ObjectName {
+        USHORT length, maximumLength;
+        PWSTR buffer;
+    };
+    struct ObjectAttributes {
+        ULONG length;
+        HANDLE rootDirectory;
+        ObjectName *objectName;
+        ULONG attributes;
+        PVOID securityDescriptor, securityQualityOfService;
+    };
+    typedef LONG(NTAPI * QueryFullAttributes)(ObjectAttributes *, NetworkOpenInformation *);
+    typedef ULONG(NTAPI * StatusToError)(LONG);
+    static const QueryFullAttributes query = (QueryFullAttributes)(void *)GetProcAddress(
+        GetModuleHandleW(L"ntdll.dll"), "NtQueryFullAttributesFile");
+    static const StatusToError toError = (StatusToError)(void *)GetProcAddress(
+        GetModuleHandleW(L"ntdll.dll"), "RtlNtStatusToDosError");
+    std::wstring name = ExtendedLengthPath(path);
+    if (!query || !toError || name.compare(0, 4, L"\\\\?\\") != 0 || name.size() > 32000) {
+        DWORD failure = 0;
+        bool read = ReadFileFacts(path, FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, facts,
+                                  failure);
+        error = failure == ERROR_DIRECTORY ? ERROR_SUCCESS : failure;
+        return read || failure == ERROR_DIRECTORY;
+    }
+    name[1] = L'?'; // the object name: \??\ in place of \\?\ in front
+    ObjectName objectName = {USHORT(name.size() * sizeof(wchar_t)),
+                             USHORT(name.size() * sizeof(wchar_t)), name.data()};
+    const ULONG kCaseInsensitive = 0x40; // OBJ_CASE_INSENSITIVE
+    ObjectAttributes attributes = {sizeof attributes, nullptr, &objectName, kCaseInsensitive,
+                                   nullptr, nullptr};
+    NetworkOpenInformation information = {};
+    LONG status = query(&attributes, &information);
+    if (status < 0) {
+        error = toError(status);
+        return false;
+    }
+    error = ERROR_SUCCESS;
+    facts.attributes = information.fileAttributes;
+    facts.size = (ULONGLONG)information.endOfFile.QuadPart;
+    facts.lastWrite = (ULONGLONG)information.lastWriteTime.QuadPart;
+    facts.changeTime = (ULONGLONG)information.changeTime.QuadPart;
+    return true;
+}
+
 bool ReadFileTimes(const std::wstring &path, ULONGLONG &size, ULONGLONG &lastWrite,
                    ULONGLONG &changeTime, DWORD *error) {
     FileFacts facts;
     DWORD failure = 0;
-    bool read =
-        ReadFileFacts(path, FILE_READ_ATTRIBUTES,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, facts, failure);
+    bool read = LookUpFileFacts(path, facts, failure) &&
+                !(facts.attributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (read == false && failure == ERROR_SUCCESS)
+        failure = ERROR_DIRECTORY;
     if (error)
         *error = failure;
     if (read) {

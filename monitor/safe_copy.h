@@ -47,6 +47,12 @@ struct FileFacts {
 bool ReadFileFacts(const std::wstring &path, DWORD access, DWORD share, FileFacts &facts,
                    DWORD &error);
 
+// Looks up a file's (or folder's) facts by its path, without opening a handle of our own (one
+// call to the system, where an open, two queries and a close take dozens of times as long, and
+// nobody is kept from anything); false with the system's error when it is gone or cannot be
+// looked at. Says nothing of who holds it.
+bool LookUpFileFacts(const std::wstring &path, FileFacts &facts, DWORD &error);
+
 // Reads a file's size, last-write time and change time (0 where unknown) without keeping
 // anyone from anything; false as for ReadFileFacts, with the reason in `error` when given.
 bool ReadFileTimes(const std::wstring &path, ULONGLONG &size, ULONGLONG &lastWrite,

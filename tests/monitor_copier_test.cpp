@@ -302,11 +302,11 @@ TEST_F(CopierTest, AFileItsWriterHoldsWaitsWithoutAttemptsAndIsLookedAtEverySeco
 // A file whose data is not on this computer, as a cloud client leaves it (Wine cannot set the
 // attribute): its attributes read as the system would show them.
 std::wstring g_placeholder;
-bool ReadPlaceholderAttributes(const std::wstring &path, WIN32_FILE_ATTRIBUTE_DATA &data) {
-    if (!ReadAttributes(path, data))
+bool LookUpPlaceholderFacts(const std::wstring &path, FileFacts &facts, DWORD &error) {
+    if (!LookUpFileFacts(path, facts, error))
         return false;
     if (path == g_placeholder)
-        data.dwFileAttributes |= 0x00400000; // FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS
+        facts.attributes |= 0x00400000; // FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS
     return true;
 }
 
@@ -316,7 +316,7 @@ TEST_F(CopierTest, AFileWhoseDataIsElsewhereIsCopiedOnlyWhenItsCopyDiffers) {
     ASSERT_EQ(Copied(L"photo.jpg"), "a photo");
     // Space is freed: only its attributes change. Held without sharing, any read would fail.
     g_placeholder = src + L"\\photo.jpg";
-    g_readAttributes = ReadPlaceholderAttributes;
+    g_lookUpFacts = LookUpPlaceholderFacts;
     HANDLE held = CreateFileW(g_placeholder.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     Pass(dst, {{L"photo.jpg", 3}});
@@ -331,7 +331,7 @@ TEST_F(CopierTest, AFileWhoseDataIsElsewhereIsCopiedOnlyWhenItsCopyDiffers) {
     // Changed elsewhere, and its size with it: copied.
     Put(L"photo.jpg", "a photo, edited on another computer");
     Pass(dst, {{L"photo.jpg", 3}});
-    g_readAttributes = ReadAttributes;
+    g_lookUpFacts = LookUpFileFacts;
     EXPECT_EQ(Copied(L"photo.jpg"), "a photo, edited on another computer");
 }
 
@@ -934,13 +934,13 @@ TEST_F(CopierTest, AChangeOfAttributesAloneCopiesNothing) {
     CopyFilesChangedSince(src, dst, since, mirror, WalkMode());
     EXPECT_EQ(Copied(L"IMG_0001.JPG"), "a photo of 2024, larger");
     g_placeholder = src + L"\\2019\\IMG_0001.JPG";
-    g_readAttributes = ReadPlaceholderAttributes;
+    g_lookUpFacts = LookUpPlaceholderFacts;
     HANDLE held = CreateFileW(g_placeholder.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
                               nullptr);
     Lines();
     CapturedLines().clear();
     Pass(dst, {{L"2019\\IMG_0001.JPG", FILE_ACTION_MODIFIED}});
-    g_readAttributes = ReadAttributes;
+    g_lookUpFacts = LookUpFileFacts;
     CloseHandle(held);
     EXPECT_EQ(Copied(L"IMG_0001.JPG"), "a photo of 2024, larger");
     EXPECT_EQ(CountLines(L"CopyFile"), 0u) << "opened, or copied";
