@@ -475,8 +475,8 @@ bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
         }
         SourceFile file = SourceAt(srcFull);
         CopyTarget target = TargetOf(destRoot + L"\\" + baseName);
-        FileStep step =
-            StepFor(mirror, file, target, now, source.arrived ? CopyAsk::Arrived : CopyAsk::Changed);
+        FileStep step = StepFor(mirror, file, target, now,
+                                source.arrived ? CopyAsk::Arrived : CopyAsk::Changed);
         switch (step.kind) {
         case StepKind::Copy:
             if (CopyOneFile(mirror, file, target, now, since, kAttemptLimit, false) ==

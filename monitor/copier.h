@@ -31,11 +31,11 @@ void PrepareMirror(MirrorState &mirror, const std::wstring &path, const std::wst
 // place) has every file inside it copied too, any depth, unless the destination copy is
 // current or holds a file of that name changed later. A copy onto its own source is skipped,
 // and so are temporary copies, other programs' temporary files (monitor/transient_names.h),
-// links and whatever lies behind one, and whatever the judge (monitor/copy_judge.h) refuses. What cannot be copied now
-// waits in the mirror state (monitor/pending_copies.h): a copy that still fails after its
-// attempts (only a writer's hold is tried again here), a source its writer holds, a file that
-// is still being written; a walk of the tree from `since` (FILETIME) would find their changes.
-// Nothing happens when destRoot is empty. True when the pass handled every record (copied,
+// links and whatever lies behind one, and whatever the judge (monitor/copy_judge.h) refuses. What
+// cannot be copied now waits in the mirror state (monitor/pending_copies.h): a copy that still
+// fails after its attempts (only a writer's hold is tried again here), a source its writer holds, a
+// file that is still being written; a walk of the tree from `since` (FILETIME) would find their
+// changes. Nothing happens when destRoot is empty. True when the pass handled every record (copied,
 // skipped by rule, or waiting); false when it was cut short (the generation stops).
 bool CopyChangedFiles(const std::wstring &path, const std::wstring &destRoot,
                       const std::vector<FolderChange> &changes, MirrorState &mirror, ULONGLONG now,

@@ -151,9 +151,8 @@ bool HoldsThisVersion(MirrorState &mirror, const SourceFile &source, const CopyT
                (notes.target.source == source.hash ||
                 (notes.target.changeTime != 0 && source.facts.changeTime != 0));
     }
-    return byTimes &&
-           TimesSayCurrent(source.facts, LookAt(target, look),
-                           DestinationTraitsOf(mirror, target.folder));
+    return byTimes && TimesSayCurrent(source.facts, LookAt(target, look),
+                                      DestinationTraitsOf(mirror, target.folder));
 }
 
 // Rules 5 and 6: what the last copy of this source to this target says of a change of it.
@@ -196,8 +195,8 @@ Judgement Judge(MirrorState &mirror, const SourceFile &source, const CopyTarget 
     }
     if (notes.ownCopy && IsUpTheChain(notes.own, target.hash))
         return Judgement::OntoOrigin;
-    notes.toTarget = ask != CopyAsk::Waiting &&
-                     NoteOfSourceAt(source.hash, target.hash, notes.sourceToTarget);
+    notes.toTarget =
+        ask != CopyAsk::Waiting && NoteOfSourceAt(source.hash, target.hash, notes.sourceToTarget);
     // Rule 4, or this copy's own copy on down a chain, current.
     if (notes.ownCopy && HoldsThisVersion(mirror, source, target, look, notes, true))
         return notes.atTarget && notes.target.source == source.hash ? Judgement::SameVersion

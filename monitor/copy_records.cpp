@@ -149,7 +149,8 @@ bool ParseNoteLine(const std::string &line, CopyNote &note) {
     std::vector<std::string> parts;
     for (size_t at = 0;;) {
         size_t space = line.find(' ', at);
-        parts.push_back(line.substr(at, space == std::string::npos ? std::string::npos : space - at));
+        parts.push_back(
+            line.substr(at, space == std::string::npos ? std::string::npos : space - at));
         if (space == std::string::npos)
             break;
         at = space + 1;
@@ -186,7 +187,8 @@ bool ParseNoteLine(const std::string &line, CopyNote &note) {
 
 unsigned long long NotesPairOf(const std::wstring &source, const std::wstring &dest) {
     unsigned long long first = PathHash(source), second = PathHash(dest);
-    unsigned long long pair = first ^ (second + 0x9E3779B97F4A7C15ULL + (first << 6) + (first >> 2));
+    unsigned long long pair =
+        first ^ (second + 0x9E3779B97F4A7C15ULL + (first << 6) + (first >> 2));
     return pair == 0 ? 1 : pair;
 }
 
@@ -251,8 +253,9 @@ bool StillAsCopied(const CopyNote &note, ULONGLONG size, ULONGLONG lastWrite) {
 
 std::string FormatNoteLine(const CopyNote &note) {
     char line[256];
-    std::snprintf(line, sizeof line, "%016llx %016llx %016llx %llu %llu %llu %08lx %llu %llu %llu\r\n",
-                  note.copy, note.source, note.pair, (unsigned long long)note.size,
+    std::snprintf(line, sizeof line,
+                  "%016llx %016llx %016llx %llu %llu %llu %08lx %llu %llu %llu\r\n", note.copy,
+                  note.source, note.pair, (unsigned long long)note.size,
                   (unsigned long long)note.lastWrite, (unsigned long long)note.changeTime,
                   (unsigned long)note.attributes, (unsigned long long)note.copyWrite,
                   (unsigned long long)note.copiedAt, note.made);
@@ -332,8 +335,8 @@ bool TakeNotesToWrite(NotesToWrite &write) {
     write = NotesToWrite();
     if (!g_rewriteWanted && g_unwritten.empty())
         return false;
-    write.rewrite = g_rewriteWanted ||
-                    g_linesInFile + g_unwritten.size() > 2 * g_notes.size() + kRewriteSlack;
+    write.rewrite =
+        g_rewriteWanted || g_linesInFile + g_unwritten.size() > 2 * g_notes.size() + kRewriteSlack;
     if (write.rewrite) {
         std::vector<const Kept *> order;
         order.reserve(g_notes.size());

@@ -129,10 +129,10 @@ void CopyCandidates(WalkRun &run, const std::wstring &destRoot, WalkReport &repo
         TargetLook look;
         if (copiesListed) {
             auto found = copies.find(key);
-            look = found == copies.end() ? NoTarget()
-                                         : TargetAsListed(found->second.size,
-                                                          found->second.lastWriteTime,
-                                                          found->second.changeTime);
+            look = found == copies.end()
+                       ? NoTarget()
+                       : TargetAsListed(found->second.size, found->second.lastWriteTime,
+                                        found->second.changeTime);
         }
         if (!destinationMade && !IsDestinationParked(mirror.pending, destRoot))
             destinationMade = CreateFolderTree(destRoot);

@@ -36,8 +36,9 @@
 
 #include <algorithm>
 
-BOOL(WINAPI *g_readDirectoryChanges)(HANDLE, LPVOID, DWORD, BOOL, DWORD, LPDWORD, LPOVERLAPPED,
-                                     LPOVERLAPPED_COMPLETION_ROUTINE) = ReadDirectoryChangesW;
+BOOL(WINAPI *g_readDirectoryChanges)
+(HANDLE, LPVOID, DWORD, BOOL, DWORD, LPDWORD, LPOVERLAPPED,
+ LPOVERLAPPED_COMPLETION_ROUTINE) = ReadDirectoryChangesW;
 std::vector<HANDLE> g_threadHandles;
 std::vector<std::shared_ptr<WatchContext>> g_watchContexts;
 std::atomic<bool> g_stopMonitoring{false};

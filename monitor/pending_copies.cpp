@@ -123,7 +123,8 @@ PendingCopy Failure(WaitKind kind, const std::wstring &srcFull, const std::wstri
 const wchar_t *ParkedText(ParkedWhy why) {
     switch (why) {
     case ParkedWhy::DestinationAbsent:
-        return L"Destination folder %ls is missing: its %zu waiting copies wait until it is there\n";
+        return L"Destination folder %ls is missing: its %zu waiting copies wait until it is "
+               L"there\n";
     case ParkedWhy::DestinationFull:
         return L"Destination folder %ls is on a full disk: its %zu waiting copies wait until there "
                L"is room\n";
@@ -180,9 +181,9 @@ void WaitForWriter(PendingCopies &pending, const std::wstring &srcFull, const st
                  dstFull.c_str(), ERROR_SHARING_VIOLATION, kHeldLookMs);
 }
 
-void WaitUntilQuiet(PendingCopies &pending, const std::wstring &srcFull, const std::wstring &dstFull,
-                    ULONGLONG size, ULONGLONG lastWrite, ULONGLONG due, ULONGLONG intervalFrom,
-                    ULONGLONG since) {
+void WaitUntilQuiet(PendingCopies &pending, const std::wstring &srcFull,
+                    const std::wstring &dstFull, ULONGLONG size, ULONGLONG lastWrite, ULONGLONG due,
+                    ULONGLONG intervalFrom, ULONGLONG since) {
     PendingCopy entry;
     entry.srcFull = srcFull;
     entry.dstFull = dstFull;
@@ -253,8 +254,8 @@ void ParkFolder(PendingCopies &pending, ParkedWhy why, const std::wstring &folde
     auto known = pending.parked.find(parkedKey);
     if (known != pending.parked.end()) {
         PendingCopy entry;
-        if (!key.empty() && PendingFor(pending, key) && PendingFor(pending, key)->parkedIn.empty() &&
-            Take(pending, key, entry))
+        if (!key.empty() && PendingFor(pending, key) &&
+            PendingFor(pending, key)->parkedIn.empty() && Take(pending, key, entry))
             Put(pending, key, std::move(entry), &known->second);
         return;
     }

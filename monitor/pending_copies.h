@@ -79,12 +79,12 @@ struct ParkedFolder {
     std::wstring folder;
     ParkedWhy why = ParkedWhy::DestinationAbsent;
     std::set<std::pair<ULONGLONG, std::wstring>> keys; // the parked entries, smallest first
-    ULONGLONG due = 0;                                  // tick of the next look
-    DWORD delayMs = 0;                                  // the delay before that look
+    ULONGLONG due = 0;                                 // tick of the next look
+    DWORD delayMs = 0;                                 // the delay before that look
 };
 
 struct PendingCopies {
-    MirrorPoint *point = nullptr; // the pair's point, which every entry holds back
+    MirrorPoint *point = nullptr;                // the pair's point, which every entry holds back
     std::map<std::wstring, PendingCopy> entries; // by destination, case folded
     std::set<std::tuple<ULONGLONG, ULONGLONG, std::wstring>> byDue; // due, bytes, key; unparked
     std::set<std::pair<ULONGLONG, std::wstring>> failing; // Failed and Held, by failingSince
@@ -109,9 +109,9 @@ void WaitForWriter(PendingCopies &pending, const std::wstring &srcFull, const st
                    ULONGLONG now, ULONGLONG since, ULONGLONG bytes = 0);
 // The source is still being written (size and last-write time as just seen): looked at again at
 // `due`; `intervalFrom` as in PendingCopy.
-void WaitUntilQuiet(PendingCopies &pending, const std::wstring &srcFull, const std::wstring &dstFull,
-                    ULONGLONG size, ULONGLONG lastWrite, ULONGLONG due, ULONGLONG intervalFrom,
-                    ULONGLONG since);
+void WaitUntilQuiet(PendingCopies &pending, const std::wstring &srcFull,
+                    const std::wstring &dstFull, ULONGLONG size, ULONGLONG lastWrite, ULONGLONG due,
+                    ULONGLONG intervalFrom, ULONGLONG since);
 // The waiting copy for `key` failed again with `error` at `now`, or its source is still held:
 // looked at again after its next, longer delay, or (held) in a second or a minute.
 void LookAgain(PendingCopies &pending, const std::wstring &key, DWORD error, ULONGLONG now);

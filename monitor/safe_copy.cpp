@@ -161,9 +161,9 @@ bool LookUpFileFacts(const std::wstring &path, FileFacts &facts, DWORD &error) {
     std::wstring name = ExtendedLengthPath(path);
     if (!query || !toError || name.compare(0, 4, L"\\\\?\\") != 0 || name.size() > 32000) {
         DWORD failure = 0;
-        bool read = ReadFileFacts(path, FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, facts,
-                                  failure);
+        bool read =
+            ReadFileFacts(path, FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, facts, failure);
         error = failure == ERROR_DIRECTORY ? ERROR_SUCCESS : failure;
         return read || failure == ERROR_DIRECTORY;
     }
@@ -171,8 +171,8 @@ bool LookUpFileFacts(const std::wstring &path, FileFacts &facts, DWORD &error) {
     ObjectName objectName = {USHORT(name.size() * sizeof(wchar_t)),
                              USHORT(name.size() * sizeof(wchar_t)), name.data()};
     const ULONG kCaseInsensitive = 0x40; // OBJ_CASE_INSENSITIVE
-    ObjectAttributes attributes = {sizeof attributes, nullptr, &objectName, kCaseInsensitive,
-                                   nullptr, nullptr};
+    ObjectAttributes attributes = {sizeof attributes, nullptr, &objectName,
+                                   kCaseInsensitive,  nullptr, nullptr};
     NetworkOpenInformation information = {};
     LONG status = query(&attributes, &information);
     if (status < 0) {
@@ -191,8 +191,8 @@ bool ReadFileTimes(const std::wstring &path, ULONGLONG &size, ULONGLONG &lastWri
                    ULONGLONG &changeTime, DWORD *error) {
     FileFacts facts;
     DWORD failure = 0;
-    bool read = LookUpFileFacts(path, facts, failure) &&
-                !(facts.attributes & FILE_ATTRIBUTE_DIRECTORY);
+    bool read =
+        LookUpFileFacts(path, facts, failure) && !(facts.attributes & FILE_ATTRIBUTE_DIRECTORY);
     if (read == false && failure == ERROR_SUCCESS)
         failure = ERROR_DIRECTORY;
     if (error)

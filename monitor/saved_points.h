@@ -10,10 +10,10 @@
 // place), and what this program copied where to "mirror-copies.txt" (monitor/copy_records.h:
 // appended to, and now and then replaced in one step; a line cut short by a crash is cut off
 // when the file is read), at every stop and at most once a minute while something moved, so the
-// first generation of the next run catches up from where this one was. A pair without a kept point starts
-// with no past. The files are the program's own: the pair file is never touched. A file that is
-// missing, unreadable or damaged, or that cannot be written, costs only that catch-up. Points are
-// forgotten only for pairs that a pair file that was read whole no longer holds.
+// first generation of the next run catches up from where this one was. A pair without a kept point
+// starts with no past. The files are the program's own: the pair file is never touched. A file that
+// is missing, unreadable or damaged, or that cannot be written, costs only that catch-up. Points
+// are forgotten only for pairs that a pair file that was read whole no longer holds.
 #pragma once
 
 #include "monitor/copy_records.h"

@@ -144,7 +144,7 @@ TEST_F(CopierTest, CopiesEachFileOncePerBatchHoweverOftenItIsReported) {
     CloseHandle(file);
     CopyChangedFiles(src, dst, {{L"big.bin", 3}}, mirror, tick + 200, 0);
     ULONGLONG copiedAt = NextDueTick(mirror.pending);
-    copyBegins(300000); // 30 ms after the write: less than a clock tick
+    copyBegins(300000);             // 30 ms after the write: less than a clock tick
     RunDueCopies(mirror, copiedAt); // once it is quiet
     EXPECT_EQ(Copied(L"big.bin"), "B" + std::string(99999, 'b'));
     // A write less than a clock tick before that copy began may not be in it.
@@ -479,8 +479,7 @@ TEST_F(CopierTest, AWaitingCopyEndsOnlyWhenItsSourceGoesOrALaterCopyOfOursMadeIt
     CloseHandle(copy);
     const ULONGLONG now = 1000000;
     for (const wchar_t *name : {L"sub1\\x.txt", L"gone.txt", L"same.txt", L"ours.txt"})
-        DeferCopy(mirror.pending, src + L"\\" + name, dst + L"\\" + BaseName(name), 5,
-                  now, 0);
+        DeferCopy(mirror.pending, src + L"\\" + name, dst + L"\\" + BaseName(name), 5, now, 0);
     ASSERT_EQ(Lines().size(), 4u);
 
     // Another file of the same name is copied: the waiting one must never go over it. Another
@@ -518,8 +517,7 @@ TEST_F(CopierTest, AFileTheDestinationRefusesHoldsBackNoOtherWaitingCopy) {
     // The others wait for a moment too (a held source), and come due a little later.
     ULONGLONG due = NextDueTick(mirror.pending);
     for (const wchar_t *name : {L"\\a.txt", L"\\b.txt"})
-        DeferCopy(mirror.pending, src + name, dst + name, ERROR_SHARING_VIOLATION,
-                  due - 900, 0);
+        DeferCopy(mirror.pending, src + name, dst + name, ERROR_SHARING_VIOLATION, due - 900, 0);
     EXPECT_EQ(RunDueCopies(mirror, due + 100), 2u);
     EXPECT_EQ(Copied(L"a.txt"), "a");
     EXPECT_EQ(Copied(L"b.txt"), "b");
@@ -843,20 +841,43 @@ TEST_F(CopierTest, PairsInARingNeverCarryAnOlderVersionBackAndAChainCarriesEvery
         {"two folders kept alike, a save while the copy lands",
          {{0, 1}, {1, 0}},
          false,
-         {{'S', 0, "v2"}, {'C', 0, ""}, {'E', 1, "v2"}, {'S', 0, "v3, saved later"}, {'A', 1, ""},
-          {'E', 0, "v3, saved later"}, {'C', 0, ""}, {'E', 1, "v3, saved later"}, {'A', 1, ""},
+         {{'S', 0, "v2"},
+          {'C', 0, ""},
+          {'E', 1, "v2"},
+          {'S', 0, "v3, saved later"},
+          {'A', 1, ""},
+          {'E', 0, "v3, saved later"},
+          {'C', 0, ""},
+          {'E', 1, "v3, saved later"},
+          {'A', 1, ""},
           {'E', 0, "v3, saved later"}}},
         {"three folders in a ring",
          {{0, 1}, {1, 2}, {2, 0}},
          false,
-         {{'S', 0, "v2"}, {'C', 0, ""}, {'S', 0, "v3, saved later"}, {'A', 1, ""}, {'E', 2, "v2"},
-          {'A', 2, ""}, {'E', 0, "v3, saved later"}, {'C', 0, ""}, {'A', 1, ""}, {'A', 2, ""},
-          {'E', 0, "v3, saved later"}, {'E', 1, "v3, saved later"}, {'E', 2, "v3, saved later"}}},
+         {{'S', 0, "v2"},
+          {'C', 0, ""},
+          {'S', 0, "v3, saved later"},
+          {'A', 1, ""},
+          {'E', 2, "v2"},
+          {'A', 2, ""},
+          {'E', 0, "v3, saved later"},
+          {'C', 0, ""},
+          {'A', 1, ""},
+          {'A', 2, ""},
+          {'E', 0, "v3, saved later"},
+          {'E', 1, "v3, saved later"},
+          {'E', 2, "v3, saved later"}}},
         {"a chain ending on a FAT stick, a fix of the same size within a second",
          {{0, 1}, {1, 2}},
          true,
-         {{'S', 0, "memo 1"}, {'C', 0, ""}, {'A', 1, ""}, {'E', 2, "memo 1"}, {'S', 0, "memo 2"},
-          {'C', 0, ""}, {'A', 1, ""}, {'E', 2, "memo 2"}}},
+         {{'S', 0, "memo 1"},
+          {'C', 0, ""},
+          {'A', 1, ""},
+          {'E', 2, "memo 1"},
+          {'S', 0, "memo 2"},
+          {'C', 0, ""},
+          {'A', 1, ""},
+          {'E', 2, "memo 2"}}},
     };
     int run = 0;
     for (const auto &c : cases) {
@@ -935,8 +956,8 @@ TEST_F(CopierTest, AChangeOfAttributesAloneCopiesNothing) {
     EXPECT_EQ(Copied(L"IMG_0001.JPG"), "a photo of 2024, larger");
     g_placeholder = src + L"\\2019\\IMG_0001.JPG";
     g_lookUpFacts = LookUpPlaceholderFacts;
-    HANDLE held = CreateFileW(g_placeholder.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+    HANDLE held =
+        CreateFileW(g_placeholder.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     Lines();
     CapturedLines().clear();
     Pass(dst, {{L"2019\\IMG_0001.JPG", FILE_ACTION_MODIFIED}});

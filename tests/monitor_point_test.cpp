@@ -241,8 +241,7 @@ TEST(DueCopiesTimer, ATimerThatWentOffBeforeItsTickIsArmedAgain) {
     WatchContext context;
     ASSERT_TRUE(CreateWakeTimer(context));
     ULONGLONG now = GetTickCount64();
-    DeferCopy(context.mirror.pending, root + L"\\held.txt",
-              root + L"\\copy.txt", 32, now, 0);
+    DeferCopy(context.mirror.pending, root + L"\\held.txt", root + L"\\copy.txt", 32, now, 0);
     ULONGLONG due = NextDueTick(context.mirror.pending);
     ASSERT_EQ(RunDueWork(context, now, 0, false), due);
     auto wentOff = [&] { return (context.wakeReasons.exchange(0) & kWakeDue) != 0; };

@@ -502,7 +502,8 @@ TEST_F(LostWatch, ADrivesRecycleBinIsNotMirroredButItsDocumentsAre) {
     for (const wchar_t *name : {L"\\draft.txt", L"\\1.txt", L"\\2.txt", L"\\3.txt"})
         DeleteFileW((dst + name).c_str());
     // Explorer deletes a file and a folder: each renamed into the bin, beside a record of it.
-    ASSERT_TRUE(MoveFileW((disk + L"\\Docs\\draft.txt").c_str(), (bin + L"\\$RK3J9QA.txt").c_str()));
+    ASSERT_TRUE(
+        MoveFileW((disk + L"\\Docs\\draft.txt").c_str(), (bin + L"\\$RK3J9QA.txt").c_str()));
     WriteFileBytes(bin + L"\\$IK3J9QA.txt", "where it was");
     ASSERT_TRUE(MoveFileW((disk + L"\\Docs\\Old").c_str(), (bin + L"\\$R7QW2LM").c_str()));
     WriteFileBytes(bin + L"\\$I7QW2LM", "where it was");
