@@ -78,11 +78,6 @@ ULONGLONG NextQuietLook(ChangingFiles &files, unsigned long long key, bool grew,
     return LookAfter(span, writtenAgoMs, now);
 }
 
-ULONGLONG LastCopyTick(const ChangingFiles &files, unsigned long long key, ULONGLONG now) {
-    const ChangingFile *changing = StillChanging(files, key, now);
-    return changing ? changing->lastCopy : 0;
-}
-
 void CopiedAt(ChangingFiles &files, unsigned long long key, ULONGLONG size, ULONGLONG now) {
     if (files.size() >= kFilesKept) {
         for (auto it = files.begin(); it != files.end();)

@@ -64,9 +64,5 @@ QuietPlan PlanChange(ChangingFiles &files, unsigned long long key, ULONGLONG siz
 ULONGLONG NextQuietLook(ChangingFiles &files, unsigned long long key, bool grew, ULONGLONG size,
                         ULONGLONG writtenAgoMs, ULONGLONG intervalFrom, ULONGLONG now);
 
-// The tick of the last copy of the file while it keeps changing; 0 when it has rested or was
-// never copied.
-ULONGLONG LastCopyTick(const ChangingFiles &files, unsigned long long key, ULONGLONG now);
-
 // A copy of the file, `size` bytes, was made at `now`.
 void CopiedAt(ChangingFiles &files, unsigned long long key, ULONGLONG size, ULONGLONG now);

@@ -130,9 +130,7 @@ bool IsDiskFull(DWORD error) {
 
 // True when the watched folder (or its drive) can be reached: a source missing from it is gone.
 bool SourceFolderThere(const MirrorState &mirror) {
-    DWORD attributes = GetFileAttributesW(FileSystemPath(mirror.sourceRoot).c_str());
-    return mirror.sourceRoot.empty() ||
-           (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY));
+    return mirror.sourceRoot.empty() || FolderIsThere(mirror.sourceRoot);
 }
 
 // A copy of `source` to the target failed with `error` at `now`: it waits, unless its source is
@@ -158,6 +156,11 @@ CopyOutcome CopyFailed(MirrorState &mirror, const SourceFile &source, const Copy
         DeferCopy(pending, source.full, target.full, error, now, since, bytes);
         return CopyOutcome::Waiting;
     }
+    // The copy that was to show whether a full disk has room failed for a reason of its own: the
+    // disk is not what stops it, and the others are tried.
+    if (IsParked(pending, ParkedWhy::DestinationFull, target.folder) &&
+        IsTurnOf(pending, target.key))
+        FolderBack(pending, ParkedWhy::DestinationFull, target.folder, now);
     if (!IsDestinationParked(pending, target.folder) && !FolderIsThere(target.folder) &&
         !CreateFolderTree(target.folder))
         ParkFolder(pending, ParkedWhy::DestinationAbsent, target.folder, now);
@@ -184,7 +187,11 @@ CopyOutcome CopyOneFile(MirrorState &mirror, const SourceFile &source, const Cop
                         ULONGLONG now, ULONGLONG since, int attempts, bool retry) {
     // Nothing is tried into a parked destination but the copies whose turn has come.
     if (IsDestinationParked(mirror.pending, target.folder) && !IsTurnOf(mirror.pending, target.key))
-        return CopyFailed(mirror, source, target, ERROR_PATH_NOT_FOUND, now, since, retry);
+        return CopyFailed(mirror, source, target,
+                          IsParked(mirror.pending, ParkedWhy::DestinationFull, target.folder)
+                              ? ERROR_DISK_FULL
+                              : ERROR_PATH_NOT_FOUND,
+                          now, since, retry);
     // On a destination that keeps no change time (FAT, exFAT, whose renames may stamp times
     // anew) the copy gets its source's last-write time back, so that a walk finds it current.
     const FileFacts &facts = source.facts;

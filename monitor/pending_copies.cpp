@@ -330,7 +330,8 @@ void FolderBack(PendingCopies &pending, ParkedWhy why, const std::wstring &folde
         pending.parked.erase(still);
     else if (still != pending.parked.end())
         FolderStillParked(pending, why, folder, now);
-    Trace512(BackText(why), folder.c_str(), keys.size());
+    if (!keys.empty())
+        Trace512(BackText(why), folder.c_str(), keys.size());
 }
 
 void FolderStillParked(PendingCopies &pending, ParkedWhy why, const std::wstring &folder,
