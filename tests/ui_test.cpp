@@ -882,6 +882,34 @@ TEST_F(DialogTest, FailedDeletionKeepsRowsAndTableAlignedWithTheFile) {
               2u);
 }
 
+// The user adds a pair and a note to the file by hand while the list is open, then deletes a
+// pair in the list: the file loses that pair and nothing else, and the one before the rewrite
+// is kept beside it.
+TEST_F(DialogTest, DeletionTakesThePairOutOfTheFileAsItIsNow) {
+    std::wstring a = root + L"\\a", b = root + L"\\b", c = root + L"\\c";
+    WriteFileBytes(pairFile, kBom + AppendLine(a, dest) + AppendLine(b, dest));
+    const std::string edited =
+        ReadFileBytes(pairFile) + AppendLine(c, dest) + "メモ: c は手で追加\n";
+    Rows rowsAfter;
+    RunDialog(IDD_LIST, ChildDlg2Proc, [&](HWND dialog) {
+        HWND list = GetDlgItem(dialog, IDC_LISTVIEW);
+        WriteFileBytes(pairFile, edited);
+        ClickAt(RowPoint(list, 0), true);
+        WaitForMenu(thread);
+        PressKeys({'D'});
+        // Rows are filled again once the file is rewritten and monitoring restarted.
+        if (!WaitFor([&] { return ReadFileBytes(pairFile) != edited; }))
+            NoteDriverProblem("the pair file was not rewritten");
+        SyncWithWindowThread(dialog);
+        rowsAfter = ListRows(list);
+        Press(dialog, IDOK);
+    });
+    EXPECT_EQ(rowsAfter, (Rows{{b, dest}, {c, dest}}));
+    EXPECT_EQ(ReadFileBytes(pairFile),
+              kBom + RewriteLine(b, dest) + RewriteLine(c, dest) + "メモ: c は手で追加\n");
+    EXPECT_EQ(ReadFileBytes(pairFile + L".bak"), edited);
+}
+
 // Not a check: opens both dialogs with Japanese content and holds each for a few seconds so
 // that a screenshot can be taken (run with --gtest_also_run_disabled_tests).
 static void HoldForScreenshot(int n) {
