@@ -25,6 +25,12 @@ static UINT g_taskbarCreatedMessage = 0;
 
 static constexpr DWORD kMainWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 
+std::wstring LoadResourceText(UINT id) {
+    const wchar_t *text = nullptr;
+    int length = LoadStringW(g_hInst, id, reinterpret_cast<LPWSTR>(&text), 0);
+    return length > 0 && text ? std::wstring(text, length) : std::wstring();
+}
+
 ATOM RegisterMainWindowClass(HINSTANCE instance) {
     g_taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
 

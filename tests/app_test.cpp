@@ -14,6 +14,7 @@
 #include "store/pair_writer.h"
 #include "tests/test_support.h"
 #include "tests/window_driver.h"
+#include "version.h"
 
 #include <gtest/gtest.h>
 
@@ -352,6 +353,26 @@ static std::vector<std::string> ElementNames(const std::string &xml) {
         names.push_back(xml.substr(at + 1, end - at - 1));
     }
     return names;
+}
+
+// Windows names a program by its version resource: in the notification settings, where the
+// balloons are allowed or not, and in the file's properties.
+TEST(Resources, VersionResourceNamesTheProgramInJapaneseWithTheProjectVersion) {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::vector<BYTE> info(GetFileVersionInfoSizeW(self, nullptr));
+    ASSERT_FALSE(info.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(self, 0, (DWORD)info.size(), info.data()));
+    auto text = [&](const std::wstring &name) {
+        wchar_t *value = nullptr;
+        UINT length = 0;
+        std::wstring path = L"\\StringFileInfo\\041104B0\\" + name;
+        bool found = VerQueryValueW(info.data(), path.c_str(), (void **)&value, &length) && value;
+        return found ? std::wstring(value) : std::wstring();
+    };
+    EXPECT_EQ(text(L"ProductName"), L"Vantrel");
+    EXPECT_EQ(text(L"FileDescription"), L"Vantrel フォルダ自動複製ツール");
+    EXPECT_EQ(text(L"FileVersion"), Utf8ToWide(VANTREL_VERSION_STRING));
 }
 
 TEST(Resources, ManifestAsksOnlyForAsInvoker) {
@@ -1008,6 +1029,34 @@ TEST_F(TrayTrouble, AGoodDayLeavesTheWrittenIconAndTip) {
     EXPECT_EQ(g_trayRecords[0].data.uFlags, (UINT)(NIF_MESSAGE | NIF_ICON | NIF_TIP));
     EXPECT_EQ(g_trayRecords[0].data.hIcon, writtenIcon_);
     EXPECT_EQ(g_trayRecords[0].data.szTip, title_);
+}
+
+// A pair file edited by hand holds a pair whose destination is its source, beside a good one:
+// nothing of the tree is copied flat over its own top, the good pair mirrors, and the tray
+// says so at once, without waiting for the threshold.
+TEST_F(TrayTrouble, AHandEditedPairThatWouldHarmCopiesNothingAndShowsAtOnce) {
+    std::wstring other = root_ + L"\\other", otherDest = root_ + L"\\otherDest";
+    CreateDirectoryW(other.c_str(), nullptr);
+    CreateDirectoryW((source_ + L"\\2023").c_str(), nullptr);
+    WriteFileBytes(root_ + L"\\Vantrel\\folders.txt",
+                   FormatAppendLine(WideToUtf8(source_), WideToUtf8(source_)) +
+                       FormatAppendLine(WideToUtf8(other), WideToUtf8(otherDest)));
+    ULONGLONG start = GetTickCount64();
+    StopMonitoring();
+    StartMonitoring();
+    if (WaitForLook(warningIcon_, title_ + L"\n監視していない組: 1")) {
+        EXPECT_LT(LastLook()->tick - start, kThresholdMs);
+    }
+    WriteFileBytes(source_ + L"\\2023\\report.docx", "2023");
+    WriteFileBytes(other + L"\\x.txt", "x");
+    EXPECT_TRUE(PumpProgramUntil([&] { return ReadFileBytes(otherDest + L"\\x.txt") == "x"; }));
+    EXPECT_FALSE(FileExists(source_ + L"\\report.docx"));
+    EXPECT_EQ(TraceCount(L"copies nothing: the destination is the source"), 1u);
+    std::vector<TrayRecord> balloons = Balloons();
+    ASSERT_EQ(balloons.size(), 1u);
+    EXPECT_EQ(balloons[0].data.szInfo,
+              source_ + L" → " + source_ +
+                  L" の組は監視していません。複製先フォルダが監視フォルダと同じです。");
 }
 
 // Without its window the program has nothing to show: no panel, no tray icon, no monitoring.
