@@ -14,6 +14,7 @@
 #include "store/pair_writer.h"
 #include "tests/test_support.h"
 #include "tests/window_driver.h"
+#include "ui/register_dialog.h"
 #include "version.h"
 
 #include <gtest/gtest.h>
@@ -494,7 +495,7 @@ class MainWindow : public testing::Test {
     // With no window manager, X hands the keyboard to the window under the pointer when the
     // window that had it is hidden, and a test program run earlier may have left the pointer
     // anywhere: keep it over the main window before taking the focus.
-    void TakeKeyboard(HWND focus) {
+    void KeepPointerOverWindow() {
         RECT frame;
         GetWindowRect(window_, &frame);
         POINT middle = {(frame.left + frame.right) / 2, (frame.top + frame.bottom) / 2}, now;
@@ -504,6 +505,10 @@ class MainWindow : public testing::Test {
             POINT now;
             return GetCursorPos(&now) && now.x == middle.x && now.y == middle.y;
         })) << "the pointer moves over the main window";
+    }
+
+    void TakeKeyboard(HWND focus) {
+        KeepPointerOverWindow();
         SetForegroundWindow(window_);
         SetFocus(focus);
         EXPECT_TRUE(PumpProgramUntil([&] {
@@ -594,9 +599,18 @@ TEST_F(MainWindow, PanelStaysOnTheClientAreaWhateverIsAsked) {
     EXPECT_PRED2(SameRect, RectInParent(panel), client) << Describe(client);
 }
 
+// Nobody sets the focus by hand: the window gives it to the panel when it is activated (after
+// the start, a closed dialog, Alt+Tab, the tray), the first button at first and then the one
+// that had it, so Tab, Space and Enter reach the buttons.
 TEST_F(MainWindow, TabAndShiftTabMoveBetweenTheTwoButtons) {
-    FocusButton(IDC_BTN_REGISTER);
-    ASSERT_EQ(GetFocus(), Button(IDC_BTN_REGISTER));
+    auto showFromTray = [&] {
+        SendMessageW(window_, WM_CLOSE, 0, 0);
+        KeepPointerOverWindow();
+        SendMessageW(window_, WM_TRAYICON, 1, WM_LBUTTONDBLCLK);
+        PumpProgramUntilIdle();
+    };
+    showFromTray();
+    ASSERT_EQ(GetFocus(), Button(IDC_BTN_REGISTER)) << DescribeFocus(GetCurrentThreadId());
     // Once the keys are taken, the panel has moved the focus.
     PressKeysAndPump({VK_TAB});
     EXPECT_EQ(GetFocus(), Button(IDC_BTN_LIST)) << DescribeFocus(GetCurrentThreadId());
@@ -605,6 +619,8 @@ TEST_F(MainWindow, TabAndShiftTabMoveBetweenTheTwoButtons) {
     PressKeysAndPump({VK_SHIFT, VK_TAB});
     EXPECT_EQ(GetFocus(), Button(IDC_BTN_LIST)) << DescribeFocus(GetCurrentThreadId());
     EXPECT_TRUE(IsWindowVisible(window_));
+    showFromTray();
+    EXPECT_EQ(GetFocus(), Button(IDC_BTN_LIST)) << DescribeFocus(GetCurrentThreadId());
 }
 
 TEST_F(MainWindow, CloseAndEscapeHideTheWindowAndTrayDoubleClickShowsIt) {
@@ -651,6 +667,45 @@ TEST_F(MainWindow, PanelButtonsOpenTheirDialogsOwnedByTheMainWindow) {
     EXPECT_TRUE(IsWindow(window_));
     PumpProgramUntilIdle();
     EXPECT_FALSE(g_quitPosted);
+}
+
+// A tray double-click or a second start while the list is open: the list is where the user
+// works, and comes forward (the main window it disables would not take a key).
+TEST_F(MainWindow, TrayDoubleClickWithADialogOpenBringsTheDialogForward) {
+    HWND inFront = nullptr;
+    ModalSeen list = WithModalWindow([&] { SendMessageW(Button(IDC_BTN_LIST), BM_CLICK, 0, 0); },
+                                     [&](HWND dialog) {
+                                         SendMessageW(window_, WM_TRAYICON, 1, WM_LBUTTONDBLCLK);
+                                         WaitFor([&] { return GetForegroundWindow() == dialog; });
+                                         inFront = GetForegroundWindow();
+                                     });
+    ASSERT_NE(list.window, nullptr);
+    EXPECT_EQ(inFront, list.window) << DescribeFocus(GetCurrentThreadId());
+}
+
+// 終了 from the tray while the registration dialog and its folder picker are open: they are
+// closed first, and only then the main window, never under their modal loops.
+TEST_F(MainWindow, ExitWithADialogAndThePickerOpenClosesThemFirst) {
+    INT_PTR result = 0;
+    bool pickerShown = false, mainWindowAfterDialog = false;
+    WithModalWindow(
+        [&] {
+            result = DialogBoxParamW(Module(), MAKEINTRESOURCEW(IDD_REGISTER), window_,
+                                     RegisterDlgProc, 0);
+            mainWindowAfterDialog = IsWindow(window_) != FALSE;
+        },
+        [&](HWND dialog) {
+            Press(dialog, IDC_BTN_BROWSE_SOURCE);
+            pickerShown = WaitForThreadWindow(GetWindowThreadProcessId(dialog, nullptr), L"#32770",
+                                              dialog) != nullptr;
+            PostMessageW(window_, WM_COMMAND, ID_TRAY_EXIT, 0);
+            WaitFor([&] { return !IsWindow(dialog); });
+        });
+    EXPECT_TRUE(pickerShown);
+    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_TRUE(mainWindowAfterDialog) << "the main window went while the dialog was open";
+    EXPECT_TRUE(PumpProgramUntil([&] { return g_quitPosted && !IsWindow(window_); }));
+    EXPECT_FALSE(TrayIconExists(window_));
 }
 
 TEST_F(MainWindow, PanelButtonWithoutParentDoesNothing) {
@@ -839,10 +894,11 @@ struct TrayRecord {
     NOTIFYICONDATAW data;
 };
 static std::vector<TrayRecord> g_trayRecords;
+static bool g_shellRefuses = false; // the shell is not ready: it takes no record
 
 static BOOL WINAPI RecordTrayCall(DWORD message, PNOTIFYICONDATAW data) {
     g_trayRecords.push_back({GetTickCount64(), message, *data});
-    return Shell_NotifyIconW(message, data);
+    return !g_shellRefuses && Shell_NotifyIconW(message, data);
 }
 
 static std::wstring SystemText(DWORD error) {
@@ -869,6 +925,8 @@ class TrayTrouble : public MainWindow {
         StartDebugCapture();
     }
     void TearDown() override {
+        g_shellRefuses = false;
+        g_trayIconRetryMs = 5000;
         MainWindow::TearDown();
         g_shellNotifyIcon = Shell_NotifyIconW;
         g_troubleThresholdMs = 60000;
@@ -1057,6 +1115,21 @@ TEST_F(TrayTrouble, AHandEditedPairThatWouldHarmCopiesNothingAndShowsAtOnce) {
     EXPECT_EQ(balloons[0].data.szInfo,
               source_ + L" → " + source_ +
                   L" の組は監視していません。複製先フォルダが監視フォルダと同じです。");
+}
+
+// At logon the shell may refuse the icon (not ready, or timed out): it is offered again until
+// the shell takes it.
+TEST_F(TrayTrouble, AnIconTheShellRefusedIsAddedOnceItTakesIt) {
+    SendMessageW(window_, WM_COMMAND, IDM_EXIT, 0);
+    ASSERT_TRUE(PumpProgramUntil([] { return g_quitPosted; }));
+    g_quitPosted = false;
+    g_shellRefuses = true;
+    g_trayIconRetryMs = 50;
+    ASSERT_TRUE(CreateMainWindow(Module(), SW_SHOWNORMAL));
+    window_ = g_hMainWnd;
+    EXPECT_FALSE(TrayIconExists(window_));
+    g_shellRefuses = false;
+    EXPECT_TRUE(PumpProgramUntil([&] { return TrayIconExists(window_); }));
 }
 
 // Without its window the program has nothing to show: no panel, no tray icon, no monitoring.
@@ -1270,6 +1343,59 @@ TEST(DebugView, ReportsAProgramThatCannotStart) {
     ASSERT_TRUE(StartChild(bare, Quoted(viewer), nullptr));
     EXPECT_EQ(FinishChild(bare, 2 * kWaitMs), 2);
     EXPECT_NE(bare.output.find("VantrelDebugView: usage: "), std::string::npos) << bare.output;
+}
+
+// Run by SmallScreen.TheMainWindowLiesInsideTheWorkArea on an 800 x 600 Wine desktop, where
+// the written position (900, 500) is wholly off the screen.
+TEST(SmallScreenChild, DISABLED_MainWindowLiesInsideTheWorkArea) {
+    ASSERT_EQ(GetSystemMetrics(SM_CXSCREEN), 800);
+    std::wstring root = MakeTempDir();
+    UseConfigRoot(root);
+    LoadStringW(Module(), IDS_APP_TITLE, g_szTitle, 100);
+    LoadStringW(Module(), IDC_MAINCLASS, g_szWindowClass, 100);
+    RegisterMainWindowClass(Module());
+    ASSERT_TRUE(CreateMainWindow(Module(), SW_SHOWNORMAL));
+    auto inside = [] {
+        RECT frame;
+        GetWindowRect(g_hMainWnd, &frame);
+        MONITORINFO monitor = {};
+        monitor.cbSize = sizeof monitor;
+        GetMonitorInfoW(MonitorFromWindow(g_hMainWnd, MONITOR_DEFAULTTONEAREST), &monitor);
+        RECT &work = monitor.rcWork;
+        return testing::AssertionResult(frame.left >= work.left && frame.top >= work.top &&
+                                        frame.right <= work.right && frame.bottom <= work.bottom)
+               << "window " << Describe(frame) << ", work area " << Describe(work);
+    };
+    EXPECT_TRUE(inside());
+    // Off the screen again (a monitor taken away while it was hidden), then shown from the tray.
+    SetWindowPos(g_hMainWnd, nullptr, 700, 560, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    SendMessageW(g_hMainWnd, WM_CLOSE, 0, 0);
+    SendMessageW(g_hMainWnd, WM_TRAYICON, 1, WM_LBUTTONDBLCLK);
+    EXPECT_TRUE(inside());
+    SendMessageW(g_hMainWnd, WM_COMMAND, IDM_EXIT, 0);
+    StopMonitoring();
+    RemoveTree(root);
+}
+
+TEST(SmallScreen, TheMainWindowLiesInsideTheWorkArea) {
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "the small screen is a desktop of Wine's explorer";
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring root = MakeTempDir(), report = root + L"\\small-screen.xml";
+    ChildRun run;
+    ASSERT_TRUE(StartChild(run,
+                           L"explorer.exe /desktop=VantrelSmall,800x600 " + Quoted(self) +
+                               L" --gtest_also_run_disabled_tests --gtest_filter=SmallScreenChild.*"
+                               L" --gtest_output=xml:" +
+                               report,
+                           nullptr));
+    FinishChild(run, 2 * kWaitMs);
+    std::string xml = ReadFileBytes(report);
+    EXPECT_TRUE(xml.find("\"SmallScreenChild\" tests=\"1\" failures=\"0\"") != std::string::npos &&
+                xml.find("result=\"completed\"") != std::string::npos)
+        << xml << run.output;
+    RemoveTree(root);
 }
 
 // The program's main windows (class MERIDAX, shown or hidden) outside the given process.
