@@ -976,6 +976,10 @@ TEST_F(DialogTest, DISABLED_HoldDialogsForScreenshots) {
         Press(dialog, IDC_BTN_SAVE);
         HoldForScreenshot(3);
         AnswerMessageBox(thread, dialog);
+        Type(dialog, IDC_EDIT_DEST, L"\"C:\\Users\\山田\\ドキュメント\"");
+        Press(dialog, IDC_BTN_SAVE);
+        HoldForScreenshot(9); // the destination is the source
+        AnswerMessageBox(thread, dialog);
         Type(dialog, IDC_EDIT_DEST, L"D:\\バックアップ");
         HoldForScreenshot(4);
         Press(dialog, IDC_BTN_BROWSE_DEST);
