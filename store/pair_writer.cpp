@@ -100,6 +100,15 @@ bool AppendFolderPair(const std::wstring &source, const std::wstring &dest,
 
     if (!GetFileSizeEx(file, &fileSize))
         return fail(L"GetFileSizeEx failed: ", GetLastError(), false);
+    // A UTF-8 line after UTF-16 (a file PowerShell wrote) would read as neither: the file is
+    // rewritten instead, in UTF-8, with the new pair at its end.
+    char head[2] = {};
+    DWORD headSize = 0;
+    if (fileSize.QuadPart >= 2 && ReadFile(file, head, 2, &headSize, nullptr) && headSize == 2 &&
+        (memcmp(head, "\xFF\xFE", 2) == 0 || memcmp(head, "\xFE\xFF", 2) == 0)) {
+        CloseHandle(file);
+        return AppendFolderPairByRewrite(source, dest, errorText);
+    }
     // A file saved by hand (Notepad) may end without a line feed: the new line must not run
     // on from its last line. A file that is only a byte order mark has no line to end.
     bool endsLine = true;

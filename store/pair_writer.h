@@ -6,7 +6,8 @@
 
 // Appends one pair line, unescaped ("[PAIR]," source "\," destination LF), after a byte order
 // mark when the file is empty, and after a line feed when the file's last line has none. A
-// failure after the file was opened cuts it back to its old size.
+// failure after the file was opened cuts it back to its old size. A file in UTF-16 is
+// rewritten in UTF-8 instead, with the pair at its end.
 bool AppendFolderPair(const std::wstring &source, const std::wstring &dest,
                       std::wstring &errorText);
 

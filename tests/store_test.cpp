@@ -168,6 +168,12 @@ TEST_F(PairStore, FileInUtf16AndLinesInTheAnsiCodePageAreRead) {
         WritePairFile(bytes);
         EXPECT_TRUE(LoadFolderPairs()) << bigEndian;
         ExpectTable({L"C:\\写真", L"x\\"}, {L"D:\\b", L"y"});
+        // A pair registered now does not garble it: the file becomes UTF-8, every pair kept.
+        std::wstring err;
+        ASSERT_TRUE(AppendFolderPair(L"C:\\new", L"D:\\new", err)) << WideToUtf8(err);
+        EXPECT_EQ(ReadFileBytes(pairFile).compare(0, 3, kBom), 0);
+        LoadFolderPairs();
+        ExpectTable({L"C:\\写真", L"x\\", L"C:\\new"}, {L"D:\\b", L"y", L"D:\\new"});
     }
     if (GetACP() != 932)
         GTEST_SKIP() << "the ANSI code page holds no Japanese";
