@@ -927,6 +927,7 @@ class TrayTrouble : public MainWindow {
     void TearDown() override {
         g_shellRefuses = false;
         g_trayIconRetryMs = 5000;
+        g_balloonRepeatMs = 24 * 60 * 60 * 1000;
         MainWindow::TearDown();
         g_shellNotifyIcon = Shell_NotifyIconW;
         g_troubleThresholdMs = 60000;
@@ -1099,6 +1100,7 @@ TEST_F(TrayTrouble, AHandEditedPairThatWouldHarmCopiesNothingAndShowsAtOnce) {
     WriteFileBytes(root_ + L"\\Vantrel\\folders.txt",
                    FormatAppendLine(WideToUtf8(source_), WideToUtf8(source_)) +
                        FormatAppendLine(WideToUtf8(other), WideToUtf8(otherDest)));
+    g_balloonRepeatMs = 500; // a day, shortened
     ULONGLONG start = GetTickCount64();
     StopMonitoring();
     StartMonitoring();
@@ -1110,11 +1112,12 @@ TEST_F(TrayTrouble, AHandEditedPairThatWouldHarmCopiesNothingAndShowsAtOnce) {
     EXPECT_TRUE(PumpProgramUntil([&] { return ReadFileBytes(otherDest + L"\\x.txt") == "x"; }));
     EXPECT_FALSE(FileExists(source_ + L"\\report.docx"));
     EXPECT_EQ(TraceCount(L"copies nothing: the destination is the source"), 1u);
-    std::vector<TrayRecord> balloons = Balloons();
-    ASSERT_EQ(balloons.size(), 1u);
-    EXPECT_EQ(balloons[0].data.szInfo,
-              source_ + L" → " + source_ +
-                  L" の組は監視していません。複製先フォルダが監視フォルダと同じです。");
+    // The balloon, and once a day the same again while the trouble lasts.
+    EXPECT_TRUE(PumpProgramUntil([] { return Balloons().size() >= 2; }));
+    for (const TrayRecord &balloon : Balloons())
+        EXPECT_EQ(balloon.data.szInfo,
+                  source_ + L" → " + source_ +
+                      L" の組は監視していません。複製先フォルダが監視フォルダと同じです。");
 }
 
 // At logon the shell may refuse the icon (not ready, or timed out): it is offered again until
