@@ -359,11 +359,7 @@ static std::vector<std::string> ElementNames(const std::string &xml) {
 // Windows names a program by its version resource: in the notification settings, where the
 // balloons are allowed or not, and in the file's properties.
 TEST(Resources, VersionResourceNamesTheProgramInJapaneseWithTheProjectVersion) {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::vector<BYTE> info(GetFileVersionInfoSizeW(self, nullptr));
-    ASSERT_FALSE(info.empty());
-    ASSERT_TRUE(GetFileVersionInfoW(self, 0, (DWORD)info.size(), info.data()));
+    std::vector<BYTE> info = ResourceBytes(RT_VERSION, MAKEINTRESOURCEW(VS_VERSION_INFO));
     auto text = [&](const std::wstring &name) {
         wchar_t *value = nullptr;
         UINT length = 0;
@@ -667,6 +663,29 @@ TEST_F(MainWindow, PanelButtonsOpenTheirDialogsOwnedByTheMainWindow) {
     EXPECT_TRUE(IsWindow(window_));
     PumpProgramUntilIdle();
     EXPECT_FALSE(g_quitPosted);
+}
+
+// Run by SmallScreen.TheMainWindowLiesInsideTheWorkArea on an 800 x 600 Wine desktop, where
+// the written position (900, 500) is wholly off the screen.
+TEST_F(MainWindow, DISABLED_OnASmallScreenLiesInsideTheWorkArea) {
+    ASSERT_EQ(GetSystemMetrics(SM_CXSCREEN), 800);
+    auto inside = [&] {
+        RECT frame;
+        GetWindowRect(window_, &frame);
+        MONITORINFO monitor = {};
+        monitor.cbSize = sizeof monitor;
+        GetMonitorInfoW(MonitorFromWindow(window_, MONITOR_DEFAULTTONEAREST), &monitor);
+        RECT &work = monitor.rcWork;
+        return testing::AssertionResult(frame.left >= work.left && frame.top >= work.top &&
+                                        frame.right <= work.right && frame.bottom <= work.bottom)
+               << "window " << Describe(frame) << ", work area " << Describe(work);
+    };
+    EXPECT_TRUE(inside());
+    // Off the screen again (a monitor taken away while it was hidden), then shown from the tray.
+    SetWindowPos(window_, nullptr, 700, 560, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    SendMessageW(window_, WM_CLOSE, 0, 0);
+    SendMessageW(window_, WM_TRAYICON, 1, WM_LBUTTONDBLCLK);
+    EXPECT_TRUE(inside());
 }
 
 // A tray double-click or a second start while the list is open: the list is where the user
@@ -1348,38 +1367,6 @@ TEST(DebugView, ReportsAProgramThatCannotStart) {
     EXPECT_NE(bare.output.find("VantrelDebugView: usage: "), std::string::npos) << bare.output;
 }
 
-// Run by SmallScreen.TheMainWindowLiesInsideTheWorkArea on an 800 x 600 Wine desktop, where
-// the written position (900, 500) is wholly off the screen.
-TEST(SmallScreenChild, DISABLED_MainWindowLiesInsideTheWorkArea) {
-    ASSERT_EQ(GetSystemMetrics(SM_CXSCREEN), 800);
-    std::wstring root = MakeTempDir();
-    UseConfigRoot(root);
-    LoadStringW(Module(), IDS_APP_TITLE, g_szTitle, 100);
-    LoadStringW(Module(), IDC_MAINCLASS, g_szWindowClass, 100);
-    RegisterMainWindowClass(Module());
-    ASSERT_TRUE(CreateMainWindow(Module(), SW_SHOWNORMAL));
-    auto inside = [] {
-        RECT frame;
-        GetWindowRect(g_hMainWnd, &frame);
-        MONITORINFO monitor = {};
-        monitor.cbSize = sizeof monitor;
-        GetMonitorInfoW(MonitorFromWindow(g_hMainWnd, MONITOR_DEFAULTTONEAREST), &monitor);
-        RECT &work = monitor.rcWork;
-        return testing::AssertionResult(frame.left >= work.left && frame.top >= work.top &&
-                                        frame.right <= work.right && frame.bottom <= work.bottom)
-               << "window " << Describe(frame) << ", work area " << Describe(work);
-    };
-    EXPECT_TRUE(inside());
-    // Off the screen again (a monitor taken away while it was hidden), then shown from the tray.
-    SetWindowPos(g_hMainWnd, nullptr, 700, 560, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-    SendMessageW(g_hMainWnd, WM_CLOSE, 0, 0);
-    SendMessageW(g_hMainWnd, WM_TRAYICON, 1, WM_LBUTTONDBLCLK);
-    EXPECT_TRUE(inside());
-    SendMessageW(g_hMainWnd, WM_COMMAND, IDM_EXIT, 0);
-    StopMonitoring();
-    RemoveTree(root);
-}
-
 TEST(SmallScreen, TheMainWindowLiesInsideTheWorkArea) {
     if (!RunningUnderWine())
         GTEST_SKIP() << "the small screen is a desktop of Wine's explorer";
@@ -1389,13 +1376,14 @@ TEST(SmallScreen, TheMainWindowLiesInsideTheWorkArea) {
     ChildRun run;
     ASSERT_TRUE(StartChild(run,
                            L"explorer.exe /desktop=VantrelSmall,800x600 " + Quoted(self) +
-                               L" --gtest_also_run_disabled_tests --gtest_filter=SmallScreenChild.*"
+                               L" --gtest_also_run_disabled_tests"
+                               L" --gtest_filter=MainWindow.DISABLED_OnASmallScreen*"
                                L" --gtest_output=xml:" +
                                report,
                            nullptr));
     FinishChild(run, 2 * kWaitMs);
     std::string xml = ReadFileBytes(report);
-    EXPECT_TRUE(xml.find("\"SmallScreenChild\" tests=\"1\" failures=\"0\"") != std::string::npos &&
+    EXPECT_TRUE(xml.find("\"MainWindow\" tests=\"1\" failures=\"0\"") != std::string::npos &&
                 xml.find("result=\"completed\"") != std::string::npos)
         << xml << run.output;
     RemoveTree(root);
