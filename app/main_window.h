@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 // The tray icon's callback message.
 constexpr UINT WM_TRAYICON = WM_APP + 1;
 
@@ -12,6 +14,9 @@ extern wchar_t g_szWindowClass[100]; // IDC_MAINCLASS: the main window's class n
 extern HWND g_hMainWnd;            // set once when created, never cleared; watch threads post to it
 extern HWND g_hPanelDlg;           // the embedded control panel, or null
 extern bool g_notifyToDebugOutput; // notices to the debugger output (true) or a message box
+
+// String `id` of the string table, or an empty string.
+std::wstring LoadResourceText(UINT id);
 
 ATOM RegisterMainWindowClass(HINSTANCE instance);
 // Creates the main window with its panel and tray icon, shows it and starts monitoring.

@@ -8,7 +8,11 @@
 
 BOOL(WINAPI *g_shellNotifyIcon)(DWORD message, PNOTIFYICONDATAW data) = Shell_NotifyIconW;
 
+DWORD g_trayIconRetryMs = 5000;
+
 static constexpr UINT kTrayIconId = 1;
+// The main window's timer that offers the icon again (timer 1 is the trouble's).
+static constexpr UINT_PTR kAddIconTimer = 2;
 
 // What the icon shows: the written icon and tip while g_trayWarning is false, else the warning
 // icon with g_trayWarningTip. User-interface thread.
@@ -39,15 +43,27 @@ static void FillLook(NOTIFYICONDATAW &nid) {
               _TRUNCATE);
 }
 
+static void CALLBACK OnAddIconTimer(HWND mainWindow, UINT, UINT_PTR, DWORD) {
+    AddTrayIcon(mainWindow);
+}
+
 void AddTrayIcon(HWND mainWindow) {
     NOTIFYICONDATAW nid = IconRecord(mainWindow);
     nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     nid.uCallbackMessage = WM_TRAYICON;
     FillLook(nid);
-    g_shellNotifyIcon(NIM_ADD, &nid);
+    // At logon the shell may not be ready yet, or time out on the add and keep the icon all
+    // the same: an icon it has already refuses a second add but takes a modification.
+    if (g_shellNotifyIcon(NIM_ADD, &nid) || g_shellNotifyIcon(NIM_MODIFY, &nid)) {
+        KillTimer(mainWindow, kAddIconTimer);
+        return;
+    }
+    // Without the icon a hidden window cannot be reached: offer it again until it is taken.
+    SetTimer(mainWindow, kAddIconTimer, g_trayIconRetryMs, OnAddIconTimer);
 }
 
 void RemoveTrayIcon(HWND mainWindow) {
+    KillTimer(mainWindow, kAddIconTimer);
     NOTIFYICONDATAW nid = IconRecord(mainWindow);
     g_shellNotifyIcon(NIM_DELETE, &nid);
     g_trayWarning = false;
@@ -64,6 +80,9 @@ void ShowTrayMenu(HWND mainWindow) {
     // Without this the menu does not close when the user clicks outside it.
     SetForegroundWindow(mainWindow);
     TrackPopupMenu(menu, TPM_RIGHTBUTTON, pt.x, pt.y, 0, mainWindow, nullptr);
+    // As documented for menus of notification icons: the task switch this makes lets the
+    // menu open again the next time instead of vanishing at once.
+    PostMessageW(mainWindow, WM_NULL, 0, 0);
     DestroyMenu(menu);
 }
 

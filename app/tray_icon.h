@@ -14,9 +14,14 @@
 // its place. User-interface thread.
 extern BOOL(WINAPI *g_shellNotifyIcon)(DWORD message, PNOTIFYICONDATAW data);
 
-// Adds the icon as it looks now (the written icon and tip, unless trouble is shown).
+// How long an icon the shell refused waits before it is offered again: 5 s. Tests shorten it.
+// User-interface thread.
+extern DWORD g_trayIconRetryMs;
+
+// Adds the icon as it looks now (the written icon and tip, unless trouble is shown). An icon
+// the shell refuses is offered again on a timer of the main window until the shell takes it.
 void AddTrayIcon(HWND mainWindow);
-// Removes the icon; one added later starts with the written icon and tip.
+// Removes the icon (and ends the offers); one added later starts with the written icon and tip.
 void RemoveTrayIcon(HWND mainWindow);
 // Opens the tray menu at the cursor; a chosen item arrives as WM_COMMAND at mainWindow.
 void ShowTrayMenu(HWND mainWindow);

@@ -10,6 +10,11 @@
 // has lasted is left, the written icon and tip come back and the episode is over. A timer
 // wakes the window when the next trouble comes of age; while all is well nothing runs.
 //
+// A pair that the engine copies nothing for (store/pair_check.h) is shown at once, with its own
+// tip line: it will not pass by waiting. Since new tray icons sit in the overflow and Windows
+// may hold a balloon back, a balloon also comes when a kind of trouble begins that the tray
+// did not show, and once a day while trouble lasts.
+//
 // A restart of monitoring hands each pair from its thread to a new one: the old thread's last
 // report (`ended`) leaves the pair's trouble in place while the pair is still registered, and
 // trouble that goes on keeps its start whichever thread reports it, so a restart neither ends
@@ -22,6 +27,8 @@
 
 // How long trouble lasts before the tray shows it: 60 s. Tests shorten it. UI thread.
 extern DWORD g_troubleThresholdMs;
+// How often the balloon comes again while trouble lasts: once a day. UI thread.
+extern DWORD g_balloonRepeatMs;
 
 // Takes a watch thread's report (WM_PAIR_TROUBLE) and deletes it; the tray shows the result.
 void OnPairTrouble(HWND mainWindow, PairTrouble *report);

@@ -32,6 +32,7 @@
 #include "monitor/watch_wakeups.h"
 #include "monitor/walk_schedule.h"
 #include "monitor/wine_subfolders.h"
+#include "store/pair_check.h"
 #include "store/pair_table.h"
 
 #include <algorithm>
@@ -364,6 +365,19 @@ DWORD WINAPI MonitorThread(LPVOID parameter) {
     std::shared_ptr<WatchContext> context = *start;
     delete start;
     WatchContext &ctx = *context;
+    // A pair file edited by hand may hold a pair that would harm: nothing is copied for it.
+    PairRefusal refusal = CheckFolderPair(ctx.path, ctx.destRoot);
+    if (refusal != PairRefusal::None) {
+        Trace512(L"MonitorThread[%zu] copies nothing: %ls (%ls -> %ls)\n", ctx.index,
+                 refusal == PairRefusal::SameFolder ? L"the destination is the source"
+                                                    : L"a path is not a full path",
+                 ctx.path.c_str(), ctx.destRoot.c_str());
+        ReportPairRefused(ctx, refusal);
+        PauseUnlessStopped(ctx, INFINITE);
+        ReportTroubleEnded(ctx);
+        ctx.ended.store(true);
+        return 0;
+    }
     // A stop, and a removal of the folder's drive, end the copies and walks under way.
     ctx.mirror.stopped = [&ctx] { return StopRequested(ctx) || RemovalAsked(ctx); };
     CreateWakeTimer(ctx);

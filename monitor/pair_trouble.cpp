@@ -84,6 +84,15 @@ void ReportPairTrouble(WatchContext &context, bool copiesKnown) {
         PostIfChanged(context);
 }
 
+void ReportPairRefused(const WatchContext &context, PairRefusal refusal) {
+    PairTrouble *trouble = new PairTrouble();
+    trouble->source = context.path;
+    trouble->dest = context.destRoot;
+    trouble->refusal = refusal;
+    trouble->refusedSince = GetTickCount64();
+    Post(context, trouble);
+}
+
 void ReportTroubleEnded(const WatchContext &context) {
     PairTrouble *last = new PairTrouble();
     last->source = context.path;

@@ -3,7 +3,7 @@
 // Trouble is what keeps a pair from being mirrored: copies that failed and wait for a retry
 // (a full disk, a share that is gone, a file held open), the destination folder that cannot
 // be created, the watched folder that cannot be opened, a folder of the tree that a walk cannot
-// list. A large file that waits to be quiet
+// list, a pair from a pair file edited by hand that would harm. A large file that waits to be quiet
 // is no trouble. The watch thread looks at its pair's trouble each time before it waits
 // (before its read, after each failed attempt to open its folder) and posts a snapshot to the
 // main window only when the trouble changed in kind or count: a retry that fails again, or a
@@ -18,6 +18,8 @@
 // last snapshot marked `ended`, which lets the main window forget a pair that is no longer
 // registered. The main window decides what to show and when (app/tray_trouble.h).
 #pragma once
+
+#include "store/pair_check.h"
 
 #include <windows.h>
 
@@ -41,7 +43,9 @@ struct PairTrouble {
     ULONGLONG unlistedSince = 0;      // tick of the first of them to fail
     DWORD unlistedError = 0;          // its last error
     std::wstring firstUnlisted;       // that folder
-    bool ended = false;               // the thread has ended; the rest is empty
+    PairRefusal refusal = PairRefusal::None; // why nothing is mirrored for the pair at all
+    ULONGLONG refusedSince = 0;              // tick of the thread's start that found it so
+    bool ended = false;                      // the thread has ended; the rest is empty
 };
 
 // What a watch thread remembers of its pair's trouble between two looks. Watch thread only.
@@ -62,5 +66,8 @@ void ReportFolderMissing(WatchContext &context, DWORD error);
 // The watched folder is open: reports the pair's trouble, once copiesKnown (no catch-up walk
 // is still to come that may copy or fail what an earlier thread left waiting).
 void ReportPairTrouble(WatchContext &context, bool copiesKnown);
+// The pair is one the engine copies nothing for (store/pair_check.h): reported once, at the
+// thread's start.
+void ReportPairRefused(const WatchContext &context, PairRefusal refusal);
 // The thread ends: its last word.
 void ReportTroubleEnded(const WatchContext &context);

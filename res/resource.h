@@ -25,6 +25,14 @@
 #define IDS_UNKNOWN_ERROR 207
 #define IDS_TIP_UNLISTED 208
 #define IDS_BALLOON_UNLISTED 209
+#define IDS_TIP_REFUSED 210
+#define IDS_BALLOON_REFUSED 211
+#define IDS_REASON_RELATIVE 212
+#define IDS_REASON_SAME 213
+// The registration dialog's refusals and the folder picker's choice without a folder.
+#define IDS_REFUSED_RELATIVE 214
+#define IDS_REFUSED_SAME 215
+#define IDS_PICKED_NO_FOLDER 216
 
 // Menu, accelerators and window class name share this identifier
 #define IDC_MAINCLASS 109

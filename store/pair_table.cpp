@@ -1,9 +1,8 @@
 #include "store/pair_table.h"
 
-#include <windows.h>
+#include "store/pair_file.h"
 
-#include <filesystem>
-#include <fstream>
+#include <windows.h>
 
 std::vector<std::wstring> g_sourceFolders;
 std::vector<std::wstring> g_destFolders;
@@ -123,27 +122,16 @@ bool LoadFolderPairs() {
     std::wstring filePathW = GetConfigFilePath();
     if (filePathW.empty())
         return false;
-    std::ifstream ifs(std::filesystem::path(filePathW), std::ios::binary);
-    if (!ifs.is_open())
-        return false;
-
-    auto process = [](const std::string &line) {
-        std::wstring source, dest;
-        if (!DecodePairLine(line, source, dest))
-            return;
-        g_sourceFolders.push_back(source);
-        g_destFolders.push_back(dest);
-    };
-
-    std::string line;
-    if (std::getline(ifs, line)) {
-        // The byte order mark counts only at the very start of the file.
-        if (line.size() >= 3 && (unsigned char)line[0] == 0xEF && (unsigned char)line[1] == 0xBB &&
-            (unsigned char)line[2] == 0xBF)
-            line.erase(0, 3);
-        process(line);
+    std::vector<PairFileLine> lines;
+    DWORD error = 0;
+    bool whole = ReadPairFile(filePathW, lines, error);
+    for (const PairFileLine &line : lines) {
+        if (line.isPair) {
+            g_sourceFolders.push_back(line.source);
+            g_destFolders.push_back(line.dest);
+        } else if (IsUnreadLine(line)) {
+            whole = false; // it may be a pair the user wrote by hand
+        }
     }
-    while (std::getline(ifs, line))
-        process(line);
-    return !ifs.bad();
+    return whole;
 }

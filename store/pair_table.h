@@ -19,8 +19,10 @@ std::wstring GetConfigDirectory();
 // The configuration directory plus "\folders.txt"; empty when there is no directory.
 std::wstring GetConfigFilePath();
 
-// Replaces the table with the pairs of the pair file. A missing or unreadable file leaves the
-// table empty. True when the whole file was read (callers that only want the table ignore it).
+// Replaces the table with the pairs of the pair file (store/pair_file.h: UTF-8, UTF-16 and ANSI
+// lines). A missing or unreadable file leaves the table empty. True when the whole file was
+// read and every line in it that is not empty is a pair: a line that could not be read may be
+// a pair the user wrote by hand (callers that only want the table ignore the result).
 bool LoadFolderPairs();
 
 // Decodes one line of the pair file (without its line feed). Returns false when the line

@@ -1,5 +1,6 @@
 #include "store/pair_writer.h"
 
+#include "store/pair_file.h"
 #include "store/pair_table.h"
 
 #include <windows.h>
@@ -99,6 +100,15 @@ bool AppendFolderPair(const std::wstring &source, const std::wstring &dest,
 
     if (!GetFileSizeEx(file, &fileSize))
         return fail(L"GetFileSizeEx failed: ", GetLastError(), false);
+    // A UTF-8 line after UTF-16 (a file PowerShell wrote) would read as neither: the file is
+    // rewritten instead, in UTF-8, with the new pair at its end.
+    char head[2] = {};
+    DWORD headSize = 0;
+    if (fileSize.QuadPart >= 2 && ReadFile(file, head, 2, &headSize, nullptr) && headSize == 2 &&
+        (memcmp(head, "\xFF\xFE", 2) == 0 || memcmp(head, "\xFE\xFF", 2) == 0)) {
+        CloseHandle(file);
+        return AppendFolderPairByRewrite(source, dest, errorText);
+    }
     // A file saved by hand (Notepad) may end without a line feed: the new line must not run
     // on from its last line. A file that is only a byte order mark has no line to end.
     bool endsLine = true;
@@ -131,23 +141,41 @@ bool AppendFolderPair(const std::wstring &source, const std::wstring &dest,
     return true;
 }
 
-bool SaveAllFolderPairs(std::wstring &errorText) {
-    std::wstring filePathW = GetConfigFilePath();
-    if (filePathW.empty()) {
-        errorText = L"GetConfigFilePath failed";
-        return false;
-    }
-
-    // Open the pair file itself first, as the in-place rewrite did, so that a file that cannot
-    // be written (a folder, read-only, a missing directory) fails as before, untouched.
-    HANDLE file = CreateFileW(filePathW.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+// Reads the pair file as it is now for a rewrite, which replaces it whole: the rewrite must
+// not go ahead without the lines it carries over. The file is opened for writing too, as the
+// in-place rewrite did, so that a file that cannot be written (a folder, read-only, a missing
+// directory, held by another program) fails as before, untouched. A missing file is created
+// empty.
+static bool ReadForRewrite(const std::wstring &filePath, std::vector<PairFileLine> &lines,
+                           std::wstring &errorText) {
+    HANDLE file = CreateFileW(filePath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         SetSystemErrorText(errorText, L"CreateFileW failed: ", GetLastError());
         return false;
     }
+    DWORD code = 0;
+    bool read = ReadPairLines(file, lines, code);
     CloseHandle(file);
+    if (!read)
+        SetSystemErrorText(errorText, L"ReadFile failed: ", code);
+    return read;
+}
 
+static PairFileLine PairLine(const std::wstring &source, const std::wstring &dest) {
+    PairFileLine line;
+    line.isPair = true;
+    line.source = source;
+    line.dest = dest;
+    return line;
+}
+
+// Replaces the pair file with a byte order mark and `lines`: pairs in the rewrite form, every
+// other line that is not empty as it was read. The new content is written beside the file and
+// moved over it in one step, so a failure leaves the old file as it was; the old file is kept
+// as folders.txt.bak first.
+static bool ReplacePairFile(const std::wstring &filePathW, const std::vector<PairFileLine> &lines,
+                            std::wstring &errorText) {
     std::wstring tempPath = filePathW + L".tmp";
     HANDLE temp = CreateFileW(tempPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -166,15 +194,20 @@ bool SaveAllFolderPairs(std::wstring &errorText) {
     DWORD code = 0;
     if (!WriteAll(temp, kBom, sizeof kBom, &code))
         return fail(L"WriteFile(BOM) failed: ", code);
-    for (size_t i = 0; i < g_sourceFolders.size(); ++i) {
-        // A path that cannot be converted is written as an empty half.
-        std::string sa, sb;
-        if (!ConvertToUtf8(g_sourceFolders[i], sa))
-            sa.clear();
-        if (i < g_destFolders.size() && !ConvertToUtf8(g_destFolders[i], sb))
-            sb.clear();
-        std::string line = FormatRewriteLine(sa, sb);
-        if (!WriteAll(temp, line.data(), line.size(), &code))
+    for (const PairFileLine &line : lines) {
+        std::string bytes;
+        if (line.isPair) {
+            // A path that cannot be converted is written as an empty half.
+            std::string sa, sb;
+            if (!ConvertToUtf8(line.source, sa))
+                sa.clear();
+            if (!ConvertToUtf8(line.dest, sb))
+                sb.clear();
+            bytes = FormatRewriteLine(sa, sb);
+        } else if (IsUnreadLine(line)) {
+            bytes = line.text + "\n";
+        }
+        if (!bytes.empty() && !WriteAll(temp, bytes.data(), bytes.size(), &code))
             return fail(L"WriteFile(content) failed: ", code);
     }
     if (!FlushFileBuffers(temp))
@@ -182,8 +215,70 @@ bool SaveAllFolderPairs(std::wstring &errorText) {
     CloseHandle(temp);
     temp = INVALID_HANDLE_VALUE;
 
+    if (!CopyFileW(filePathW.c_str(), (filePathW + L".bak").c_str(), FALSE))
+        return fail(L"CopyFileW failed: ", GetLastError());
     if (!MoveFileExW(tempPath.c_str(), filePathW.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return fail(L"MoveFileExW failed: ", GetLastError());
     return true;
+}
+
+bool SaveAllFolderPairs(std::wstring &errorText) {
+    std::wstring filePathW = GetConfigFilePath();
+    if (filePathW.empty()) {
+        errorText = L"GetConfigFilePath failed";
+        return false;
+    }
+    std::vector<PairFileLine> lines;
+    if (!ReadForRewrite(filePathW, lines, errorText))
+        return false;
+    // The table's pairs take the places of the file's pairs in order; more follow at the end.
+    size_t next = 0, count = g_sourceFolders.size();
+    auto tablePair = [&] {
+        size_t i = next++;
+        return PairLine(g_sourceFolders[i], i < g_destFolders.size() ? g_destFolders[i] : L"");
+    };
+    std::vector<PairFileLine> out;
+    for (const PairFileLine &line : lines) {
+        if (!line.isPair)
+            out.push_back(line);
+        else if (next < count)
+            out.push_back(tablePair());
+    }
+    while (next < count)
+        out.push_back(tablePair());
+    return ReplacePairFile(filePathW, out, errorText);
+}
+
+bool AppendFolderPairByRewrite(const std::wstring &source, const std::wstring &dest,
+                               std::wstring &errorText) {
+    std::wstring filePathW = GetConfigFilePath();
+    if (filePathW.empty()) {
+        errorText = L"GetConfigFilePath failed";
+        return false;
+    }
+    std::vector<PairFileLine> lines;
+    if (!ReadForRewrite(filePathW, lines, errorText))
+        return false;
+    lines.push_back(PairLine(source, dest));
+    return ReplacePairFile(filePathW, lines, errorText);
+}
+
+bool RemoveFolderPair(const std::wstring &source, const std::wstring &dest, size_t occurrence,
+                      std::wstring &errorText) {
+    std::wstring filePathW = GetConfigFilePath();
+    if (filePathW.empty()) {
+        errorText = L"GetConfigFilePath failed";
+        return false;
+    }
+    std::vector<PairFileLine> lines;
+    if (!ReadForRewrite(filePathW, lines, errorText))
+        return false;
+    for (auto line = lines.begin(); line != lines.end(); ++line) {
+        if (line->isPair && line->source == source && line->dest == dest && occurrence-- == 0) {
+            lines.erase(line);
+            return ReplacePairFile(filePathW, lines, errorText);
+        }
+    }
+    return true; // the file no longer holds it: nothing to remove
 }

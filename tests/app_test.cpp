@@ -14,6 +14,8 @@
 #include "store/pair_writer.h"
 #include "tests/test_support.h"
 #include "tests/window_driver.h"
+#include "ui/register_dialog.h"
+#include "version.h"
 
 #include <gtest/gtest.h>
 
@@ -354,6 +356,22 @@ static std::vector<std::string> ElementNames(const std::string &xml) {
     return names;
 }
 
+// Windows names a program by its version resource: in the notification settings, where the
+// balloons are allowed or not, and in the file's properties.
+TEST(Resources, VersionResourceNamesTheProgramInJapaneseWithTheProjectVersion) {
+    std::vector<BYTE> info = ResourceBytes(RT_VERSION, MAKEINTRESOURCEW(VS_VERSION_INFO));
+    auto text = [&](const std::wstring &name) {
+        wchar_t *value = nullptr;
+        UINT length = 0;
+        std::wstring path = L"\\StringFileInfo\\041104B0\\" + name;
+        bool found = VerQueryValueW(info.data(), path.c_str(), (void **)&value, &length) && value;
+        return found ? std::wstring(value) : std::wstring();
+    };
+    EXPECT_EQ(text(L"ProductName"), L"Vantrel");
+    EXPECT_EQ(text(L"FileDescription"), L"Vantrel フォルダ自動複製ツール");
+    EXPECT_EQ(text(L"FileVersion"), Utf8ToWide(VANTREL_VERSION_STRING));
+}
+
 TEST(Resources, ManifestAsksOnlyForAsInvoker) {
     std::vector<BYTE> bytes = ResourceBytes(MAKEINTRESOURCEW(24), MAKEINTRESOURCEW(1));
     ASSERT_FALSE(bytes.empty());
@@ -473,7 +491,7 @@ class MainWindow : public testing::Test {
     // With no window manager, X hands the keyboard to the window under the pointer when the
     // window that had it is hidden, and a test program run earlier may have left the pointer
     // anywhere: keep it over the main window before taking the focus.
-    void TakeKeyboard(HWND focus) {
+    void KeepPointerOverWindow() {
         RECT frame;
         GetWindowRect(window_, &frame);
         POINT middle = {(frame.left + frame.right) / 2, (frame.top + frame.bottom) / 2}, now;
@@ -483,6 +501,10 @@ class MainWindow : public testing::Test {
             POINT now;
             return GetCursorPos(&now) && now.x == middle.x && now.y == middle.y;
         })) << "the pointer moves over the main window";
+    }
+
+    void TakeKeyboard(HWND focus) {
+        KeepPointerOverWindow();
         SetForegroundWindow(window_);
         SetFocus(focus);
         EXPECT_TRUE(PumpProgramUntil([&] {
@@ -573,9 +595,18 @@ TEST_F(MainWindow, PanelStaysOnTheClientAreaWhateverIsAsked) {
     EXPECT_PRED2(SameRect, RectInParent(panel), client) << Describe(client);
 }
 
+// Nobody sets the focus by hand: the window gives it to the panel when it is activated (after
+// the start, a closed dialog, Alt+Tab, the tray), the first button at first and then the one
+// that had it, so Tab, Space and Enter reach the buttons.
 TEST_F(MainWindow, TabAndShiftTabMoveBetweenTheTwoButtons) {
-    FocusButton(IDC_BTN_REGISTER);
-    ASSERT_EQ(GetFocus(), Button(IDC_BTN_REGISTER));
+    auto showFromTray = [&] {
+        SendMessageW(window_, WM_CLOSE, 0, 0);
+        KeepPointerOverWindow();
+        SendMessageW(window_, WM_TRAYICON, 1, WM_LBUTTONDBLCLK);
+        PumpProgramUntilIdle();
+    };
+    showFromTray();
+    ASSERT_EQ(GetFocus(), Button(IDC_BTN_REGISTER)) << DescribeFocus(GetCurrentThreadId());
     // Once the keys are taken, the panel has moved the focus.
     PressKeysAndPump({VK_TAB});
     EXPECT_EQ(GetFocus(), Button(IDC_BTN_LIST)) << DescribeFocus(GetCurrentThreadId());
@@ -584,6 +615,8 @@ TEST_F(MainWindow, TabAndShiftTabMoveBetweenTheTwoButtons) {
     PressKeysAndPump({VK_SHIFT, VK_TAB});
     EXPECT_EQ(GetFocus(), Button(IDC_BTN_LIST)) << DescribeFocus(GetCurrentThreadId());
     EXPECT_TRUE(IsWindowVisible(window_));
+    showFromTray();
+    EXPECT_EQ(GetFocus(), Button(IDC_BTN_LIST)) << DescribeFocus(GetCurrentThreadId());
 }
 
 TEST_F(MainWindow, CloseAndEscapeHideTheWindowAndTrayDoubleClickShowsIt) {
@@ -630,6 +663,68 @@ TEST_F(MainWindow, PanelButtonsOpenTheirDialogsOwnedByTheMainWindow) {
     EXPECT_TRUE(IsWindow(window_));
     PumpProgramUntilIdle();
     EXPECT_FALSE(g_quitPosted);
+}
+
+// Run by SmallScreen.TheMainWindowLiesInsideTheWorkArea on an 800 x 600 Wine desktop, where
+// the written position (900, 500) is wholly off the screen.
+TEST_F(MainWindow, DISABLED_OnASmallScreenLiesInsideTheWorkArea) {
+    ASSERT_EQ(GetSystemMetrics(SM_CXSCREEN), 800);
+    auto inside = [&] {
+        RECT frame;
+        GetWindowRect(window_, &frame);
+        MONITORINFO monitor = {};
+        monitor.cbSize = sizeof monitor;
+        GetMonitorInfoW(MonitorFromWindow(window_, MONITOR_DEFAULTTONEAREST), &monitor);
+        RECT &work = monitor.rcWork;
+        return testing::AssertionResult(frame.left >= work.left && frame.top >= work.top &&
+                                        frame.right <= work.right && frame.bottom <= work.bottom)
+               << "window " << Describe(frame) << ", work area " << Describe(work);
+    };
+    EXPECT_TRUE(inside());
+    // Off the screen again (a monitor taken away while it was hidden), then shown from the tray.
+    SetWindowPos(window_, nullptr, 700, 560, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    SendMessageW(window_, WM_CLOSE, 0, 0);
+    SendMessageW(window_, WM_TRAYICON, 1, WM_LBUTTONDBLCLK);
+    EXPECT_TRUE(inside());
+}
+
+// A tray double-click or a second start while the list is open: the list is where the user
+// works, and comes forward (the main window it disables would not take a key).
+TEST_F(MainWindow, TrayDoubleClickWithADialogOpenBringsTheDialogForward) {
+    HWND inFront = nullptr;
+    ModalSeen list = WithModalWindow([&] { SendMessageW(Button(IDC_BTN_LIST), BM_CLICK, 0, 0); },
+                                     [&](HWND dialog) {
+                                         SendMessageW(window_, WM_TRAYICON, 1, WM_LBUTTONDBLCLK);
+                                         WaitFor([&] { return GetForegroundWindow() == dialog; });
+                                         inFront = GetForegroundWindow();
+                                     });
+    ASSERT_NE(list.window, nullptr);
+    EXPECT_EQ(inFront, list.window) << DescribeFocus(GetCurrentThreadId());
+}
+
+// 終了 from the tray while the registration dialog and its folder picker are open: they are
+// closed first, and only then the main window, never under their modal loops.
+TEST_F(MainWindow, ExitWithADialogAndThePickerOpenClosesThemFirst) {
+    INT_PTR result = 0;
+    bool pickerShown = false, mainWindowAfterDialog = false;
+    WithModalWindow(
+        [&] {
+            result = DialogBoxParamW(Module(), MAKEINTRESOURCEW(IDD_REGISTER), window_,
+                                     RegisterDlgProc, 0);
+            mainWindowAfterDialog = IsWindow(window_) != FALSE;
+        },
+        [&](HWND dialog) {
+            Press(dialog, IDC_BTN_BROWSE_SOURCE);
+            pickerShown = WaitForThreadWindow(GetWindowThreadProcessId(dialog, nullptr), L"#32770",
+                                              dialog) != nullptr;
+            PostMessageW(window_, WM_COMMAND, ID_TRAY_EXIT, 0);
+            WaitFor([&] { return !IsWindow(dialog); });
+        });
+    EXPECT_TRUE(pickerShown);
+    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_TRUE(mainWindowAfterDialog) << "the main window went while the dialog was open";
+    EXPECT_TRUE(PumpProgramUntil([&] { return g_quitPosted && !IsWindow(window_); }));
+    EXPECT_FALSE(TrayIconExists(window_));
 }
 
 TEST_F(MainWindow, PanelButtonWithoutParentDoesNothing) {
@@ -818,10 +913,11 @@ struct TrayRecord {
     NOTIFYICONDATAW data;
 };
 static std::vector<TrayRecord> g_trayRecords;
+static bool g_shellRefuses = false; // the shell is not ready: it takes no record
 
 static BOOL WINAPI RecordTrayCall(DWORD message, PNOTIFYICONDATAW data) {
     g_trayRecords.push_back({GetTickCount64(), message, *data});
-    return Shell_NotifyIconW(message, data);
+    return !g_shellRefuses && Shell_NotifyIconW(message, data);
 }
 
 static std::wstring SystemText(DWORD error) {
@@ -848,6 +944,9 @@ class TrayTrouble : public MainWindow {
         StartDebugCapture();
     }
     void TearDown() override {
+        g_shellRefuses = false;
+        g_trayIconRetryMs = 5000;
+        g_balloonRepeatMs = 24 * 60 * 60 * 1000;
         MainWindow::TearDown();
         g_shellNotifyIcon = Shell_NotifyIconW;
         g_troubleThresholdMs = 60000;
@@ -1008,6 +1107,51 @@ TEST_F(TrayTrouble, AGoodDayLeavesTheWrittenIconAndTip) {
     EXPECT_EQ(g_trayRecords[0].data.uFlags, (UINT)(NIF_MESSAGE | NIF_ICON | NIF_TIP));
     EXPECT_EQ(g_trayRecords[0].data.hIcon, writtenIcon_);
     EXPECT_EQ(g_trayRecords[0].data.szTip, title_);
+}
+
+// A pair file edited by hand holds a pair whose destination is its source, beside a good one:
+// nothing of the tree is copied flat over its own top, the good pair mirrors, and the tray
+// says so at once, without waiting for the threshold.
+TEST_F(TrayTrouble, AHandEditedPairThatWouldHarmCopiesNothingAndShowsAtOnce) {
+    std::wstring other = root_ + L"\\other", otherDest = root_ + L"\\otherDest";
+    CreateDirectoryW(other.c_str(), nullptr);
+    CreateDirectoryW((source_ + L"\\2023").c_str(), nullptr);
+    WriteFileBytes(root_ + L"\\Vantrel\\folders.txt",
+                   FormatAppendLine(WideToUtf8(source_), WideToUtf8(source_)) +
+                       FormatAppendLine(WideToUtf8(other), WideToUtf8(otherDest)));
+    g_balloonRepeatMs = 500; // a day, shortened
+    ULONGLONG start = GetTickCount64();
+    StopMonitoring();
+    StartMonitoring();
+    if (WaitForLook(warningIcon_, title_ + L"\n監視していない組: 1")) {
+        EXPECT_LT(LastLook()->tick - start, kThresholdMs);
+    }
+    WriteFileBytes(source_ + L"\\2023\\report.docx", "2023");
+    WriteFileBytes(other + L"\\x.txt", "x");
+    EXPECT_TRUE(PumpProgramUntil([&] { return ReadFileBytes(otherDest + L"\\x.txt") == "x"; }));
+    EXPECT_FALSE(FileExists(source_ + L"\\report.docx"));
+    EXPECT_EQ(TraceCount(L"copies nothing: the destination is the source"), 1u);
+    // The balloon, and once a day the same again while the trouble lasts.
+    EXPECT_TRUE(PumpProgramUntil([] { return Balloons().size() >= 2; }));
+    for (const TrayRecord &balloon : Balloons())
+        EXPECT_EQ(balloon.data.szInfo,
+                  source_ + L" → " + source_ +
+                      L" の組は監視していません。複製先フォルダが監視フォルダと同じです。");
+}
+
+// At logon the shell may refuse the icon (not ready, or timed out): it is offered again until
+// the shell takes it.
+TEST_F(TrayTrouble, AnIconTheShellRefusedIsAddedOnceItTakesIt) {
+    SendMessageW(window_, WM_COMMAND, IDM_EXIT, 0);
+    ASSERT_TRUE(PumpProgramUntil([] { return g_quitPosted; }));
+    g_quitPosted = false;
+    g_shellRefuses = true;
+    g_trayIconRetryMs = 50;
+    ASSERT_TRUE(CreateMainWindow(Module(), SW_SHOWNORMAL));
+    window_ = g_hMainWnd;
+    EXPECT_FALSE(TrayIconExists(window_));
+    g_shellRefuses = false;
+    EXPECT_TRUE(PumpProgramUntil([&] { return TrayIconExists(window_); }));
 }
 
 // Without its window the program has nothing to show: no panel, no tray icon, no monitoring.
@@ -1221,6 +1365,28 @@ TEST(DebugView, ReportsAProgramThatCannotStart) {
     ASSERT_TRUE(StartChild(bare, Quoted(viewer), nullptr));
     EXPECT_EQ(FinishChild(bare, 2 * kWaitMs), 2);
     EXPECT_NE(bare.output.find("VantrelDebugView: usage: "), std::string::npos) << bare.output;
+}
+
+TEST(SmallScreen, TheMainWindowLiesInsideTheWorkArea) {
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "the small screen is a desktop of Wine's explorer";
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring root = MakeTempDir(), report = root + L"\\small-screen.xml";
+    ChildRun run;
+    ASSERT_TRUE(StartChild(run,
+                           L"explorer.exe /desktop=VantrelSmall,800x600 " + Quoted(self) +
+                               L" --gtest_also_run_disabled_tests"
+                               L" --gtest_filter=MainWindow.DISABLED_OnASmallScreen*"
+                               L" --gtest_output=xml:" +
+                               report,
+                           nullptr));
+    FinishChild(run, 2 * kWaitMs);
+    std::string xml = ReadFileBytes(report);
+    EXPECT_TRUE(xml.find("\"MainWindow\" tests=\"1\" failures=\"0\"") != std::string::npos &&
+                xml.find("result=\"completed\"") != std::string::npos)
+        << xml << run.output;
+    RemoveTree(root);
 }
 
 // The program's main windows (class MERIDAX, shown or hidden) outside the given process.

@@ -120,6 +120,10 @@ TEST_F(PairStore, RewriteOfEmptyTableIsTheBomAlone) {
     std::wstring err;
     ASSERT_TRUE(SaveAllFolderPairs(err));
     EXPECT_EQ(ReadFileBytes(pairFile), kBom);
+    // What the loader could not read is not the table's to drop: it stays where it stood.
+    WritePairFile("# notes\r\n[PAIR],a,b\n[PAIR] c,d\n");
+    ASSERT_TRUE(SaveAllFolderPairs(err));
+    EXPECT_EQ(ReadFileBytes(pairFile), kBom + "# notes\n[PAIR] c,d\n");
 }
 
 TEST_F(PairStore, RewriteWritesMissingDestinationsAsEmptyHalves) {
@@ -144,11 +148,40 @@ TEST_F(PairStore, RewriteIgnoresDestinationsBeyondTheSources) {
 TEST_F(PairStore, FileReadsAlikeWithAndWithoutBom) {
     const std::string body = "[PAIR],C:\\\\a,D:\\\\b\n[PAIR],x\\,y\n";
     WritePairFile(body);
-    LoadFolderPairs();
+    EXPECT_TRUE(LoadFolderPairs());
     ExpectTable({L"C:\\a", L"x\\"}, {L"D:\\b", L"y"});
     WritePairFile(kBom + body);
     LoadFolderPairs();
     ExpectTable({L"C:\\a", L"x\\"}, {L"D:\\b", L"y"});
+}
+
+// As Windows' own tools write it: PowerShell 5.1 in UTF-16 with a byte order mark (either
+// order, CR LF), cmd's "echo ... >>" a line in the ANSI code page.
+TEST_F(PairStore, FileInUtf16AndLinesInTheAnsiCodePageAreRead) {
+    const std::wstring text = L"[PAIR],C:\\\\写真,D:\\\\b\r\n[PAIR],x\\,y\r\n";
+    for (bool bigEndian : {false, true}) {
+        std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+        for (wchar_t c : text) {
+            bytes += (char)(bigEndian ? c >> 8 : c & 0xFF);
+            bytes += (char)(bigEndian ? c & 0xFF : c >> 8);
+        }
+        WritePairFile(bytes);
+        EXPECT_TRUE(LoadFolderPairs()) << bigEndian;
+        ExpectTable({L"C:\\写真", L"x\\"}, {L"D:\\b", L"y"});
+        // A pair registered now does not garble it: the file becomes UTF-8, every pair kept.
+        std::wstring err;
+        ASSERT_TRUE(AppendFolderPair(L"C:\\new", L"D:\\new", err)) << WideToUtf8(err);
+        EXPECT_EQ(ReadFileBytes(pairFile).compare(0, 3, kBom), 0);
+        LoadFolderPairs();
+        ExpectTable({L"C:\\写真", L"x\\", L"C:\\new"}, {L"D:\\b", L"y", L"D:\\new"});
+    }
+    if (GetACP() != 932)
+        GTEST_SKIP() << "the ANSI code page holds no Japanese";
+    char ansi[64] = {};
+    WideCharToMultiByte(932, 0, L"[PAIR],C:\\写真\\,D:\\複製\r\n", -1, ansi, 64, nullptr, nullptr);
+    WritePairFile(kBom + "[PAIR],C:\\\\a,D:\\\\b\n" + ansi);
+    EXPECT_TRUE(LoadFolderPairs());
+    ExpectTable({L"C:\\a", L"C:\\写真"}, {L"D:\\b", L"D:\\複製"});
 }
 
 TEST_F(PairStore, BomCountsOnlyAtTheStartOfTheFile) {
@@ -189,7 +222,7 @@ TEST_F(PairStore, CrLfFileYieldsTheSameTableAsLf) {
 TEST_F(PairStore, LinesThatAreNotPairLinesAreIgnored) {
     WritePairFile("\n [PAIR],a,b\n[pair],a,b\n[PAIR]a,b\n[PAIR],no comma here\nPAIR,a,b\n"
                   "# [PAIR],a,b\n[PAIR],kept,one\n");
-    LoadFolderPairs();
+    EXPECT_FALSE(LoadFolderPairs()) << "a line that may be a pair was not read";
     ExpectTable({L"kept"}, {L"one"});
 }
 

@@ -263,6 +263,9 @@ TEST_F(DialogTest, MissingFolderWarnsAndWritesNothing) {
         Type(dialog, IDC_EDIT_SOURCE, source);
         Press(dialog, IDC_BTN_SAVE); // destination empty
         boxes.push_back(AnswerMessageBox(thread, dialog));
+        Type(dialog, IDC_EDIT_DEST, L" \"\u3000\" "); // blanks and quotes are no path
+        Press(dialog, IDC_BTN_SAVE);
+        boxes.push_back(AnswerMessageBox(thread, dialog));
         Type(dialog, IDC_EDIT_SOURCE, L"");
         Type(dialog, IDC_EDIT_DEST, dest);
         Press(dialog, IDC_BTN_SAVE); // source empty
@@ -272,7 +275,7 @@ TEST_F(DialogTest, MissingFolderWarnsAndWritesNothing) {
         Press(dialog, IDCANCEL);
     });
     EXPECT_EQ(result, IDCANCEL);
-    ASSERT_EQ(boxes.size(), 3u);
+    ASSERT_EQ(boxes.size(), 4u);
     for (const BoxSeen &box : boxes)
         EXPECT_TRUE(IsBox(box, L"警告", IDI_WARNING, kBothFolders)) << WideToUtf8(box.text);
     EXPECT_EQ(sourceAfter, L"");
@@ -318,16 +321,20 @@ TEST_F(DialogTest, SavedPairIsAppendedAndMonitoringRestartsWithIt) {
     EXPECT_EQ(g_destFolders[1], dest);
 }
 
-TEST_F(DialogTest, FirstPairCreatesTheFileWithByteOrderMark) {
+// Pasted from Explorer's "copy as path", with blanks around: the path inside the quotes is
+// registered, and mirrored into.
+TEST_F(DialogTest, QuotedPathsAreTrimmedAndTheFirstPairCreatesTheFileAndMirrors) {
     INT_PTR result = RunDialog(IDD_REGISTER, RegisterDlgProc, [&](HWND dialog) {
-        Type(dialog, IDC_EDIT_SOURCE, L"C:\\Work");
-        Type(dialog, IDC_EDIT_DEST, L"  ");
+        Type(dialog, IDC_EDIT_SOURCE, L" " + source + L"\t");
+        Type(dialog, IDC_EDIT_DEST, L"  \"" + dest + L"\" ");
         Press(dialog, IDC_BTN_SAVE);
         AnswerMessageBox(thread, dialog);
     });
     EXPECT_EQ(result, IDC_BTN_SAVE);
-    // Blanks count as a folder and are kept as typed.
-    EXPECT_EQ(ReadFileBytes(pairFile), kBom + "[PAIR],C:\\Work\\,  \n");
+    EXPECT_EQ(ReadFileBytes(pairFile), kBom + AppendLine(source, dest));
+    WriteFileBytes(source + L"\\報告書.txt", "report");
+    EXPECT_TRUE(
+        PumpUntil([&] { return ReadFileBytes(dest + L"\\報告書.txt") == "report"; }, kWaitMs));
 }
 
 TEST_F(DialogTest, FailedAppendShowsTheErrorAndKeepsBothTexts) {
@@ -425,7 +432,7 @@ TEST_F(DialogTest, PairsTheAppendFormWouldChangeAreRegisteredByRewriting) {
     } cases[] = {
         {L"\\\\nas\\share\\データ", dest}, // UNC source
         {source, L"\\\\nas\\backup"},      // UNC destination
-        {L"C:", L"D:\\x"},                 // would come back as C:\ .
+        {L"C:\\a\\\\b", L"D:\\x"},         // a doubled backslash would come back single
         {L"C:\\a\\,b", L"D:\\y"},          // a backslash before a comma
     };
     std::vector<std::wstring> sources = {firstSource}, dests = {firstDest};
@@ -541,6 +548,42 @@ TEST_F(DialogTest, DestinationWithCommaIsRefusedAndNothingIsWritten) {
     EXPECT_TRUE(IsBox(saved, L"情報", IDI_INFORMATION, kSaved));
     ASSERT_EQ(g_sourceFolders.size(), 2u);
     EXPECT_EQ(g_sourceFolders[1], root + L"\\a,b");
+}
+
+// Typed, pasted or picked where the first picker left off: nothing that would mirror into a
+// folder the user never chose, or copy a tree flat over its own top, is registered.
+TEST_F(DialogTest, RelativePathsAndADestinationThatIsItsSourceAreRefused) {
+    const std::wstring relative =
+        L"フォルダパスは、ドライブ名 (C: など) や\n"
+        L"ネットワークのサーバー名から始まる\n完全なパスで入力してください。";
+    const std::wstring same =
+        L"複製先フォルダが監視フォルダと\n同じフォルダのため登録できません。\n"
+        L"別のフォルダを指定してください。";
+    struct Case {
+        std::wstring source, dest, warning;
+    } cases[] = {
+        {L"Backup", dest, relative},              // the program's own folder
+        {source, L"C:Backup", relative},          // the current folder of drive C
+        {source, L"\\Backup", relative},          // the root of the current drive
+        {source, L"\"" + source + L"\\\"", same}, // the same path, pasted
+        {source, L"\\\\?\\" + source, same},      // another spelling of the same folder
+    };
+    std::vector<BoxSeen> boxes;
+    INT_PTR result = RunDialog(IDD_REGISTER, RegisterDlgProc, [&](HWND dialog) {
+        for (const Case &c : cases) {
+            Type(dialog, IDC_EDIT_SOURCE, c.source);
+            Type(dialog, IDC_EDIT_DEST, c.dest);
+            Press(dialog, IDC_BTN_SAVE);
+            boxes.push_back(AnswerMessageBox(thread, dialog));
+        }
+        Press(dialog, IDCANCEL);
+    });
+    EXPECT_EQ(result, IDCANCEL);
+    ASSERT_EQ(boxes.size(), std::size(cases));
+    for (size_t i = 0; i < boxes.size(); ++i)
+        EXPECT_TRUE(IsBox(boxes[i], L"警告", IDI_WARNING, cases[i].warning))
+            << WideToUtf8(cases[i].source + L" -> " + cases[i].dest + L": " + boxes[i].text);
+    EXPECT_FALSE(FileExists(pairFile));
 }
 
 // ---- Folder picker ---------------------------------------------------------------------------
@@ -882,6 +925,34 @@ TEST_F(DialogTest, FailedDeletionKeepsRowsAndTableAlignedWithTheFile) {
               2u);
 }
 
+// The user adds a pair and a note to the file by hand while the list is open, then deletes a
+// pair in the list: the file loses that pair and nothing else, and the one before the rewrite
+// is kept beside it.
+TEST_F(DialogTest, DeletionTakesThePairOutOfTheFileAsItIsNow) {
+    std::wstring a = root + L"\\a", b = root + L"\\b", c = root + L"\\c";
+    WriteFileBytes(pairFile, kBom + AppendLine(a, dest) + AppendLine(b, dest));
+    const std::string edited =
+        ReadFileBytes(pairFile) + AppendLine(c, dest) + "メモ: c は手で追加\n";
+    Rows rowsAfter;
+    RunDialog(IDD_LIST, ChildDlg2Proc, [&](HWND dialog) {
+        HWND list = GetDlgItem(dialog, IDC_LISTVIEW);
+        WriteFileBytes(pairFile, edited);
+        ClickAt(RowPoint(list, 0), true);
+        WaitForMenu(thread);
+        PressKeys({'D'});
+        // Rows are filled again once the file is rewritten and monitoring restarted.
+        if (!WaitFor([&] { return ReadFileBytes(pairFile) != edited; }))
+            NoteDriverProblem("the pair file was not rewritten");
+        SyncWithWindowThread(dialog);
+        rowsAfter = ListRows(list);
+        Press(dialog, IDOK);
+    });
+    EXPECT_EQ(rowsAfter, (Rows{{b, dest}, {c, dest}}));
+    EXPECT_EQ(ReadFileBytes(pairFile),
+              kBom + RewriteLine(b, dest) + RewriteLine(c, dest) + "メモ: c は手で追加\n");
+    EXPECT_EQ(ReadFileBytes(pairFile + L".bak"), edited);
+}
+
 // Not a check: opens both dialogs with Japanese content and holds each for a few seconds so
 // that a screenshot can be taken (run with --gtest_also_run_disabled_tests).
 static void HoldForScreenshot(int n) {
@@ -904,6 +975,10 @@ TEST_F(DialogTest, DISABLED_HoldDialogsForScreenshots) {
         Type(dialog, IDC_EDIT_DEST, L"D:\\バックアップ,2024");
         Press(dialog, IDC_BTN_SAVE);
         HoldForScreenshot(3);
+        AnswerMessageBox(thread, dialog);
+        Type(dialog, IDC_EDIT_DEST, L"\"C:\\Users\\山田\\ドキュメント\"");
+        Press(dialog, IDC_BTN_SAVE);
+        HoldForScreenshot(9); // the destination is the source
         AnswerMessageBox(thread, dialog);
         Type(dialog, IDC_EDIT_DEST, L"D:\\バックアップ");
         HoldForScreenshot(4);

@@ -520,10 +520,16 @@ static void WatchMarkers() {
     EXPECT_NE(g_markerHook, nullptr) << GetLastError();
 }
 
+// A marker left in the queue when the modal window closed (the driver stopped waiting for it)
+// goes too: taken later, unseen, it would leave the counts apart for every later wait.
 static void StopWatchingMarkers() {
     if (g_markerHook)
         UnhookWindowsHookEx(g_markerHook);
     g_markerHook = nullptr;
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, g_markerMessage, g_markerMessage, PM_REMOVE)) {
+    }
+    g_markersTaken = g_markersPosted.load();
 }
 
 // Waits until thread has handled what was posted to it so far, or until abandon() holds.

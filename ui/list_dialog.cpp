@@ -1,9 +1,10 @@
 // The pair list dialog (IDD_LIST).
 //
 // The list view is created when the dialog opens and has no sorting, so row i always shows
-// pair i of the table; deletion relies on that. After a deletion, failed or not, both the
-// table and the rows are rebuilt from the pair file, which keeps them aligned: a rewrite that
-// fails leaves the file as it was, so the erased pair comes back on both sides.
+// pair i of the table. The pair file may change while the dialog is open (a pair added by
+// hand): a deletion takes the row's pair out of the file as it is at that moment, never
+// rewrites the file from the table loaded when the rows were filled. After a deletion, failed
+// or not, both the table and the rows are rebuilt from the pair file, which keeps them aligned.
 #include "ui/list_dialog.h"
 
 #include "app/main_window.h"
@@ -112,19 +113,23 @@ static void DeleteSelectedPair(HWND dialog) {
     if (row < 0 || (size_t)row >= g_sourceFolders.size())
         return;
 
-    g_sourceFolders.erase(g_sourceFolders.begin() + row);
-    if ((size_t)row < g_destFolders.size())
-        g_destFolders.erase(g_destFolders.begin() + row);
+    // The row's pair, and which of the equal pairs before it: the file holds duplicates too.
+    auto destOf = [](size_t i) {
+        return i < g_destFolders.size() ? g_destFolders[i] : std::wstring();
+    };
+    std::wstring source = g_sourceFolders[row], dest = destOf(row);
+    size_t occurrence = 0;
+    for (size_t i = 0; i < (size_t)row; ++i)
+        occurrence += g_sourceFolders[i] == source && destOf(i) == dest ? 1 : 0;
 
     std::wstring err;
-    if (SaveAllFolderPairs(err)) {
+    if (RemoveFolderPair(source, dest, occurrence, err)) {
         StopMonitoring();
         LoadFolderPairs();
         StartMonitoring();
     } else {
         MessageBoxW(dialog, err.c_str(), L"エラー", MB_OK | MB_ICONERROR);
-        // The failed rewrite left the file as it was: take the table back from it, so the
-        // rows and the table match again and a later deletion removes the row the user sees.
+        // The failed rewrite left the file as it was: the rows show it again.
         LoadFolderPairs();
     }
     RefillPairList(listView);

@@ -1,20 +1,24 @@
 // The pair registration dialog (IDD_REGISTER).
 //
+// A typed or pasted path loses the blanks and one pair of quotes around it (Explorer's "copy
+// as path" quotes it). A pair that would harm is refused with a warning, as the empty field is
+// (store/pair_check.h): a relative or drive-relative path, a destination that is the source.
+//
 // A pair is registered so that it reads back from the pair file as the user typed it. The
 // append form carries paths without escapes, so some paths would come back changed: the
-// leading "\\" of a UNC path reads back as one backslash (a folder on the current drive), a
-// backslash before a comma disappears, and "C:" comes back as "C:\". Such a pair is registered
-// by rewriting the whole file, whose escaped form carries them. A destination that holds a
-// comma, or a path with a line break, cannot be carried by either form and is refused: a
-// pair that silently mirrors into another folder is worse than one the user must retype.
+// leading "\\" of a UNC path reads back as one backslash (a folder on the current drive), and
+// a backslash before a comma disappears. Such a pair is registered by rewriting the whole
+// file, whose escaped form carries them. A destination that holds a comma, or a path with a
+// line break, cannot be carried by either form and is refused: a pair that silently mirrors
+// into another folder is worse than one the user must retype.
 #include "ui/register_dialog.h"
 
+#include "app/main_window.h"
 #include "monitor/monitor.h"
 #include "res/resource.h"
+#include "store/pair_check.h"
 #include "store/pair_table.h"
 #include "store/pair_writer.h"
-
-#include <vector>
 
 // How a new pair goes into the pair file.
 enum PairLineForm {
@@ -55,46 +59,6 @@ static PairLineForm ChoosePairLineForm(const std::wstring &source, const std::ws
     return kNoLineForm;
 }
 
-// The rewrite starts from the pairs the file holds. A file that is there but cannot be read
-// would load as empty and be rewritten with the new pair alone, losing every other one.
-static bool PairFileReadable(std::wstring &err) {
-    std::wstring path = GetConfigFilePath();
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
-        return true;
-    }
-    DWORD code = GetLastError();
-    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
-        return true; // nothing to keep; the writer reports a path it cannot use
-    wchar_t buf[512] = {};
-    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                   buf, 512, nullptr);
-    err = L"CreateFileW failed: ";
-    err += buf;
-    return false;
-}
-
-// Rewrites the pair file as the pairs it holds now plus the new one. The table is only
-// borrowed for the rewrite: it is put back as it was, and the restart reloads it from the file.
-static bool RegisterByRewrite(const std::wstring &source, const std::wstring &dest,
-                              std::wstring &err) {
-    if (!PairFileReadable(err))
-        return false;
-    std::vector<std::wstring> runningSources, runningDests;
-    runningSources.swap(g_sourceFolders);
-    runningDests.swap(g_destFolders);
-    LoadFolderPairs();
-    g_sourceFolders.push_back(source);
-    g_destFolders.push_back(dest);
-    bool saved = SaveAllFolderPairs(err);
-    g_sourceFolders.swap(runningSources);
-    g_destFolders.swap(runningDests);
-    return saved;
-}
-
 // Short lines: a message box wraps long ones at awkward places.
 static const wchar_t *RefusalText(const std::wstring &dest) {
     if (dest.find(L',') != std::wstring::npos)
@@ -106,8 +70,11 @@ static const wchar_t *RefusalText(const std::wstring &dest) {
            L"フォルダパスを確認してください。";
 }
 
+// The picker opens at the folder the edit names, if it names one.
 static void BrowseInto(HWND dialog, int targetEdit) {
-    std::wstring selectedPath;
+    wchar_t typed[4096] = {};
+    GetDlgItemTextW(dialog, targetEdit, typed, 4096);
+    std::wstring selectedPath = TrimTypedPath(typed);
     if (BrowseForFolder(dialog, selectedPath))
         SetDlgItemTextW(dialog, targetEdit, selectedPath.c_str());
 }
@@ -117,19 +84,25 @@ static void SavePair(HWND dialog) {
     wchar_t buf2[4096] = {};
     GetDlgItemTextW(dialog, IDC_EDIT_SOURCE, buf1, 4096);
     GetDlgItemTextW(dialog, IDC_EDIT_DEST, buf2, 4096);
-    if (buf1[0] == L'\0' || buf2[0] == L'\0') {
+    std::wstring source = TrimTypedPath(buf1), dest = TrimTypedPath(buf2), err;
+    if (source.empty() || dest.empty()) {
         MessageBoxW(dialog, L"両方のフォルダを入力してください。", L"警告", MB_OK | MB_ICONWARNING);
         return;
     }
+    PairRefusal refusal = CheckFolderPair(source, dest);
+    if (refusal != PairRefusal::None) {
+        UINT text = refusal == PairRefusal::SameFolder ? IDS_REFUSED_SAME : IDS_REFUSED_RELATIVE;
+        MessageBoxW(dialog, LoadResourceText(text).c_str(), L"警告", MB_OK | MB_ICONWARNING);
+        return;
+    }
 
-    std::wstring source = buf1, dest = buf2, err;
     bool saved = false;
     switch (ChoosePairLineForm(source, dest)) {
     case kAppendLine:
         saved = AppendFolderPair(source, dest, err);
         break;
     case kRewriteFile:
-        saved = RegisterByRewrite(source, dest, err);
+        saved = AppendFolderPairByRewrite(source, dest, err);
         break;
     case kNoLineForm:
         MessageBoxW(dialog, RefusalText(dest), L"警告", MB_OK | MB_ICONWARNING);
