@@ -1019,7 +1019,7 @@ TEST_F(TrayTrouble, TroubleThatLastsShowsOnceAndGoesWhenItIsOver) {
     const std::vector<Case> cases = {
         {"a full disk", small, [&] { FillDisk(small); }, [&] { FreeDisk(small); }, files + L"1 件",
          files + L"2 件", small + L"\\a.txt を複製できません。" + SystemText(ERROR_DISK_FULL),
-         L"CopyFile deferred: "},
+         L"Destination folder " + small + L" is on a full disk"},
         {"a destination that cannot be made", blocked,
          [&] { WriteFileBytes(blocker, "a file where the folder should be"); },
          [&] { DeleteFileW(blocker.c_str()); }, files + L"1 件\n作成できない複製先フォルダ: 1",
