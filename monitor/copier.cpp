@@ -404,10 +404,9 @@ bool InVolumeOwnFolder(MirrorState &mirror, const std::wstring &full) {
         ++from;
     if (!IsInVolumeOwnFolder(full.substr(from)))
         return false;
-    if (!mirror.volumeFolderSeen)
-        Trace512(L"Not mirroring %ls: it lies in a folder the drive keeps for itself\n",
+    Trace512Once(mirror.volumeFolderSeen,
+                 L"Not mirroring %ls: it lies in a folder the drive keeps for itself\n",
                  full.c_str());
-    mirror.volumeFolderSeen = true;
     return true;
 }
 
@@ -417,10 +416,9 @@ bool IsNameNotCopied(MirrorState &mirror, const std::wstring &srcFull,
         return true;
     if (!IsTransientName(fileName))
         return false;
-    if (!mirror.transientSeen)
-        Trace512(L"Not copying %ls: its name marks another program's temporary file\n",
+    Trace512Once(mirror.transientSeen,
+                 L"Not copying %ls: its name marks another program's temporary file\n",
                  srcFull.c_str());
-    mirror.transientSeen = true;
     return true;
 }
 

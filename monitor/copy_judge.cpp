@@ -241,14 +241,6 @@ Judgement Judge(MirrorState &mirror, const SourceFile &source, const CopyTarget 
     return Judgement::Copy;
 }
 
-// Each pair hears of a rule once. (A format that names only the source ignores the target.)
-void TraceOnce(bool &said, const wchar_t *format, const std::wstring &a, const std::wstring &b) {
-    if (said)
-        return;
-    said = true;
-    Trace512(format, a.c_str(), b.c_str());
-}
-
 } // namespace
 
 bool DataIsElsewhere(DWORD attributes) {
@@ -307,28 +299,28 @@ Judgement JudgeCopy(MirrorState &mirror, const SourceFile &source, const CopyTar
         Trace512(L"Skipping copy onto its own source: %ls\n", source.full.c_str());
         break;
     case Judgement::OntoOrigin:
-        TraceOnce(mirror.originSeen,
-                  L"Not copying %ls onto %ls: it is this program's copy of that file, whose own "
-                  L"pair carries its changes (pairs in a loop)\n",
-                  source.full, target.full);
+        Trace512Once(mirror.originSeen,
+                     L"Not copying %ls onto %ls: it is this program's copy of that file, whose own "
+                     L"pair carries its changes (pairs in a loop)\n",
+                     source.full.c_str(), target.full.c_str());
         break;
     case Judgement::LoopCopy:
-        TraceOnce(mirror.loopSeen,
-                  L"Not copying %ls onto %ls: it is this program's copy and that file holds the "
-                  L"same version (pairs in a loop or a chain)\n",
-                  source.full, target.full);
+        Trace512Once(mirror.loopSeen,
+                     L"Not copying %ls onto %ls: it is this program's copy and that file holds the "
+                     L"same version (pairs in a loop or a chain)\n",
+                     source.full.c_str(), target.full.c_str());
         break;
     case Judgement::AttributesOnly:
         NoteAttributesChanged(target.hash, source.hash, source.facts.attributes,
                               source.facts.changeTime);
-        TraceOnce(mirror.attributesSeen,
-                  L"Not copying %ls: only its attributes changed since it was copied to %ls\n",
-                  source.full, target.full);
+        Trace512Once(mirror.attributesSeen,
+                     L"Not copying %ls: only its attributes changed since it was copied to %ls\n",
+                     source.full.c_str(), target.full.c_str());
         break;
     case Judgement::PlaceholderCurrent:
-        TraceOnce(mirror.placeholderSeen,
-                  L"Not copying %ls: its data is not on this computer and its copy is current\n",
-                  source.full, target.full);
+        Trace512Once(mirror.placeholderSeen,
+                     L"Not copying %ls: its data is not on this computer and its copy is current\n",
+                     source.full.c_str());
         break;
     default:
         break;

@@ -292,21 +292,6 @@ std::vector<CopyNote> ParseNoteLines(const std::string &bytes, size_t &skipped, 
     return notes;
 }
 
-std::vector<CopyNote> AllNotes() {
-    std::lock_guard<std::mutex> lock(g_notesLock);
-    std::vector<const Kept *> order;
-    order.reserve(g_notes.size());
-    for (const auto &[key, kept] : g_notes)
-        order.push_back(&kept);
-    std::sort(order.begin(), order.end(),
-              [](const Kept *a, const Kept *b) { return a->touched < b->touched; });
-    std::vector<CopyNote> notes;
-    notes.reserve(order.size());
-    for (const Kept *kept : order)
-        notes.push_back(kept->note);
-    return notes;
-}
-
 void ReplaceNotes(const std::vector<CopyNote> &lines, size_t linesInFile, bool rewrite) {
     std::lock_guard<std::mutex> lock(g_notesLock);
     g_notes.clear();
@@ -338,6 +323,7 @@ bool TakeNotesToWrite(NotesToWrite &write) {
     write.rewrite =
         g_rewriteWanted || g_linesInFile + g_unwritten.size() > 2 * g_notes.size() + kRewriteSlack;
     if (write.rewrite) {
+        // The least recently touched first, as a later line stands for an earlier one.
         std::vector<const Kept *> order;
         order.reserve(g_notes.size());
         for (const auto &[key, kept] : g_notes)

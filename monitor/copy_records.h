@@ -84,10 +84,8 @@ std::string FormatNoteLine(const CopyNote &note);
 std::vector<CopyNote> ParseNoteLines(const std::string &bytes, size_t &skipped,
                                      size_t *goodEnd = nullptr);
 
-// Every note, the least recently noted first, and every note replaced by those of `lines` (in
-// the order they were written; `linesInFile` is how many lines the file holds, `rewrite` whether
-// it is to be written anew at the next save).
-std::vector<CopyNote> AllNotes();
+// Every note replaced by those of `lines` (in the order they were written; `linesInFile` is how
+// many lines the file holds, `rewrite` whether it is to be written anew at the next save).
 void ReplaceNotes(const std::vector<CopyNote> &lines, size_t linesInFile, bool rewrite = false);
 
 // What the file needs since it was last written: the lines to append (each note made or

@@ -37,3 +37,14 @@ void Trace512(const wchar_t *format, ...) {
     FormatAndWrite(line, 512, format, args);
     va_end(args);
 }
+
+void Trace512Once(bool &said, const wchar_t *format, ...) {
+    if (said)
+        return;
+    said = true;
+    wchar_t line[512];
+    va_list args;
+    va_start(args, format);
+    FormatAndWrite(line, 512, format, args);
+    va_end(args);
+}

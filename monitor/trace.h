@@ -11,3 +11,7 @@ void WriteTrace(wchar_t *buffer, std::size_t count, const wchar_t *format, ...);
 // The two buffer sizes the trace lines use.
 void Trace256(const wchar_t *format, ...);
 void Trace512(const wchar_t *format, ...);
+
+// Trace512, unless `said` says the line was written already; then it has been. For what a pair
+// tells once (each pair keeps its own flags).
+void Trace512Once(bool &said, const wchar_t *format, ...);
