@@ -584,7 +584,7 @@ void LookAtParkedFolders(MirrorState &mirror, ULONGLONG now) {
         bool back = false;
         switch (parked.why) {
         case ParkedWhy::DestinationAbsent:
-            back = FolderIsThere(parked.folder) || CreateFolderTree(parked.folder);
+            back = CreateFolderTree(parked.folder); // finds a folder that is there first
             break;
         case ParkedWhy::SourceAway:
             back = FolderIsThere(parked.folder);
