@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <functional>
 
 static const char kBom[3] = {'\xEF', '\xBB', '\xBF'};
 
@@ -223,7 +224,10 @@ static bool ReplacePairFile(const std::wstring &filePathW, const std::vector<Pai
     return true;
 }
 
-bool SaveAllFolderPairs(std::wstring &errorText) {
+// Reads the pair file as it is now, lets `edit` change its lines (false: nothing to write) and
+// puts the result in its place: the one way every rewrite goes.
+static bool RewritePairFile(std::wstring &errorText,
+                            const std::function<bool(std::vector<PairFileLine> &)> &edit) {
     std::wstring filePathW = GetConfigFilePath();
     if (filePathW.empty()) {
         errorText = L"GetConfigFilePath failed";
@@ -232,53 +236,48 @@ bool SaveAllFolderPairs(std::wstring &errorText) {
     std::vector<PairFileLine> lines;
     if (!ReadForRewrite(filePathW, lines, errorText))
         return false;
-    // The table's pairs take the places of the file's pairs in order; more follow at the end.
-    size_t next = 0, count = g_sourceFolders.size();
-    auto tablePair = [&] {
-        size_t i = next++;
-        return PairLine(g_sourceFolders[i], i < g_destFolders.size() ? g_destFolders[i] : L"");
-    };
-    std::vector<PairFileLine> out;
-    for (const PairFileLine &line : lines) {
-        if (!line.isPair)
-            out.push_back(line);
-        else if (next < count)
+    return !edit(lines) || ReplacePairFile(filePathW, lines, errorText);
+}
+
+bool SaveAllFolderPairs(std::wstring &errorText) {
+    return RewritePairFile(errorText, [](std::vector<PairFileLine> &lines) {
+        // The table's pairs take the places of the file's pairs in order; more follow at the end.
+        size_t next = 0, count = g_sourceFolders.size();
+        auto tablePair = [&] {
+            size_t i = next++;
+            return PairLine(g_sourceFolders[i], i < g_destFolders.size() ? g_destFolders[i] : L"");
+        };
+        std::vector<PairFileLine> out;
+        for (const PairFileLine &line : lines) {
+            if (!line.isPair)
+                out.push_back(line);
+            else if (next < count)
+                out.push_back(tablePair());
+        }
+        while (next < count)
             out.push_back(tablePair());
-    }
-    while (next < count)
-        out.push_back(tablePair());
-    return ReplacePairFile(filePathW, out, errorText);
+        lines.swap(out);
+        return true;
+    });
 }
 
 bool AppendFolderPairByRewrite(const std::wstring &source, const std::wstring &dest,
                                std::wstring &errorText) {
-    std::wstring filePathW = GetConfigFilePath();
-    if (filePathW.empty()) {
-        errorText = L"GetConfigFilePath failed";
-        return false;
-    }
-    std::vector<PairFileLine> lines;
-    if (!ReadForRewrite(filePathW, lines, errorText))
-        return false;
-    lines.push_back(PairLine(source, dest));
-    return ReplacePairFile(filePathW, lines, errorText);
+    return RewritePairFile(errorText, [&](std::vector<PairFileLine> &lines) {
+        lines.push_back(PairLine(source, dest));
+        return true;
+    });
 }
 
 bool RemoveFolderPair(const std::wstring &source, const std::wstring &dest, size_t occurrence,
                       std::wstring &errorText) {
-    std::wstring filePathW = GetConfigFilePath();
-    if (filePathW.empty()) {
-        errorText = L"GetConfigFilePath failed";
-        return false;
-    }
-    std::vector<PairFileLine> lines;
-    if (!ReadForRewrite(filePathW, lines, errorText))
-        return false;
-    for (auto line = lines.begin(); line != lines.end(); ++line) {
-        if (line->isPair && line->source == source && line->dest == dest && occurrence-- == 0) {
-            lines.erase(line);
-            return ReplacePairFile(filePathW, lines, errorText);
+    return RewritePairFile(errorText, [&](std::vector<PairFileLine> &lines) {
+        for (auto line = lines.begin(); line != lines.end(); ++line) {
+            if (line->isPair && line->source == source && line->dest == dest && occurrence-- == 0) {
+                lines.erase(line);
+                return true;
+            }
         }
-    }
-    return true; // the file no longer holds it: nothing to remove
+        return false; // the file no longer holds it: nothing to remove
+    });
 }
