@@ -30,9 +30,20 @@ if [ -f "$stamp" ]; then
     exit 0
 fi
 
-mkdir -p "$prefix"
-"$wine" wineboot --init >/dev/null 2>&1 < /dev/null
-wineserver -w
+# A machine's first run of Wine can leave the prefix half made (its system folder or the
+# user's profile missing): start again from nothing, once, before giving up.
+make_prefix() {
+    mkdir -p "$prefix"
+    "$wine" wineboot --init >>"$prefix.log" 2>&1 < /dev/null
+    wineserver -w
+    [ -f "$prefix/drive_c/windows/system32/cmd.exe" ] &&
+        ls -d "$prefix"/drive_c/users/*/AppData/Local >/dev/null 2>&1
+}
+if ! make_prefix; then
+    wineserver -k 2>/dev/null
+    rm -rf "$prefix"
+    make_prefix || { echo "Wine did not make the prefix $prefix:"; tail -20 "$prefix.log"; exit 1; } >&2
+fi
 reg=$(mktemp --suffix=.reg)
 cat > "$reg" <<'REG'
 REGEDIT4

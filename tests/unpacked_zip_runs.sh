@@ -77,9 +77,22 @@ echo "DISPLAY=$DISPLAY"
 # services started with no tie to our output, which the caller may be waiting on.
 "$here/../scripts/wine-prefix.sh" "$WINEPREFIX" || fail "no Wine prefix"
 wineserver -p >/dev/null 2>&1 </dev/null
-local_appdata_win=$("$wine" cmd.exe /c echo %LOCALAPPDATA% 2>/dev/null </dev/null | tr -d '\r')
-local_appdata=$("$wine" winepath.exe -u "$local_appdata_win" 2>/dev/null </dev/null | tr -d '\r')
-[ -d "$local_appdata" ] || fail "the prefix has no %LOCALAPPDATA% ($local_appdata_win)"
+# A Wine program started while the prefix's services are still coming up can end with no
+# output on a machine's first run of Wine: ask again before calling the prefix wrong, and show
+# what Wine said.
+find_local_appdata() {
+    local_appdata_win=$("$wine" cmd.exe /c echo %LOCALAPPDATA% 2>>"$work/wine-errors.txt" \
+        </dev/null | tr -d '\r')
+    local_appdata=$("$wine" winepath.exe -u "$local_appdata_win" 2>>"$work/wine-errors.txt" \
+        </dev/null | tr -d '\r')
+    [ -d "$local_appdata" ]
+}
+for _ in $(seq 5); do
+    find_local_appdata && break
+    sleep 2
+done
+[ -d "$local_appdata" ] ||
+    fail "the prefix has no %LOCALAPPDATA% ($local_appdata_win): $(tail -20 "$work/wine-errors.txt")"
 echo "%LOCALAPPDATA% = $local_appdata_win"
 
 # The pair, written as a user would with Notepad: UTF-8, CR LF, the paths as they are with
