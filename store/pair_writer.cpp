@@ -171,6 +171,28 @@ static PairFileLine PairLine(const std::wstring &source, const std::wstring &des
     return line;
 }
 
+// Moves the new pair file over the old one. A file that another program has open cannot be
+// replaced, and an indexer, a virus scanner or a backup may be reading the pair file just now:
+// a refusal is tried again for up to two seconds while the file is not read-only.
+static bool MoveOverPairFile(const std::wstring &tempPath, const std::wstring &filePath) {
+    const DWORD kStepMs = 50, kSteps = 40;
+    for (DWORD step = 0;; ++step) {
+        if (MoveFileExW(tempPath.c_str(), filePath.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
+        DWORD code = GetLastError();
+        DWORD attributes = GetFileAttributesW(filePath.c_str());
+        bool held = (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) &&
+                    attributes != INVALID_FILE_ATTRIBUTES &&
+                    !(attributes & FILE_ATTRIBUTE_READONLY);
+        if (!held || step == kSteps) {
+            SetLastError(code);
+            return false;
+        }
+        Sleep(kStepMs);
+    }
+}
+
 // Replaces the pair file with a byte order mark and `lines`: pairs in the rewrite form, every
 // other line that is not empty as it was read. The new content is written beside the file and
 // moved over it in one step, so a failure leaves the old file as it was; the old file is kept
@@ -218,8 +240,7 @@ static bool ReplacePairFile(const std::wstring &filePathW, const std::vector<Pai
 
     if (!CopyFileW(filePathW.c_str(), (filePathW + L".bak").c_str(), FALSE))
         return fail(L"CopyFileW failed: ", GetLastError());
-    if (!MoveFileExW(tempPath.c_str(), filePathW.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (!MoveOverPairFile(tempPath, filePathW))
         return fail(L"MoveFileExW failed: ", GetLastError());
     return true;
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -436,17 +437,35 @@ TEST_F(PairStore, UnconvertiblePathsFailTheAppendOnly) {
     EXPECT_EQ(g_sourceFolders[0], L"C:\\a\uFFFD");
 }
 
-// The test holds the pair file open without delete sharing, as a backup or indexing program
-// might: the pair file can be opened for writing, but it cannot be replaced.
-TEST_F(PairStore, RefusedReplacementLeavesThePairFileAsItWas) {
+// The test holds the pair file open, as a backup or indexing program might while it reads it:
+// the pair file can be opened for writing, but it cannot be replaced while it is held. A hold
+// of a moment is waited out; one that lasts fails the rewrite and leaves the file as it was.
+TEST_F(PairStore, ReplacementWaitsOutAMomentaryHoldAndLeavesTheFileAsItWasUnderALastingOne) {
     const std::string before = kBom + "[PAIR],C:\\\\keep,D:\\\\me\n";
     WritePairFile(before);
-    HANDLE holder = CreateFileW(pairFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
+    auto hold = [&] {
+        return CreateFileW(pairFile.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    };
+    HANDLE holder = hold();
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    std::thread letGo([&] {
+        Sleep(200);
+        CloseHandle(holder);
+    });
+    g_sourceFolders = {L"C:\\moment"};
+    g_destFolders = {L"D:\\moment"};
+    std::wstring err;
+    EXPECT_TRUE(SaveAllFolderPairs(err)) << WideToUtf8(err);
+    letGo.join();
+    EXPECT_EQ(ReadFileBytes(pairFile), kBom + "[PAIR],C:\\\\moment,D:\\\\moment\n");
+    WritePairFile(before);
+
+    holder = hold();
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     g_sourceFolders = {L"C:\\new"};
     g_destFolders = {L"D:\\new"};
-    std::wstring err;
     bool saved = SaveAllFolderPairs(err);
     CloseHandle(holder);
 
