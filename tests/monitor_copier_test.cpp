@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 
 namespace {
 
@@ -40,6 +41,37 @@ class CopierTest : public testing::Test {
     void Pass(const std::wstring &dest, const std::vector<FolderChange> &changes) {
         tick += 60000;
         CopyChangedFiles(src, dest, changes, mirror, tick, 0);
+    }
+
+    // 1,000 new files copied into `dest`, whose folder cannot take them (`parkedLine` names
+    // why): only the first copy is tried and the folder is parked with all of them; while it
+    // stays so, no copy is due and the looks thin out; once `bringBack` mends it, every copy
+    // arrives in the next round.
+    void ExpectParkedUntilBack(const std::wstring &dest, const std::wstring &parkedLine,
+                               const std::function<void()> &bringBack) {
+        std::vector<FolderChange> changes;
+        for (int i = 0; i < 1000; ++i) {
+            std::wstring name = L"f" + std::to_wstring(i) + L".txt";
+            Put(name, "mirrored");
+            changes.push_back({name, FILE_ACTION_ADDED});
+        }
+        Pass(dest, changes);
+        EXPECT_EQ(CountLines(L"CopyFile failed (attempt 1): "), 1u)
+            << "more than the first was tried";
+        EXPECT_EQ(CountLines(parkedLine), 1u);
+        EXPECT_EQ(FailingCount(mirror.pending), 1000u);
+        ULONGLONG due = NextDueTick(mirror.pending);
+        for (ULONGLONG delay : {2000, 4000, 5000, 5000}) {
+            EXPECT_TRUE(DueKeys(mirror.pending, due).empty());
+            EXPECT_EQ(RunDueCopies(mirror, due), 0u);
+            EXPECT_EQ(NextDueTick(mirror.pending), due + delay);
+            due = NextDueTick(mirror.pending);
+        }
+        EXPECT_LE(CountLines(L""), 2u) << "a line per file or per round";
+        bringBack();
+        EXPECT_EQ(RunDueCopies(mirror, due), 1000u) << "not all in the round that found it back";
+        EXPECT_EQ(ReadFileBytes(dest + L"\\f999.txt"), "mirrored");
+        EXPECT_EQ(NextDueTick(mirror.pending), 0u);
     }
 
     std::wstring root, src, dst;
@@ -361,34 +393,12 @@ TEST_F(CopierTest, ACopyThatStillFailsIsRetriedWithGrowingDelaysUntilItSucceeds)
 }
 
 TEST_F(CopierTest, AnAbsentDestinationFolderIsLookedAtOncePerRoundAndItsCopiesArriveTogether) {
-    std::vector<FolderChange> changes;
-    for (int i = 0; i < 1000; ++i) {
-        std::wstring name = L"f" + std::to_wstring(i) + L".txt";
-        Put(name, "mirrored");
-        changes.push_back({name, 1});
-    }
     // A file stands where a folder above the destination should be, as a drive that is away:
-    // nothing can be made in it.
+    // nothing can be made in it. While it is away only the folder is looked at, less often.
     WriteFileBytes(dst, "in the way");
     std::wstring inner = dst + L"\\inner";
-    Pass(inner, changes);
-    EXPECT_EQ(CountLines(L"CopyFile failed (attempt 1): "), 1u) << "more than the first was tried";
-    EXPECT_EQ(CountLines(L"Destination folder " + inner + L" is missing"), 1u);
-    EXPECT_EQ(FailingCount(mirror.pending), 1000u);
-
-    // While it is away only the folder is looked at, less often; no copy is due.
-    ULONGLONG due = NextDueTick(mirror.pending);
-    for (ULONGLONG delay : {2000, 4000, 5000, 5000}) {
-        EXPECT_TRUE(DueKeys(mirror.pending, due).empty());
-        EXPECT_EQ(RunDueCopies(mirror, due), 0u);
-        EXPECT_EQ(NextDueTick(mirror.pending), due + delay);
-        due = NextDueTick(mirror.pending);
-    }
-    EXPECT_LE(CountLines(L""), 2u) << "a line per file";
-    DeleteFileW(dst.c_str());
-    EXPECT_EQ(RunDueCopies(mirror, due), 1000u) << "not all in the round that found it back";
-    EXPECT_EQ(ReadFileBytes(inner + L"\\f999.txt"), "mirrored");
-    EXPECT_EQ(NextDueTick(mirror.pending), 0u);
+    ExpectParkedUntilBack(inner, L"Destination folder " + inner + L" is missing",
+                          [&] { DeleteFileW(dst.c_str()); });
 }
 
 TEST_F(CopierTest, AFullDestinationIsTriedOncePerRoundAndItsCopiesArriveOnceThereIsRoom) {
@@ -398,30 +408,10 @@ TEST_F(CopierTest, AFullDestinationIsTriedOncePerRoundAndItsCopiesArriveOnceTher
     std::wstring backup = small + L"\\backup";
     CreateDirectoryW(backup.c_str(), nullptr);
     FillDisk(small);
-    std::vector<FolderChange> changes;
-    for (int i = 0; i < 1000; ++i) {
-        std::wstring name = L"f" + std::to_wstring(i) + L".txt";
-        Put(name, "mirrored");
-        changes.push_back({name, FILE_ACTION_ADDED});
-    }
-    Pass(backup, changes);
-    EXPECT_EQ(CountLines(L"CopyFile failed (attempt 1): "), 1u) << "more than the first was tried";
-    EXPECT_EQ(CountLines(L"Destination folder " + backup + L" is on a full disk"), 1u);
-    EXPECT_EQ(FailingCount(mirror.pending), 1000u);
     // While the disk is full no copy is due in a round but the smallest, tried at most every few
     // seconds; the others wait with the folder.
-    ULONGLONG due = NextDueTick(mirror.pending);
-    for (ULONGLONG delay : {2000, 4000, 5000, 5000}) {
-        EXPECT_TRUE(DueKeys(mirror.pending, due).empty());
-        EXPECT_EQ(RunDueCopies(mirror, due), 0u);
-        EXPECT_EQ(NextDueTick(mirror.pending), due + delay);
-        due = NextDueTick(mirror.pending);
-    }
-    EXPECT_LE(CountLines(L""), 2u) << "a line per file or per round";
-    FreeDisk(small);
-    EXPECT_EQ(RunDueCopies(mirror, due), 1000u) << "not all in the round that found room";
-    EXPECT_EQ(ReadFileBytes(backup + L"\\f999.txt"), "mirrored");
-    EXPECT_EQ(NextDueTick(mirror.pending), 0u);
+    ExpectParkedUntilBack(backup, L"Destination folder " + backup + L" is on a full disk",
+                          [&] { FreeDisk(small); });
     RemoveTree(small);
 }
 
